@@ -1,0 +1,365 @@
+// The control library's binding, the log stream and the angle text.
+#include "ControlLibraryBinding.h"
+
+#include "Platform/Platform.h"
+
+#include <stdarg.h>
+#include <string.h>
+
+// ---------------------------------------------------------------------------
+// Log
+// ---------------------------------------------------------------------------
+
+FILE *LogFile = NULL;
+
+// Full buffering in a buffer of our own, so the cost per entry and the moment
+// text reaches the disk are the same on every C runtime.
+static char logBuffer[4096];
+
+int OpenLogFile(void)
+{
+    LogFile = PlatformOpenTextLog("telelog.txt");
+    if (LogFile != NULL)
+        setvbuf(LogFile, logBuffer, _IOFBF, sizeof logBuffer);
+    return LogFile != NULL ? 1 : 0;
+}
+
+void CloseLogFile(void)
+{
+    if (LogFile != NULL)
+        fclose(LogFile);
+    LogFile = NULL;
+}
+
+void LogEntry(const char *format, ...)
+{
+    if (LogFile == NULL)
+        return;
+    va_list args;
+    va_start(args, format);
+    vfprintf(LogFile, format, args);
+    va_end(args);
+}
+
+// ---------------------------------------------------------------------------
+// Loader
+// ---------------------------------------------------------------------------
+
+const char kDravLibraryPath[] = "c:\\Program Files\\Common Files\\System\\DRAV.dll";
+
+#define TCS_DEFINE_POINTER(name, params) name##_Fn name = NULL;
+TCS_ENTRY_POINTS(TCS_DEFINE_POINTER)
+#undef TCS_DEFINE_POINTER
+
+static PlatformLibrary DRAV_Handle = NULL;
+
+// The library's answer where it has no provider; also what a wrapper behaves
+// as when its entry point was never found or the library is not loaded.
+static const int kDone = 1, kNotLaunched = 2, kNotRegistered = 3, kNotAligned = 210,
+                 kNotInLandMode = 213;
+
+static void ResolveEntryPoints(void)
+{
+#define TCS_RESOLVE(name, params) name = (name##_Fn)PlatformFindSymbol(DRAV_Handle, #name);
+    TCS_ENTRY_POINTS(TCS_RESOLVE)
+#undef TCS_RESOLVE
+}
+
+static void ClearEntryPoints(void)
+{
+#define TCS_CLEAR(name, params) name = NULL;
+    TCS_ENTRY_POINTS(TCS_CLEAR)
+#undef TCS_CLEAR
+}
+
+int OpenDRAVLibrary(void)
+{
+    int err = 1;
+    char buff1[80];
+
+    DRAV_Handle = PlatformLoadLibrary(kDravLibraryPath);
+    if (DRAV_Handle == NULL) {
+        LogEntry("%s", "Could not open c:\\Program Files\\Common Files\\System\\DRAV.dll: exiting now");
+        return 0;
+    }
+    ResolveEntryPoints();
+
+    const struct {
+        bool missing;
+        const char *name; // as the log line spells it
+    } checked[] = {
+        {TCS_GetVersion == NULL, "TCS_GetVersion"},
+        {TCS_GetControlStatus == NULL, "TCS_GetControlStatus"},
+        {TCS_GetAlignmentStatus == NULL, "TCS_GetAlignmentStatus"},
+        {TCS_GetCelestialCoords == NULL, "TCS_GetCelestialCoords"},
+        {TCS_GetGoToProgress == NULL, "TCS_GetGoToProgress"},
+        {TCS_GetScopeOrientation == NULL, "_TCS_GetScopeOrientation"},
+        {TCS_Calibrate == NULL, "TCS_Calibrate"},
+        {TCS_KillMotion == NULL, "TCS_KillMotion"},
+        {TCS_GoToCelestialCoords == NULL, "TCS_GoToCelestialCoords"},
+    };
+    for (const auto &entry : checked) {
+        if (entry.missing) {
+            LogEntry("Could not get addresses for export function %s\n", entry.name);
+            err = 0;
+        }
+    }
+
+    buff1[0] = '\0';
+    if (TCS_GetVersion != NULL)
+        TCS_GetVersion(buff1, (int)sizeof buff1);
+    buff1[sizeof buff1 - 1] = '\0'; // a library that fills all 80 bytes stays readable
+    LogEntry("DRAV Version %s\n", buff1);
+    return err;
+}
+
+void CloseDRAVLibrary(void)
+{
+    if (DRAV_Handle != NULL)
+        PlatformFreeLibrary(DRAV_Handle);
+    DRAV_Handle = NULL;
+    ClearEntryPoints(); // later calls get the unbound answer, never a dangling jump
+}
+
+// ---------------------------------------------------------------------------
+// Provider status
+// ---------------------------------------------------------------------------
+
+static const char kTextNotRegistered[] = "TCS Provider is not registered\n";
+static const char kTextNotCelestialAligned[] = "TCS Provider is not Celestial aligned\n";
+static const char kTextInternalError[] = "DRAV.dll internal error";
+
+// Asks a status entry point; the out-argument is the answer, not the result.
+static int QueryStatus(TCS_GetControlStatus_Fn entryPoint)
+{
+    unsigned short Status = (unsigned short)kNotRegistered;
+    if (entryPoint != NULL) {
+        Status = 0;
+        entryPoint(&Status);
+    }
+    return Status;
+}
+
+int GetDRAVControlStatus(char *Msg)
+{
+    int Status = QueryStatus(TCS_GetControlStatus);
+    const char *text = Status == 3     ? kTextNotRegistered
+                       : Status == 200 ? "TCS Provider is active\n"
+                       : Status == 201 ? "TCS Provider is inactive\n"
+                                       : kTextInternalError;
+    strcpy(Msg, text);
+    LogEntry("Control->%s", Msg);
+    return Status;
+}
+
+int GetDRAVAlignmentStatus(char *Msg)
+{
+    int Status = QueryStatus(TCS_GetAlignmentStatus);
+    const char *text = Status == 3     ? kTextNotRegistered
+                       : Status == 210 ? "TCS Provider is not aligned\n"
+                       : Status == 211 ? "TCS Provider is Celestial aligned\n"
+                       : Status == 212 ? "TCS Provider is both Celestial and Earth aligned\n"
+                                       : kTextInternalError;
+    strcpy(Msg, text);
+    LogEntry("Alignment-%s", Msg);
+    return Status;
+}
+
+// ---------------------------------------------------------------------------
+// Coordinates and go-to
+// ---------------------------------------------------------------------------
+
+int GetDRAVCelestialCoords(double *Ascension, double *Declination)
+{
+    static DRAV_Coords Coords;
+    static char buffer1[kAngleTextSize];
+    static char buffer2[kAngleTextSize];
+    static char Msg[kAngleTextSize];
+
+    int Status = TCS_GetCelestialCoords != NULL ? TCS_GetCelestialCoords(&Coords) : kNotRegistered;
+    if (Status == kNotRegistered || Status == kNotAligned) {
+        strcpy(Msg, Status == kNotRegistered ? kTextNotRegistered : kTextNotCelestialAligned);
+        LogEntry("%s", Msg);
+    } else {
+        *Ascension = Coords.X;
+        *Declination = Coords.Y;
+        LoadHourStrFromRads(buffer1, Coords.X);
+        LoadDegreeStrFromRads(buffer2, Coords.Y, 1);
+    }
+    LogEntry("TCS RA = %s Dec = %s\n", buffer1, buffer2);
+    return Status;
+}
+
+int SlewDRAVToCelestialCoords(double Ascension, double Declination)
+{
+    static DRAV_Coords Coords;
+    Coords.X = Ascension;
+    Coords.Y = Declination;
+
+    int Status = TCS_GoToCelestialCoords != NULL ? TCS_GoToCelestialCoords(Coords) : kNotRegistered;
+    const char *Msg = Status == kNotLaunched     ? "GoTo not launched\n"
+                      : Status == kNotRegistered ? kTextNotRegistered
+                      : Status == kNotAligned    ? kTextNotCelestialAligned
+                                                 : "GoTo launched\n";
+    LogEntry("Goto (%f,%f)->%s\n", Ascension, Declination, Msg);
+    return Status == kDone ? 0 : 1;
+}
+
+int SlewDRAVProgress(unsigned short *Progress)
+{
+    char Msg[kAngleTextSize];
+    unsigned short p = 0;
+    int Status = TCS_GetGoToProgress != NULL ? TCS_GetGoToProgress(&p) : kNotRegistered;
+    if (Status == kNotRegistered || Status == kNotAligned) {
+        strcpy(Msg, Status == kNotRegistered ? kTextNotRegistered : kTextNotCelestialAligned);
+        p = 100; // no progress will come: let the caller's wait end
+    } else {
+        snprintf(Msg, sizeof Msg, "GoTo %d%%\n", (int)p);
+    }
+    LogEntry("%s", Msg);
+    *Progress = p;
+    return Status;
+}
+
+// ---------------------------------------------------------------------------
+// Alignment
+// ---------------------------------------------------------------------------
+
+int SyncDRAVToCelestialCoords(double Ascension, double Declination)
+{
+    DRAV_Coords Coords = {Ascension, Declination};
+    int Status = TCS_Calibrate != NULL ? TCS_Calibrate(Coords) : kNotRegistered;
+    const char *Msg = Status == kNotLaunched     ? "Calibration unsucessfull\n"
+                      : Status == kNotRegistered ? kTextNotRegistered
+                      : Status == kNotAligned    ? kTextNotCelestialAligned
+                                                 : "Calibration sucessfull\n";
+    LogEntry("Calibrate to (%f,%f)->%s", Ascension, Declination, Msg);
+    return Status == kDone ? 0 : 1;
+}
+
+// The texts shared by the three alignment commands; `done` differs only by a
+// leading blank between them.
+static void AlignmentText(char *Msg, int Status, const char *done)
+{
+    if (Status == kDone)
+        strcpy(Msg, done);
+    else if (Status == kNotRegistered)
+        strcpy(Msg, kTextNotRegistered);
+    else if (Status == kNotInLandMode)
+        strcpy(Msg, "Not in land mode\n");
+    else
+        snprintf(Msg, kAngleTextSize, "No success. code %d\n", Status);
+}
+
+int AddCelestialPoint(double Ascension, double Declination)
+{
+    char Msg[kAngleTextSize];
+    DRAV_Coords Coords = {Ascension, Declination};
+    int Status = TCS_SetCelestialAlignPoint != NULL ? TCS_SetCelestialAlignPoint(Coords, 1, 221)
+                                                    : kNotRegistered;
+    AlignmentText(Msg, Status, "sucessfull\n");
+    LogEntry("Add Celestial Point (%f,%f)->%s", Ascension, Declination, Msg);
+    return Status == kDone ? 0 : 1;
+}
+
+int SetCelestialAlign(void)
+{
+    static char Msg[kAngleTextSize];
+    int Status = TCS_SetCelestialAlignFromAlignPoints != NULL ? TCS_SetCelestialAlignFromAlignPoints()
+                                                              : kNotRegistered;
+    AlignmentText(Msg, Status, " sucessfull\n");
+    LogEntry("SetCelestialAlign->%s", Msg);
+    return Status;
+}
+
+int VoidCelestialAlign(void)
+{
+    static char Msg[kAngleTextSize];
+    int Status = TCS_VoidCelestialAlign != NULL ? TCS_VoidCelestialAlign() : kNotRegistered;
+    AlignmentText(Msg, Status, " sucessfull\n");
+    LogEntry("VoidCelestialAlign->%s", Msg);
+    return Status;
+}
+
+// ---------------------------------------------------------------------------
+// Angle text
+// ---------------------------------------------------------------------------
+
+double AngleMath::ceil(double x)
+{
+    // Whole already (|x| >= 2^52), infinite or not a number: unchanged.
+    if (!(x > -4503599627370496.0 && x < 4503599627370496.0))
+        return x;
+    double whole = (double)(long long)x; // truncates toward zero
+    return whole < x ? whole + 1.0 : whole;
+}
+
+double Round(double num)
+{
+    double ceil_num = AngleMath::ceil(num);
+    if (ceil_num - num > 0.5)
+        return ceil_num - 1.0;
+    return ceil_num; // halves go up; NaN stays NaN
+}
+
+// A rounded count as a 32-bit integer, or 0 (false) when it does not fit.
+static int CountFits(double count, long *out)
+{
+    if (!(count >= -2147483648.0 && count <= 2147483647.0))
+        return 0;
+    *out = (long)(int)count;
+    return 1;
+}
+
+static const char kHourOutOfRange[] = "--:--:--.-";
+static const char kDegreeOutOfRange[] = "--:--:--";
+
+void LoadHourStrFromRads(char *buff, double FP_val)
+{
+    long vlittle;
+    if (!CountFits(Round(FP_val * 10 * 13750.987083139727), &vlittle)) {
+        strcpy(buff, kHourOutOfRange);
+        return;
+    }
+    if (vlittle == 864000)
+        vlittle = 0;
+    long big = vlittle / 36000;
+    vlittle -= big * 36000;
+    long medium = vlittle / 600;
+    vlittle -= medium * 600;
+    long little = vlittle / 10;
+    vlittle -= little * 10;
+    snprintf(buff, kAngleTextSize, "%.2ld:%.2ld:%.2ld.%ld", big, medium, little, vlittle);
+}
+
+void LoadDegreeStrFromRads(char *buff, double FP_val, int degree_form)
+{
+    char sign = '+';
+    if (FP_val < 0.0) {
+        sign = '-';
+        FP_val = -FP_val;
+    }
+    long little = 0;
+    int fits = CountFits(Round(206264.8062470952 * FP_val), &little);
+    if (fits && little == 0)
+        sign = '+';
+    long big = little / 3600;
+    little -= big * 3600;
+    long medium = little / 60;
+    little -= medium * 60;
+
+    if (degree_form == 3 && sign == '-')
+        LogEntry("%s", "Problem #1 in RadsToDegreeStr()");
+    if (degree_form < 1 || degree_form > 3) {
+        LogEntry("%s", "Problem #2 in RadsToDegreeStr()");
+        buff[0] = '\0';
+    } else if (!fits) {
+        strcpy(buff, kDegreeOutOfRange);
+    } else if (degree_form == 1) {
+        snprintf(buff, kAngleTextSize, "%c%.2ld:%.2ld:%.2ld", sign, big, medium, little);
+    } else if (degree_form == 2) {
+        snprintf(buff, kAngleTextSize, "%c%.3ld:%.2ld:%.2ld", sign, big, medium, little);
+    } else {
+        snprintf(buff, kAngleTextSize, "%.3ld:%.2ld:%.2ld", big, medium, little);
+    }
+}

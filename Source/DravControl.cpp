@@ -1,0 +1,344 @@
+// The host front end: the load hook, the one exported entry, the dispatch,
+// the handlers of the host's operations and the note to the user.
+#include "ControlLibraryBinding.h"
+#include "HostRecords.h"
+#include "Platform/Platform.h"
+
+#include <string.h>
+
+// ---------------------------------------------------------------------------
+// Plug-in-wide state (zero at load)
+// ---------------------------------------------------------------------------
+
+unsigned char gConnectionOpened = 0;
+unsigned char gIsTracking = 0;
+unsigned char telescopeIsSlewing = 0;
+PCentreAction gCentreAction;  // handed to the host: must outlive the call
+void *gDLLInstance = NULL;
+
+// The go-to wait pauses between polls so it does not spin on the library and
+// flood the log, and gives up when the mount's progress stops moving.
+static const unsigned kGoToPollPauseMs = 50;
+static const uint64_t kGoToStallLimitMs = 60000;
+
+static const double kTrackingIntervalSec = 1.0;
+static const double kFieldOfView = 0.0174;
+
+enum : int32_t { kFirstTelescopeCommand = 8200, kLastTelescopeCommand = 8207 };
+enum : int32_t { kSlewCommand = 20000, kSynchCommand = 20001 };
+enum : unsigned { kMenuSeparatorFlag = 0x800 };
+
+// ---------------------------------------------------------------------------
+// Note to the user
+// ---------------------------------------------------------------------------
+
+void NoteToUser(const char *Msg)
+{
+    PlatformShowNote("Telescope Controller", Msg);
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation and menu status
+// ---------------------------------------------------------------------------
+
+unsigned char *PStringAssign(unsigned char *destination, const char *source)
+{
+    // At most 254 characters, so the trailing zero still fits a 256-byte field.
+    size_t length = strlen(source);
+    unsigned short n = (unsigned short)(length > 254 ? 254 : length);
+    destination[0] = (unsigned char)n;
+    destination[n + 1] = 0;
+    for (unsigned short charPos = n; charPos > 0;) {
+        --charPos;
+        destination[charPos + 1] = (unsigned char)source[charPos];
+    }
+    return destination;
+}
+
+static void DoInitialize(PInitialize *outInitRecord)
+{
+    if (outInitRecord->fPluginAPI < 3) {
+        outInitRecord->fSuccess = 0;
+        return;
+    }
+    outInitRecord->fPluginAPI = 4;
+    outInitRecord->fSuccess = 1;
+    outInitRecord->fWantsMenuItem = 0;
+    outInitRecord->fOptionsMenuItem[0] = 0;
+    outInitRecord->fWantsWindow = 0;
+    outInitRecord->fWindowMenuItem[0] = 0;
+    outInitRecord->fLayer = 40000;
+    outInitRecord->fIsTelescopeController = 1;
+    outInitRecord->fAboutMenuItem[0] = 0;
+    outInitRecord->fWantsIdleTime = 1;
+
+    // A repeated initialisation starts afresh instead of failing on the log
+    // that the first one still holds and leaking the first binding.
+    CloseDRAVLibrary();
+    CloseLogFile();
+
+    if (!OpenLogFile())
+        NoteToUser("LogFile opening failed.");
+    if (!OpenDRAVLibrary())
+        NoteToUser("DRAV Initialization failed.");
+    LogEntry("API plugins version %d\n", (int)outInitRecord->fPluginAPI);
+}
+
+static void DoMenuStatus(PMenuStatus *ioMenuRecord)
+{
+    const unsigned char open = gConnectionOpened ? 1 : 0;
+    const unsigned char tracking = gIsTracking ? 1 : 0;
+    ioMenuRecord->fHasCheck = 0;
+    switch (ioMenuRecord->fMenuCommand) {
+    case 8200: ioMenuRecord->fIsEnabled = 1; break;                        // configure
+    case 8201: ioMenuRecord->fIsEnabled = 0; break;                        // time
+    case 8202: ioMenuRecord->fIsEnabled = 0; break;                        // location
+    case 8203: ioMenuRecord->fIsEnabled = 1; break;                        // open
+    case 8204: ioMenuRecord->fIsEnabled = open; break;                     // close
+    case 8205: ioMenuRecord->fIsEnabled = open;                            // track
+               ioMenuRecord->fHasCheck = tracking; break;
+    case 8206: ioMenuRecord->fIsEnabled = (open && !tracking) ? 1 : 0; break; // slew
+    case 8207: ioMenuRecord->fIsEnabled = 1; break;                        // sync
+    default: break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Connection and motion
+// ---------------------------------------------------------------------------
+
+static void DoTelescopeConfigure(void)
+{
+    char Msg1[80], Msg2[80], Msg[160];
+    int Control = GetDRAVControlStatus(Msg1);
+    int Alignment = GetDRAVAlignmentStatus(Msg2);
+
+    const char *text;
+    if (Control == 3)
+        text = "Telescope Interface Unavailable\n Check if Vantorel is running\n";
+    else if (Control == 201)
+        text = "Quorvel is inactive,\n check if Quorvel is in 'startup' mode and change to 'land' mode\n";
+    else if (Control == 200 && Alignment == 210)
+        text = "Quorvel is not aligned\n.  Execute 'one-star-alignment' before opening connection\n";
+    else if (Control == 200 && Alignment == 212)
+        text = "Quorvel is just fine!!\n Active and Aligned\n";
+    else if (Control == 200)
+        text = "Quorvel running but it may not be aligned, try 'one-star-alignment'";
+    else
+        text = "Telescope Interface Unavailable\n Check if Vantorel is running or reset system\n";
+    strcpy(Msg, text);
+
+    LogEntry("Status->%s-%s-%s", Msg1, Msg2, Msg);
+    NoteToUser(Msg);
+}
+
+static void DoTelescopeOpen(void)
+{
+    char Msg[160];
+    int Control = GetDRAVControlStatus(Msg);
+    int Alignment = GetDRAVAlignmentStatus(Msg);
+    gConnectionOpened = 1;
+    if (Control == 200 && Alignment == 210)
+        SetCelestialAlign();
+    else
+        DoTelescopeConfigure();
+}
+
+static void DoTelescopeClose(void)
+{
+    gConnectionOpened = 0;
+    VoidCelestialAlign();
+}
+
+static void DoTelescopeTrack(void)
+{
+    gIsTracking = gIsTracking ? 0 : 1;
+}
+
+// The host's time and place are not passed to the mount.
+static void DoTelescopeTime(const PTime *) {}
+static void DoTelescopeLocation(const PLocation *) {}
+
+static void SlewTelescope(double inRightAscension, double inDeclination)
+{
+    if (SlewDRAVToCelestialCoords(inRightAscension, inDeclination) != 0)
+        return;
+
+    unsigned short Progress = 0;
+    telescopeIsSlewing = 1;
+    uint64_t lastMove = PlatformMilliseconds();
+    for (int poll = 0; Progress < 100; ++poll) {
+        if (poll > 0)
+            PlatformSleep(kGoToPollPauseMs);
+        unsigned short before = Progress;
+        SlewDRAVProgress(&Progress);
+        uint64_t now = PlatformMilliseconds();
+        if (Progress != before) {
+            lastMove = now;
+        } else if (now - lastMove >= kGoToStallLimitMs) {
+            LogEntry("GoTo stalled at %d%% for %d s: wait abandoned\n", (int)Progress,
+                     (int)(kGoToStallLimitMs / 1000));
+            break;
+        }
+    }
+    telescopeIsSlewing = 0;
+}
+
+static void SynchTelescope(double inRightAscension, double inDeclination)
+{
+    char Msg[160];
+    int Control = GetDRAVControlStatus(Msg);
+    int Alignment = GetDRAVAlignmentStatus(Msg);
+    if (Control == 200 && (Alignment == 212 || Alignment == 211))
+        SyncDRAVToCelestialCoords(inRightAscension, inDeclination);
+    else
+        AddCelestialPoint(inRightAscension, inDeclination);
+}
+
+// ---------------------------------------------------------------------------
+// Idle tracking and field indicator
+// ---------------------------------------------------------------------------
+
+static double ClockSec(void)
+{
+    double rawTime = (double)PlatformMilliseconds();
+    double timeSec = rawTime * 0.001;
+    return timeSec;
+}
+
+static void GetTelescopeRaDec(double *outRightAscension, double *outDeclination)
+{
+    GetDRAVCelestialCoords(outRightAscension, outDeclination);
+}
+
+static double GetTelescopeFieldOfView(void)
+{
+    return kFieldOfView;
+}
+
+static void DoIdle(PEvent *ioEvent)
+{
+    static double lastIdle = 0.0;
+    static unsigned char init = 0;
+    if (!init) {
+        lastIdle = 0.0;
+        init = 1;
+    }
+    if (gIsTracking && ClockSec() - lastIdle > kTrackingIntervalSec) {
+        lastIdle = ClockSec();
+        ioEvent->fOutOperation = out_CentrePoint;
+        GetTelescopeRaDec(&gCentreAction.fRightAscension, &gCentreAction.fDeclination);
+        gCentreAction.fUseCustomPan = 1;
+        gCentreAction.fPan = 0;
+        gCentreAction.fAdjustFOV = 0;
+        ioEvent->fOutParams = &gCentreAction;
+    }
+    if (telescopeIsSlewing) {
+        ioEvent->fOutOperation = out_Update;
+        ioEvent->fOutParams = NULL;
+    }
+}
+
+static void DoDrawIndicator(PIndicator *outIndicator)
+{
+    outIndicator->fDrawIndicator = 1;
+    outIndicator->fIndicatorStyle = 0;
+    outIndicator->fDoneDrawing = 1;
+    GetTelescopeRaDec(&outIndicator->fCentreRA, &outIndicator->fCentreDec);
+    outIndicator->fVertical = GetTelescopeFieldOfView();
+    outIndicator->fHorizontal = 0.0;
+    outIndicator->fRollAngle = 0.0;
+    PStringAssign(outIndicator->fString, "Vantorel");
+}
+
+// ---------------------------------------------------------------------------
+// Contextual popup
+// ---------------------------------------------------------------------------
+
+static void DoBuildContextualPopup(const PBuildContext *inBuildContext)
+{
+    char itemText[255];
+    unsigned flags = kMenuSeparatorFlag;
+    bool success = PlatformAppendMenu(inBuildContext->fMenuHandle, flags, 0, "-") != 0;
+    flags = 0;
+    strcpy(itemText, "Slew Telescope");
+    success = PlatformAppendMenu(inBuildContext->fMenuHandle, flags, kSlewCommand, itemText) != 0;
+    strcpy(itemText, "Synch Telescope");
+    success = PlatformAppendMenu(inBuildContext->fMenuHandle, flags, kSynchCommand, itemText) != 0;
+    (void)success; // a failed append is reported nowhere
+}
+
+static void DoContextualPopup(const PDoContext *inContext)
+{
+    int32_t command = inContext->fMenuCommand;
+    if (command == kSlewCommand)
+        SlewTelescope(inContext->fObject.fRightAscension, inContext->fObject.fDeclination);
+    else if (command == kSynchCommand)
+        SynchTelescope(inContext->fObject.fRightAscension, inContext->fObject.fDeclination);
+}
+
+// ---------------------------------------------------------------------------
+// Entry and dispatch
+// ---------------------------------------------------------------------------
+
+extern "C" int PLATFORM_ENTRY_CALL DllMain(void *hInst, unsigned long wDataSeg, void *lpReserved)
+{
+    if (wDataSeg == 1)
+        gDLLInstance = hInst;
+    // Unloaded by the host (not process exit): the shared C runtime does not
+    // close our stream, so write the log out now.
+    if (wDataSeg == 0 && lpReserved == NULL)
+        CloseLogFile();
+    return 1;
+}
+
+// Reads a coordinate at a byte offset of the host's target record.
+static double TargetCoordinate(const void *record, size_t offset)
+{
+    double value;
+    memcpy(&value, (const unsigned char *)record + offset, sizeof value);
+    return value;
+}
+
+// The operation code arrives in a 32-bit slot; only its low byte counts.
+extern "C" short DoOperation(unsigned int inOperation, void *ioParams)
+{
+    const unsigned char code = (unsigned char)(inOperation & 0xFFu);
+    const bool guarded = code == op_Idle || code == op_BuildContextualPopup ||
+                         code == op_DoContextualPopup || code == op_DrawIndicator ||
+                         code == op_TelescopeTime || code == op_TelescopeLocation ||
+                         code == op_TelescopeTrack || code == op_TelescopeSlew ||
+                         code == op_TelescopeSync;
+    if (guarded && !gConnectionOpened)
+        return 0;
+
+    switch (code) {
+    case op_Initialize: if (ioParams) DoInitialize((PInitialize *)ioParams); break;
+    case op_Terminate: CloseDRAVLibrary(); break;
+    case op_Idle: if (ioParams) DoIdle((PEvent *)ioParams); break;
+    case op_BuildContextualPopup:
+        if (ioParams) DoBuildContextualPopup((const PBuildContext *)ioParams);
+        break;
+    case op_DoContextualPopup: if (ioParams) DoContextualPopup((const PDoContext *)ioParams); break;
+    case op_DrawIndicator: if (ioParams) DoDrawIndicator((PIndicator *)ioParams); break;
+    case op_MenuStatus: if (ioParams) DoMenuStatus((PMenuStatus *)ioParams); break;
+    case op_TelescopeConfigure: DoTelescopeConfigure(); break;
+    case op_TelescopeTime: DoTelescopeTime((const PTime *)ioParams); break;
+    case op_TelescopeLocation: DoTelescopeLocation((const PLocation *)ioParams); break;
+    case op_TelescopeOpen: DoTelescopeOpen(); break;
+    case op_TelescopeClose: DoTelescopeClose(); break;
+    case op_TelescopeTrack: DoTelescopeTrack(); break;
+    case op_TelescopeSlew:
+        if (ioParams)
+            SlewTelescope(TargetCoordinate(ioParams, kTelescopeTargetRAOffset),
+                          TargetCoordinate(ioParams, kTelescopeTargetDecOffset));
+        break;
+    case op_TelescopeSync:
+        if (ioParams)
+            SynchTelescope(TargetCoordinate(ioParams, kTelescopeTargetRAOffset),
+                           TargetCoordinate(ioParams, kTelescopeTargetDecOffset));
+        break;
+    default: break; // not served
+    }
+    return 0;
+}

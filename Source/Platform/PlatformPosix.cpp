@@ -1,0 +1,172 @@
+// POSIX body of the platform layer, for the native tool build.
+//
+// A host on this build may provide any of these C functions in its own
+// executable (linked with -rdynamic); when present they replace the system's:
+//   void     PlugHost_ShowNote(const char *caption, const char *text);
+//   uint64_t PlugHost_Milliseconds(void);
+//   void     PlugHost_Sleep(unsigned milliseconds);
+// This is the native counterpart of a Windows host patching the plug-in's
+// imports, so that tests and the stand-in host see notes and control time.
+#include "Platform.h"
+#include "PosixMenu.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+typedef void (*ShowNoteHook)(const char *, const char *);
+typedef uint64_t (*MillisecondsHook)(void);
+typedef void (*SleepHook)(unsigned);
+
+static ShowNoteHook hostShowNote;
+static MillisecondsHook hostMilliseconds;
+static SleepHook hostSleep;
+
+// "c:\A\B.dll" -> "<drive root>/A/B.dll"; the root is TELESCOPE_DRIVE_C or
+// ./drive_c. Only drive C exists.
+static int MapWindowsPath(const char *windowsPath, char *out, size_t size)
+{
+    if ((windowsPath[0] != 'c' && windowsPath[0] != 'C') || windowsPath[1] != ':')
+        return 0;
+    const char *root = getenv("TELESCOPE_DRIVE_C");
+    if (root == NULL || root[0] == '\0')
+        root = "drive_c";
+    int n = snprintf(out, size, "%s%s", root, windowsPath + 2);
+    if (n < 0 || (size_t)n >= size)
+        return 0;
+    for (char *p = out; *p; ++p)
+        if (*p == '\\')
+            *p = '/';
+    return 1;
+}
+
+PlatformLibrary PlatformLoadLibrary(const char *windowsPath)
+{
+    char path[4096];
+    if (!MapWindowsPath(windowsPath, path, sizeof path))
+        return NULL;
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+
+PlatformSymbol PlatformFindSymbol(PlatformLibrary library, const char *name)
+{
+    return (PlatformSymbol)dlsym(library, name);
+}
+
+void PlatformFreeLibrary(PlatformLibrary library)
+{
+    dlclose(library);
+}
+
+void PlatformShowNote(const char *caption, const char *text)
+{
+    if (hostShowNote) {
+        hostShowNote(caption, text);
+        return;
+    }
+    fprintf(stderr, "[%s]\n%s\n", caption, text);
+    if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+        fputs("(press Enter) ", stderr);
+        int c;
+        while ((c = getchar()) != EOF && c != '\n') {
+        }
+    }
+}
+
+int PlatformAppendMenu(void *menu, unsigned flags, unsigned identifier, const char *text)
+{
+    PosixMenu *m = (PosixMenu *)menu;
+    if (m == NULL || m->count < 0 || m->count >= kPosixMenuCapacity)
+        return 0;
+    PosixMenuItem *item = &m->items[m->count++];
+    item->flags = flags;
+    item->identifier = identifier;
+    snprintf(item->text, sizeof item->text, "%s", text ? text : "");
+    return 1;
+}
+
+uint64_t PlatformMilliseconds(void)
+{
+    if (hostMilliseconds)
+        return hostMilliseconds();
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u;
+}
+
+void PlatformSleep(unsigned milliseconds)
+{
+    if (hostSleep) {
+        hostSleep(milliseconds);
+        return;
+    }
+    struct timespec t = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+// glibc has no text mode: a cookie stream turns each LF into CR LF on its way
+// to the file, so the native log holds the same bytes as the Windows one.
+static ssize_t WriteCrlf(void *cookie, const char *data, size_t size)
+{
+    int fd = (int)(intptr_t)cookie;
+    char out[1024];
+    size_t used = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (used + 2 > sizeof out) {
+            if (write(fd, out, used) != (ssize_t)used)
+                return -1;
+            used = 0;
+        }
+        if (data[i] == '\n')
+            out[used++] = '\r';
+        out[used++] = data[i];
+    }
+    if (used && write(fd, out, used) != (ssize_t)used)
+        return -1;
+    return (ssize_t)size;
+}
+
+static int CloseCrlf(void *cookie)
+{
+    return close((int)(intptr_t)cookie);
+}
+
+FILE *PlatformOpenTextLog(const char *name)
+{
+    int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return NULL;
+    // Exclusive like the Windows open: a second holder is refused, not merged.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return NULL;
+    }
+    cookie_io_functions_t io = {NULL, WriteCrlf, NULL, CloseCrlf};
+    FILE *f = fopencookie((void *)(intptr_t)fd, "w", io);
+    if (f == NULL)
+        close(fd);
+    return f;
+}
+
+// The library's load and unload play the part of the Windows loader's
+// process attach and detach.
+__attribute__((constructor)) static void AttachToProcess(void)
+{
+    hostShowNote = (ShowNoteHook)dlsym(RTLD_DEFAULT, "PlugHost_ShowNote");
+    hostMilliseconds = (MillisecondsHook)dlsym(RTLD_DEFAULT, "PlugHost_Milliseconds");
+    hostSleep = (SleepHook)dlsym(RTLD_DEFAULT, "PlugHost_Sleep");
+    Dl_info self;
+    void *instance = dladdr((void *)&AttachToProcess, &self) ? self.dli_fbase : NULL;
+    DllMain(instance, 1, NULL);
+}
+
+__attribute__((destructor)) static void DetachFromProcess(void)
+{
+    DllMain(NULL, 0, NULL);
+}
