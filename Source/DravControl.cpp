@@ -301,7 +301,8 @@ static double TargetCoordinate(const void *record, size_t offset)
 }
 
 // The operation code arrives in a 32-bit slot; only its low byte counts.
-extern "C" short DoOperation(unsigned int inOperation, void *ioParams)
+// Exported by the .def file on Windows and by visibility on POSIX.
+extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int inOperation, void *ioParams)
 {
     const unsigned char code = (unsigned char)(inOperation & 0xFFu);
     const bool guarded = code == op_Idle || code == op_BuildContextualPopup ||

@@ -1,0 +1,66 @@
+// The parts of the plug-in loader that are the same on both builds: the
+// captured notes, the virtual clock's bookkeeping and file reading.
+#include "PluginLoader.h"
+#include "PluginLoaderState.h"
+
+#include <stdio.h>
+
+static std::vector<CapturedNote> notes;
+static bool echoNotes = false;
+LoaderClock gLoaderClock;
+
+void RecordNote(const char *caption, const char *text, unsigned style, uintptr_t owner)
+{
+    CapturedNote note;
+    note.caption = caption ? caption : "";
+    note.text = text ? text : "";
+    note.style = style;
+    note.owner = owner;
+    if (echoNotes)
+        fprintf(stderr, "[note \"%s\"] %s\n", note.caption.c_str(), note.text.c_str());
+    notes.push_back(note);
+}
+
+const std::vector<CapturedNote> &CapturedNotes() { return notes; }
+void ClearCapturedNotes() { notes.clear(); }
+void EchoNotes(bool on) { echoNotes = on; }
+
+void UseVirtualClock(bool on, uint64_t startMs)
+{
+    gLoaderClock.virtualOn = on;
+    gLoaderClock.now = startMs;
+}
+void AdvanceVirtualClock(uint64_t ms) { gLoaderClock.now += ms; }
+uint64_t VirtualClockNow() { return gLoaderClock.now; }
+unsigned SleepCalls() { return gLoaderClock.sleepCalls; }
+uint64_t SleptMilliseconds() { return gLoaderClock.sleptMs; }
+void ResetSleepCount()
+{
+    gLoaderClock.sleepCalls = 0;
+    gLoaderClock.sleptMs = 0;
+}
+
+// Counts a sleep; true when the virtual clock took it (the caller must not wait).
+bool TakeSleep(unsigned ms)
+{
+    ++gLoaderClock.sleepCalls;
+    gLoaderClock.sleptMs += ms;
+    if (!gLoaderClock.virtualOn)
+        return false;
+    gLoaderClock.now += ms;
+    return true;
+}
+
+bool ReadWholeFile(const std::string &path, std::string *bytes)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    bytes->clear();
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes->append(chunk, n);
+    fclose(f);
+    return true;
+}

@@ -1,0 +1,18 @@
+// Shared between the loader's common part and its platform bodies.
+#ifndef PLUGIN_LOADER_STATE_H
+#define PLUGIN_LOADER_STATE_H
+
+#include <stdint.h>
+
+struct LoaderClock {
+    bool virtualOn = false;
+    uint64_t now = 0;
+    unsigned sleepCalls = 0;
+    uint64_t sleptMs = 0;
+};
+extern LoaderClock gLoaderClock;
+
+void RecordNote(const char *caption, const char *text, unsigned style, uintptr_t owner);
+bool TakeSleep(unsigned ms);
+
+#endif

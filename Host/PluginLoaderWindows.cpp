@@ -1,0 +1,127 @@
+// Windows body of the plug-in loader: LoadLibraryA, and the plug-in's imports
+// redirected to stand-ins by rewriting its import address table.
+#include "PluginLoader.h"
+#include "PluginLoaderState.h"
+
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+static int WINAPI StandInMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
+{
+    RecordNote(caption, text, style, (uintptr_t)owner);
+    return IDOK;
+}
+
+static HWND WINAPI StandInGetFocus(void)
+{
+    return (HWND)kFocusWindow;
+}
+
+static ULONGLONG WINAPI StandInGetTickCount64(void)
+{
+    return gLoaderClock.virtualOn ? gLoaderClock.now : GetTickCount64();
+}
+
+static void WINAPI StandInSleep(DWORD ms)
+{
+    if (!TakeSleep(ms))
+        Sleep(ms);
+}
+
+// Replaces the module's import of `name` from `dll` with `replacement`.
+static void RedirectImport(HMODULE module, const char *dll, const char *name, void *replacement)
+{
+    BYTE *base = (BYTE *)module;
+    IMAGE_NT_HEADERS *nt = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir.VirtualAddress == 0)
+        return;
+    for (IMAGE_IMPORT_DESCRIPTOR *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir.VirtualAddress); d->Name; ++d) {
+        if (_stricmp((const char *)(base + d->Name), dll) != 0 || d->OriginalFirstThunk == 0)
+            continue;
+        IMAGE_THUNK_DATA *byName = (IMAGE_THUNK_DATA *)(base + d->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slot = (IMAGE_THUNK_DATA *)(base + d->FirstThunk);
+        for (; byName->u1.AddressOfData; ++byName, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(byName->u1.Ordinal))
+                continue;
+            IMAGE_IMPORT_BY_NAME *import = (IMAGE_IMPORT_BY_NAME *)(base + byName->u1.AddressOfData);
+            if (strcmp((const char *)import->Name, name) != 0)
+                continue;
+            DWORD old;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &old);
+            slot->u1.Function = (DWORD_PTR)replacement;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, old, &old);
+        }
+    }
+}
+
+bool LoadPlugin(const char *path, LoadedPlugin *out, std::string *error)
+{
+    HMODULE module = LoadLibraryA(path);
+    if (module == nullptr) {
+        *error = std::string("cannot load ") + path + " (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    FARPROC entry = GetProcAddress(module, "DoOperation");
+    if (entry == nullptr) {
+        FreeLibrary(module);
+        *error = std::string(path) + " does not export DoOperation";
+        return false;
+    }
+    RedirectImport(module, "USER32.dll", "MessageBoxA", (void *)&StandInMessageBoxA);
+    RedirectImport(module, "USER32.dll", "GetFocus", (void *)&StandInGetFocus);
+    RedirectImport(module, "KERNEL32.dll", "GetTickCount64", (void *)&StandInGetTickCount64);
+    RedirectImport(module, "KERNEL32.dll", "Sleep", (void *)&StandInSleep);
+    out->module = module;
+    out->DoOperation = (DoOperationFn)(void *)entry;
+    return true;
+}
+
+void UnloadPlugin(LoadedPlugin *plugin)
+{
+    if (plugin->module)
+        FreeLibrary((HMODULE)plugin->module);
+    plugin->module = nullptr;
+    plugin->DoOperation = nullptr;
+}
+
+void *CreateHostMenu() { return CreatePopupMenu(); }
+void DestroyHostMenu(void *menu) { DestroyMenu((HMENU)menu); }
+
+void AppendHostMenuEntry(void *menu, unsigned identifier, const char *text)
+{
+    AppendMenuA((HMENU)menu, MF_STRING, identifier, text);
+}
+
+std::vector<HostMenuEntry> ReadHostMenu(void *menu)
+{
+    std::vector<HostMenuEntry> entries;
+    int count = GetMenuItemCount((HMENU)menu);
+    for (int i = 0; i < count; ++i) {
+        char text[256] = "";
+        MENUITEMINFOA info;
+        memset(&info, 0, sizeof info);
+        info.cbSize = sizeof info;
+        info.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_ID | MIIM_STRING;
+        info.dwTypeData = text;
+        info.cch = sizeof text;
+        HostMenuEntry entry;
+        if (GetMenuItemInfoA((HMENU)menu, (UINT)i, TRUE, &info)) {
+            entry.separator = (info.fType & MFT_SEPARATOR) != 0;
+            entry.enabled = (info.fState & (MFS_DISABLED | MFS_GRAYED)) == 0;
+            entry.checked = (info.fState & MFS_CHECKED) != 0;
+            entry.identifier = info.wID;
+            entry.text = text;
+        }
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+void SetHostEnvironment(const char *name, const char *value)
+{
+    SetEnvironmentVariableA(name, value);
+    std::string assignment = std::string(name) + "=" + (value ? value : "");
+    _putenv(assignment.c_str());
+}
