@@ -1,0 +1,408 @@
+// The end-to-end fixture and its host records. The only platform-aware code
+// of the suite: paths, the fixed library place, holding a file open.
+#include "HostSession.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+using namespace HostLayout;
+
+const char kFixedLibraryPath[] = "c:\\Program Files\\Common Files\\System\\DRAV.dll";
+
+// ---------------------------------------------------------------------------
+// Host records
+// ---------------------------------------------------------------------------
+
+HostRecord::HostRecord(size_t size, unsigned seed) : size_(size)
+{
+    bytes_.resize(size + 2 * kGuard + 16);
+    uintptr_t misalign = (uintptr_t)(bytes_.data() + kGuard) % 16;
+    origin_ = kGuard + (misalign ? 16 - misalign : 0);
+    for (size_t i = 0; i < bytes_.size(); ++i)
+        bytes_[i] = (unsigned char)(0x80 | ((i * 37 + seed * 11 + 5) & 0x7F));
+    expected_.assign(bytes_.begin() + (origin_ - kGuard), bytes_.begin() + (origin_ + size + kGuard));
+}
+
+void HostRecord::ExpectPString(size_t offset, const char *text)
+{
+    size_t n = strlen(text);
+    expected_[kGuard + offset] = (unsigned char)n;
+    memcpy(&expected_[kGuard + offset + 1], text, n + 1);
+}
+
+::testing::AssertionResult HostRecord::AsExpected() const
+{
+    std::string differences;
+    int shown = 0;
+    for (size_t i = 0; i < expected_.size(); ++i) {
+        unsigned got = bytes_[origin_ - kGuard + i], want = expected_[i];
+        if (got != want && shown++ < 12) {
+            char line[96];
+            snprintf(line, sizeof line, "\n  byte %ld of %zu: 0x%02x, expected 0x%02x",
+                     (long)i - (long)kGuard, size_, got, want);
+            differences += line;
+        }
+    }
+    if (shown == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << shown << " bytes differ" << differences;
+}
+
+HostRecord InitializeRecord(int32_t pluginAPI)
+{
+    HostRecord r(kInitializeSize);
+    r.Put<int32_t>(kInitPluginAPI, pluginAPI);
+    return r;
+}
+
+HostRecord MenuStatusRecord(int32_t command)
+{
+    HostRecord r(kMenuStatusSize);
+    r.Put<int32_t>(kMenuCommand, command);
+    return r;
+}
+
+HostRecord TargetRecord(double ra, double dec)
+{
+    HostRecord r(kTargetSize);
+    r.Put(kTargetRA, ra);
+    r.Put(kTargetDec, dec);
+    return r;
+}
+
+HostRecord DoContextRecord(int32_t command, double ra, double dec)
+{
+    HostRecord r(kDoContextSize);
+    r.Put<int32_t>(kDoContextMenuCommand, command);
+    r.Put(kDoContextRA, ra);
+    r.Put(kDoContextDec, dec);
+    return r;
+}
+
+HostRecord BuildContextRecord(void *menu)
+{
+    HostRecord r(kBuildContextSize);
+    r.Put(kBuildMenuHandle, menu);
+    return r;
+}
+
+HostRecord RecordFor(unsigned code, unsigned seed)
+{
+    switch (code & 0xFFu) {
+    case op_Initialize: return HostRecord(kInitializeSize, seed);
+    case op_Idle: return HostRecord(kEventSize, seed);
+    case op_BuildContextualPopup: return HostRecord(kBuildContextSize, seed);
+    case op_DoContextualPopup: return HostRecord(kDoContextSize, seed);
+    case op_DrawIndicator: return HostRecord(kIndicatorSize, seed);
+    case op_MenuStatus: return HostRecord(kMenuStatusSize, seed);
+    case op_TelescopeTime: return HostRecord(kTimeSize, seed);
+    case op_TelescopeLocation: return HostRecord(kLocationSize, seed);
+    case op_TelescopeSlew:
+    case op_TelescopeSync: return HostRecord(kTargetSize, seed);
+    default: return HostRecord(kDoContextSize, seed);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Paths and files
+// ---------------------------------------------------------------------------
+
+// A path of the build tree (a Unix path) as this platform's calls take it:
+// under Wine the Unix root is drive Z:.
+std::string FromUnixPath(const std::string &unixPath)
+{
+#ifdef _WIN32
+    std::string path = "Z:" + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+#else
+    return unixPath;
+#endif
+}
+
+std::string SimulatorFile(const std::string &file) { return FromUnixPath(TEST_SIMULATOR_DIR "/" + file); }
+std::string JoinPath(const std::string &dir, const std::string &name) { return (fs::path(dir) / name).string(); }
+
+bool ReadFile(const std::string &path, std::string *bytes) { return ReadWholeFile(path, bytes); }
+
+std::vector<std::string> FilesIn(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const fs::directory_entry &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool WriteFile(const std::string &path, const std::string &bytes)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+uint64_t FileSizeOnDisk(const std::string &path)
+{
+    std::error_code error;
+    uintmax_t size = fs::file_size(path, error);
+    return error ? UINT64_MAX : (uint64_t)size;
+}
+
+// Where the plug-in's fixed library path lands for this test.
+static std::string FixedLibraryFile(const std::string &dir)
+{
+#ifdef _WIN32
+    (void)dir;
+    return kFixedLibraryPath;
+#else
+    return JoinPath(dir, "drive_c/Program Files/Common Files/System/DRAV.dll");
+#endif
+}
+
+void *HoldFileExclusively(const std::string &path)
+{
+#ifdef _WIN32
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS, 0, NULL);
+    return h == INVALID_HANDLE_VALUE ? nullptr : (void *)h;
+#else
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return nullptr;
+    return (void *)(intptr_t)(fd + 1);
+#endif
+}
+
+void ReleaseHeldFile(void *handle)
+{
+#ifdef _WIN32
+    CloseHandle((HANDLE)handle);
+#else
+    close((int)(intptr_t)handle - 1);
+#endif
+}
+
+// Drops every reference to the control library that a test left behind (a
+// plug-in unloaded without op_Terminate keeps its library), so the next test
+// loads the file afresh.
+static void ReleaseLingeringLibrary(const std::string &file)
+{
+    for (int i = 0; i < 16; ++i) {
+#ifdef _WIN32
+        (void)file;
+        HMODULE h = GetModuleHandleA(kFixedLibraryPath);
+        if (h == NULL)
+            return;
+        FreeLibrary(h);
+#else
+        void *h = dlopen(file.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (h == nullptr)
+            return;
+        dlclose(h);
+        dlclose(h);
+#endif
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Fixture
+// ---------------------------------------------------------------------------
+
+static unsigned long ProcessId()
+{
+#ifdef _WIN32
+    return GetCurrentProcessId();
+#else
+    return (unsigned long)getpid();
+#endif
+}
+
+void PlugInTest::SetUp()
+{
+    static int counter = 0;
+    fs::path dir = fs::temp_directory_path() /
+                   ("telescope-e2e-" + std::to_string(ProcessId()) + "-" + std::to_string(++counter));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    dir_ = dir.string();
+    journal_ = JoinPath(dir_, "journal.txt");
+    previousDir_ = fs::current_path().string();
+    fs::current_path(dir);
+
+    SetHostEnvironment("DRAV_SIM_SCENARIO", nullptr);
+    SetHostEnvironment("DRAV_SIM_JOURNAL", nullptr);
+#ifndef _WIN32
+    SetHostEnvironment("TELESCOPE_DRIVE_C", JoinPath(dir_, "drive_c").c_str());
+#endif
+    std::error_code ignored;
+    fs::remove(FixedLibraryFile(dir_), ignored);
+    ClearCapturedNotes();
+    UseVirtualClock(true, 10000000);
+    ResetSleepCount();
+    Load();
+}
+
+void PlugInTest::TearDown()
+{
+    Unload();
+    ReleaseLingeringLibrary(FixedLibraryFile(dir_));
+    // Every note, whoever showed it, is the one kind of message box.
+    for (const CapturedNote &note : CapturedNotes()) {
+        EXPECT_EQ(note.caption, "Telescope Controller") << note.text;
+        EXPECT_EQ(note.style, 0x1000u) << note.text;
+        EXPECT_EQ(note.owner, kFocusWindow) << note.text;
+    }
+    fs::current_path(previousDir_);
+    std::error_code ignored;
+    fs::remove(FixedLibraryFile(dir_), ignored);
+    if (HasFailure())
+        fprintf(stderr, "kept %s\n", dir_.c_str());
+    else
+        fs::remove_all(dir_, ignored);
+}
+
+void PlugInTest::InstallLibrary(const std::string &file)
+{
+    installedAt_ = FixedLibraryFile(dir_);
+    fs::create_directories(fs::path(installedAt_).parent_path());
+    fs::copy_file(SimulatorFile(file), installedAt_, fs::copy_options::overwrite_existing);
+    SetHostEnvironment("DRAV_SIM_JOURNAL", journal_.c_str());
+}
+
+void PlugInTest::SetScenario(const std::string &scenario)
+{
+    SetHostEnvironment("DRAV_SIM_SCENARIO", scenario.c_str());
+}
+
+void PlugInTest::Load()
+{
+    std::string error;
+    ASSERT_TRUE(LoadPlugin(FromUnixPath(TEST_PLUGIN_PATH).c_str(), &plugin_, &error)) << error;
+}
+
+void PlugInTest::Unload() { UnloadPlugin(&plugin_); }
+
+short PlugInTest::Op(unsigned code, void *record)
+{
+    EXPECT_NE(plugin_.DoOperation, nullptr);
+    return plugin_.DoOperation ? plugin_.DoOperation(code, record) : -1;
+}
+
+void ExpectInitializeAnswer(HostRecord *r)
+{
+    r->Expect<int32_t>(kInitPluginAPI, 4);
+    r->Expect<uint8_t>(kInitSuccess, 1);
+    r->Expect<uint8_t>(kInitWantsMenuItem, 0);
+    r->Expect<uint8_t>(kInitWantsIdleTime, 1);
+    r->Expect<uint8_t>(kInitWantsWindow, 0);
+    r->Expect<int32_t>(kInitLayer, 40000);
+    r->Expect<uint8_t>(kInitIsTelescopeController, 1);
+    r->Expect<uint8_t>(kInitWindowMenuItem, 0); // emptied: the length byte alone
+    r->Expect<uint8_t>(kInitAboutMenuItem, 0);
+    r->Expect<uint8_t>(kInitOptionsMenuItem, 0);
+}
+
+void PlugInTest::Initialize()
+{
+    HostRecord r = InitializeRecord(4);
+    EXPECT_EQ(Op(op_Initialize, r.data()), 0);
+    ExpectInitializeAnswer(&r);
+    EXPECT_TRUE(r.AsExpected());
+}
+
+void PlugInTest::Targeted(unsigned code, double ra, double dec)
+{
+    HostRecord r = TargetRecord(ra, dec);
+    EXPECT_EQ(Op(code, r.data()), 0);
+    EXPECT_TRUE(r.AsExpected());
+}
+
+IdleAnswer PlugInTest::Idle()
+{
+    HostRecord event(kEventSize, 1), eventRecord(kEventRecordSize, 2);
+    event.Put<void *>(kEventRecordPointer, eventRecord.data());
+    const uint8_t hostOperation = event.Get<uint8_t>(kEventOutOperation);
+    const void *hostParams = event.Get<void *>(kEventOutParams);
+    EXPECT_EQ(Op(op_Idle, event.data()), 0);
+    IdleAnswer answer;
+    answer.operation = event.Get<uint8_t>(kEventOutOperation);
+    answer.params = event.Get<void *>(kEventOutParams);
+    answer.untouched = answer.operation == hostOperation && answer.params == hostParams;
+    event.Expect<uint8_t>(kEventOutOperation, (uint8_t)answer.operation);
+    event.Expect(kEventOutParams, answer.params);
+    EXPECT_TRUE(event.AsExpected());
+    EXPECT_TRUE(eventRecord.AsExpected());
+    return answer;
+}
+
+PlugInTest::Centre PlugInTest::CentreAt(const void *params)
+{
+    const unsigned char *p = (const unsigned char *)params;
+    Centre c;
+    memcpy(&c.ra, p + kCentreRA, 8);
+    memcpy(&c.dec, p + kCentreDec, 8);
+    memcpy(&c.newFOV, p + kCentreNewFOV, 8);
+    c.useCustomPan = p[kCentreUseCustomPan];
+    c.pan = p[kCentrePan];
+    c.adjustFOV = p[kCentreAdjustFOV];
+    return c;
+}
+
+std::string PlugInTest::LogAfterUnload()
+{
+    Unload();
+    std::string log;
+    EXPECT_TRUE(ReadFile(JoinPath(dir_, "telelog.txt"), &log)) << "no telelog.txt in " << dir_;
+    return log;
+}
+
+bool PlugInTest::LogExists() const { return fs::exists(JoinPath(dir_, "telelog.txt")); }
+
+std::vector<std::string> PlugInTest::Journal() const
+{
+    std::string text;
+    std::vector<std::string> lines;
+    if (!ReadFile(journal_, &text))
+        return lines;
+    size_t start = 0, end;
+    while ((end = text.find('\n', start)) != std::string::npos) {
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    if (start < text.size())
+        lines.push_back(text.substr(start));
+    return lines;
+}
+
+std::vector<std::string> PlugInTest::NoteTexts() const
+{
+    std::vector<std::string> texts;
+    for (const CapturedNote &note : CapturedNotes())
+        texts.push_back(note.text);
+    return texts;
+}
+
+bool PlugInTest::LibraryStillLoaded() const
+{
+#ifdef _WIN32
+    return GetModuleHandleA(kFixedLibraryPath) != NULL;
+#else
+    void *h = dlopen(FixedLibraryFile(dir_).c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (h != nullptr)
+        dlclose(h);
+    return h != nullptr;
+#endif
+}

@@ -1,0 +1,139 @@
+// What every end-to-end test stands on: host records filled with canary
+// bytes, and a fixture that gives each test a freshly loaded telescope.plug,
+// its own current directory (where telelog.txt lands), a control library (or
+// none) at the fixed path, the simulator's journal, and captured notes.
+#ifndef HOST_SESSION_H
+#define HOST_SESSION_H
+
+#include "HostLayout.h"
+#include "PluginLoader.h"
+
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+// A host record owned by the test: `size` bytes between two guard zones, all
+// of them canary bytes (0x80 to 0xFF, so never a boolean or an idle answer),
+// and the image the test expects after the call. Put is the host filling a
+// field; Expect is what the plug-in should write.
+class HostRecord {
+public:
+    explicit HostRecord(size_t size, unsigned seed = 0);
+    void *data() { return &bytes_[origin_]; }
+    size_t size() const { return size_; }
+
+    template <class T> void Put(size_t offset, T value)
+    {
+        memcpy(&bytes_[origin_ + offset], &value, sizeof value);
+        Expect(offset, value);
+    }
+    template <class T> void Expect(size_t offset, T value)
+    {
+        memcpy(&expected_[kGuard + offset], &value, sizeof value);
+    }
+    template <class T> T Get(size_t offset) const
+    {
+        T value;
+        memcpy(&value, &bytes_[origin_ + offset], sizeof value);
+        return value;
+    }
+    // A length-prefixed string as the plug-in writes it: length, characters, zero.
+    void ExpectPString(size_t offset, const char *text);
+    // Every byte, guards included, as expected; the first differences otherwise.
+    ::testing::AssertionResult AsExpected() const;
+
+private:
+    static const size_t kGuard = 64;
+    size_t size_, origin_;
+    std::vector<unsigned char> bytes_, expected_;
+};
+
+// Fresh records of each kind.
+HostRecord InitializeRecord(int32_t pluginAPI);
+HostRecord MenuStatusRecord(int32_t command);
+HostRecord TargetRecord(double ra, double dec);
+HostRecord DoContextRecord(int32_t command, double ra, double dec);
+HostRecord BuildContextRecord(void *menu);
+// The plug-in's answer to an accepted op_Initialize, on top of what the host put there.
+void ExpectInitializeAnswer(HostRecord *r);
+// A record of the kind the operation carries (the largest kind for codes the plug-in does not serve).
+HostRecord RecordFor(unsigned code, unsigned seed = 0);
+
+// What an op_Idle answered, read from the host's PEvent.
+struct IdleAnswer {
+    bool untouched;      // fOutOperation and fOutParams as the host passed them
+    unsigned operation;  // fOutOperation
+    const void *params;  // fOutParams
+};
+
+// The log of an initialisation that finds no control library: the loader's
+// line has no line end, so the next entry continues it.
+constexpr const char kNoLibraryInitLog[] =
+    "Could not open c:\\Program Files\\Common Files\\System\\DRAV.dll: exiting now"
+    "API plugins version 4\r\n";
+
+// The fixed Windows path, as the plug-in asks for it.
+extern const char kFixedLibraryPath[];
+
+class PlugInTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Installs the simulator ("DRAV.dll") or one of its variants at the fixed path.
+    void InstallLibrary(const std::string &file = "DRAV.dll");
+    void SetScenario(const std::string &scenario);
+    void Load();
+    void Unload();
+    short Op(unsigned code, void *record = nullptr);
+
+    // Host steps, each checking the host's bytes and the answer 0.
+    void Initialize();
+    void Open() { EXPECT_EQ(Op(op_TelescopeOpen), 0); }
+    void Close() { EXPECT_EQ(Op(op_TelescopeClose), 0); }
+    void Configure() { EXPECT_EQ(Op(op_TelescopeConfigure), 0); }
+    void Track() { EXPECT_EQ(Op(op_TelescopeTrack), 0); }
+    void Terminate() { EXPECT_EQ(Op(op_Terminate), 0); }
+    void Slew(double ra, double dec) { Targeted(op_TelescopeSlew, ra, dec); }
+    void Sync(double ra, double dec) { Targeted(op_TelescopeSync, ra, dec); }
+    void Targeted(unsigned code, double ra, double dec);
+    IdleAnswer Idle();
+    // The centring request an op_Idle pointed at: RA, Dec and the three flags.
+    struct Centre { double ra, dec; unsigned useCustomPan, pan, adjustFOV; double newFOV; };
+    static Centre CentreAt(const void *params);
+
+    // Unloads the plug-in and returns telelog.txt, byte for byte.
+    std::string LogAfterUnload();
+    bool LogExists() const;
+    std::vector<std::string> Journal() const;
+    std::vector<std::string> NoteTexts() const;
+    // Whether the control library is still mapped into this process.
+    bool LibraryStillLoaded() const;
+
+    std::string dir_;      // this test's own current directory
+    std::string journal_;  // the simulator's journal
+    LoadedPlugin plugin_;
+
+private:
+    std::string previousDir_;
+    std::string installedAt_;
+};
+
+// A Unix path (of the build tree, say) in the form this platform's file calls
+// take: under Wine the Unix root is drive Z:.
+std::string FromUnixPath(const std::string &unixPath);
+std::string SimulatorFile(const std::string &file);
+std::vector<std::string> FilesIn(const std::string &dir); // names, sorted
+std::string JoinPath(const std::string &dir, const std::string &name);
+bool ReadFile(const std::string &path, std::string *bytes);
+bool WriteFile(const std::string &path, const std::string &bytes);
+uint64_t FileSizeOnDisk(const std::string &path);
+
+// Opens a file the way another program holding it would: no one else may open it meanwhile.
+void *HoldFileExclusively(const std::string &path);
+void ReleaseHeldFile(void *handle);
+
+#endif
