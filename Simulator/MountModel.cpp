@@ -46,7 +46,8 @@ void ResetMount(Mount *m, const Scenario &scenario)
     *m = Mount();
     m->scenario = scenario;
     m->alignment = scenario.align;
-    m->points = scenario.points;
+    // An aligned mount was aligned on at least one point.
+    m->points = scenario.points == 0 && scenario.align != Alignment::None ? 1 : scenario.points;
     m->position = {WrapRightAscension(scenario.start.ra), scenario.start.dec};
     m->park = m->position;
 }
