@@ -282,6 +282,27 @@ void PlugInTest::InstallLibrary(const std::string &file)
     SetHostEnvironment("DRAV_SIM_JOURNAL", journal_.c_str());
 }
 
+void PlugInTest::StartSession(const std::string &scenario, const std::string &file)
+{
+    Unload();
+    ReleaseLingeringLibrary(FixedLibraryFile(dir_));
+    std::error_code ignored;
+    fs::remove(journal_, ignored);
+    InstallLibrary(file);
+    SetScenario(scenario);
+    Load();
+    Initialize();
+}
+
+std::vector<std::string> PlugInTest::JournalOf(const std::string &name) const
+{
+    std::vector<std::string> lines;
+    for (const std::string &line : Journal())
+        if (line.compare(0, name.size() + 1, name + "(") == 0)
+            lines.push_back(line);
+    return lines;
+}
+
 void PlugInTest::SetScenario(const std::string &scenario)
 {
     SetHostEnvironment("DRAV_SIM_SCENARIO", scenario.c_str());
@@ -313,6 +334,17 @@ void ExpectInitializeAnswer(HostRecord *r)
     r->Expect<uint8_t>(kInitWindowMenuItem, 0); // emptied: the length byte alone
     r->Expect<uint8_t>(kInitAboutMenuItem, 0);
     r->Expect<uint8_t>(kInitOptionsMenuItem, 0);
+}
+
+void ExpectIndicatorAnswer(HostRecord *r)
+{
+    r->Expect<uint8_t>(kIndDrawIndicator, 1);
+    r->Expect<uint8_t>(kIndStyle, 0);
+    r->Expect<uint8_t>(kIndDoneDrawing, 1);
+    r->Expect(kIndVertical, 0.0174);
+    r->Expect(kIndHorizontal, 0.0);
+    r->Expect(kIndRollAngle, 0.0);
+    r->ExpectPString(kIndString, "Vantorel");
 }
 
 void PlugInTest::Initialize()

@@ -59,6 +59,8 @@ HostRecord DoContextRecord(int32_t command, double ra, double dec);
 HostRecord BuildContextRecord(void *menu);
 // The plug-in's answer to an accepted op_Initialize, on top of what the host put there.
 void ExpectInitializeAnswer(HostRecord *r);
+// The fields op_DrawIndicator always writes (the position only when it is read).
+void ExpectIndicatorAnswer(HostRecord *r);
 // A record of the kind the operation carries (the largest kind for codes the plug-in does not serve).
 HostRecord RecordFor(unsigned code, unsigned seed = 0);
 
@@ -88,6 +90,11 @@ protected:
     void SetScenario(const std::string &scenario);
     void Load();
     void Unload();
+    // A fresh plug-in (and library, and journal) initialised against the
+    // simulator or a variant in the given scenario.
+    void StartSession(const std::string &scenario, const std::string &file = "DRAV.dll");
+    // The journal's lines whose entry point is `name`.
+    std::vector<std::string> JournalOf(const std::string &name) const;
     short Op(unsigned code, void *record = nullptr);
 
     // Host steps, each checking the host's bytes and the answer 0.
