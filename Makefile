@@ -2,8 +2,11 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+FUZZ_SECONDS ?= 180
+FUZZ_FLAGS ?=
 
-.PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean
+.PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
+  fuzz-build fuzz test-fuzz
 
 all: native windows
 
@@ -40,7 +43,31 @@ test-sanitize: sanitize
 	@cd $(BUILD)/sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-test: test-native test-windows test-sanitize
+# The fuzzer has a tree of its own: clang, ASan+UBSan, coverage on the plug-in.
+$(BUILD)/fuzz/CMakeCache.txt: | setup
+	@cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTELESCOPE_SANITIZE=ON -DTELESCOPE_FUZZ=ON >/dev/null
+
+fuzz-build: $(BUILD)/fuzz/CMakeCache.txt
+	@cmake --build $(BUILD)/fuzz --target telescope_fuzz -j $(JOBS)
+
+# FUZZ_SECONDS of fuzzing from the seeds in Fuzz/corpus. New inputs collect in
+# $(BUILD)/fuzz/corpus, a failing one in $(BUILD)/fuzz/artifacts; the plug-in's
+# log goes to $(BUILD)/fuzz/run.
+FUZZ_DIR = $(abspath $(BUILD))/fuzz
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts $(FUZZ_DIR)/run
+	@cd $(FUZZ_DIR)/run && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(FUZZ_DIR)/Fuzz/telescope_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=2048 \
+	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
+	  $(FUZZ_DIR)/corpus $(CURDIR)/Fuzz/corpus
+
+# Briefly, and quietly: only the final figures and any fault are printed.
+test-fuzz:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30 FUZZ_FLAGS=-verbosity=0
+
+test: test-native test-windows test-sanitize test-fuzz
 
 clean:
 	rm -rf $(BUILD)

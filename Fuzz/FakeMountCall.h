@@ -1,0 +1,61 @@
+// The record through which the fake control library (FakeMount.cpp, built as
+// DRAV.dll) hands every call it receives to the fuzzing harness, which decides
+// the answer. The library finds the harness's handler by name in the running
+// executable, so one library serves any harness that exports it.
+#ifndef FAKE_MOUNT_CALL_H
+#define FAKE_MOUNT_CALL_H
+
+// The library's 21 entry points, in the order the plug-in resolves them.
+enum MountEntry {
+    kGetVersion,
+    kGetControlStatus,
+    kGetAlignmentStatus,
+    kGetCelestialCoords,
+    kGetGoToProgress,
+    kGetScopeOrientation,
+    kGetControlSettingUShort,
+    kGetControlSettingDouble,
+    kSelectTrackRate,
+    kSetCelestialAlignPoint,
+    kSetCelestialAlignFromAlignPoints,
+    kVoidCelestialAlign,
+    kCalibrate,
+    kSetEpoch,
+    kSetRefractionCorr,
+    kSetRefractionTemperature,
+    kSetRefractionPressure,
+    kSetParkMark,
+    kKillMotion,
+    kGoToCelestialCoords,
+    kGoToPark,
+    kMountEntryCount
+};
+
+// The library's own name for its position pair: the sanitizer's check of
+// calls through function pointers compares parameter types by name.
+struct DRAV_Coords {
+    double X; // right ascension, radians
+    double Y; // declination, radians
+};
+
+// In-arguments by value, out-arguments as the caller's pointers (null where
+// the entry point has none). The handler's result is the entry point's result.
+struct MountCall {
+    MountEntry entry;
+    char *text;              // TCS_GetVersion: the caller's buffer
+    int size;                //   and its size
+    unsigned short *out1;    // status code, progress, first orientation or setting value
+    unsigned short *out2;    // second orientation value
+    double *outValue;        // double setting
+    DRAV_Coords *outPos;     // position read
+    DRAV_Coords inPos;       // go-to, calibration, alignment point
+    unsigned short inA, inB; // alignment point's two numbers; setting; rate; flag
+    double inValue;          // epoch, temperature, pressure
+};
+
+typedef unsigned short (*MountHandler)(MountCall *call);
+
+// Exported by the harness executable with C linkage.
+#define FAKE_MOUNT_HANDLER "FuzzHarness_MountCall"
+
+#endif

@@ -1,0 +1,579 @@
+// The host side of the fuzzing harness: turns the script part of an input
+// into DoOperation calls with canary-filled records and checks after every
+// call what a host can see:
+//   - DoOperation answered 0;
+//   - no host-owned byte changed outside the fields the operation may write,
+//     and records that are not to be read are not touched at all (poisoned
+//     under AddressSanitizer, so a mere read is reported);
+//   - an operation that is ignored, or guarded while the connection is closed,
+//     calls nothing in the control library;
+//   - positions reach the library bit for bit, one command per slew or sync;
+//   - the menu status agrees with a model of the connection and tracking;
+//   - the next idle call is not answered out_Update: the slewing flag is down
+//     once a call has returned (while an idle call arriving during the go-to
+//     wait must be answered out_Update, which shows the probe can see it);
+//   - a centring request points at a record inside the plug-in holding the
+//     last position read;
+//   - notes come only from the operations that show them, with the caption.
+#include "FuzzHarness.h"
+#include "HostRecords.h"
+#include "PluginLoader.h"
+
+#include <dlfcn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define HARNESS_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HARNESS_ASAN 1
+#endif
+#endif
+#ifdef HARNESS_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace {
+
+const unsigned long kPollBudget = 20000; // progress polls per input; the script stops beyond
+const uint8_t kIdleSentinel = 0xC3;
+void *const kParamsSentinel = (void *)(uintptr_t)0xC3C3C3C3C3C3C3C3ull;
+
+LoadedPlugin plugin;
+const void *pluginBase = nullptr;
+
+struct Model {
+    bool open = false;
+    bool tracking = false;
+} model;
+
+unsigned step = 0;         // script command being run, for fault messages
+unsigned currentCode = 0;  // operation code of the outermost call
+int depth = 0;             // host calls in progress
+DRAV_Coords expectedCentre = {0, 0};
+
+// Handed to operations that must not read their record. Never unpoisoned.
+alignas(16) unsigned char unreadable[64];
+
+bool Served(unsigned char op)
+{
+    switch (op) {
+    case op_Initialize: case op_Terminate: case op_Idle: case op_BuildContextualPopup:
+    case op_DoContextualPopup: case op_DrawIndicator: case op_MenuStatus:
+    case op_TelescopeConfigure: case op_TelescopeTime: case op_TelescopeLocation:
+    case op_TelescopeOpen: case op_TelescopeClose: case op_TelescopeTrack:
+    case op_TelescopeSlew: case op_TelescopeSync:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool Guarded(unsigned char op)
+{
+    return Served(op) && op != op_Initialize && op != op_Terminate && op != op_MenuStatus &&
+           op != op_TelescopeConfigure && op != op_TelescopeOpen && op != op_TelescopeClose;
+}
+
+bool SameBits(double a, double b) { return memcmp(&a, &b, sizeof a) == 0; }
+
+void Call(unsigned code, void *record)
+{
+    ++depth;
+    short result = plugin.DoOperation(code, record);
+    --depth;
+    if (result != 0)
+        FuzzFault("DoOperation(0x%x) returned %d", code, result);
+}
+
+// A host record: heap bytes of exactly the record's size (so AddressSanitizer
+// sees any access past it), a copy taken before the call, and which bytes the
+// plug-in may write.
+struct Record {
+    unsigned char *bytes = nullptr;
+    size_t size = 0;
+    std::vector<unsigned char> before;
+    std::vector<bool> writable;
+
+    void Allocate(size_t n, uint8_t canary)
+    {
+        size = n;
+        bytes = (unsigned char *)malloc(n);
+        memset(bytes, canary, n);
+        writable.assign(n, false);
+    }
+    void Allow(size_t offset, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            writable[offset + i] = true;
+    }
+    void Seal() { before.assign(bytes, bytes + size); }
+    void CheckUnchanged(const char *what) const
+    {
+        for (size_t i = 0; i < size; ++i)
+            if (!writable[i] && bytes[i] != before[i])
+                FuzzFault("host-owned byte %zu of %s changed from 0x%02x to 0x%02x", i, what,
+                          before[i], bytes[i]);
+    }
+    ~Record() { free(bytes); }
+};
+
+#define ALLOW(rec, T, field) (rec).Allow(offsetof(T, field), sizeof(((T *)0)->field))
+
+// What the menu status table answers, given the fields on entry.
+void ExpectedMenu(int32_t command, unsigned char enabledBefore, unsigned char *enabled, unsigned char *check)
+{
+    const unsigned char open = model.open, tracking = model.tracking;
+    *check = command == 8205 ? tracking : 0;
+    switch (command) {
+    case 8200: case 8203: case 8207: *enabled = 1; break;
+    case 8201: case 8202: *enabled = 0; break;
+    case 8204: case 8205: *enabled = open; break;
+    case 8206: *enabled = open && !tracking; break;
+    default: *enabled = enabledBefore; break;
+    }
+}
+
+void CheckMenuAnswer(const PMenuStatus *m, unsigned char enabledBefore)
+{
+    unsigned char enabled, check;
+    ExpectedMenu(m->fMenuCommand, enabledBefore, &enabled, &check);
+    if (m->fIsEnabled != enabled || m->fHasCheck != check)
+        FuzzFault("menu status %d answered enabled %u check %u, expected %u %u (open %d, tracking %d)",
+                  m->fMenuCommand, m->fIsEnabled, m->fHasCheck, enabled, check, model.open, model.tracking);
+}
+
+// The connection and tracking flags as the host sees them, against the model.
+void CheckFlags()
+{
+    for (int32_t command : {8204, 8205, 8206}) {
+        PMenuStatus m;
+        memset(&m, 0xEE, sizeof m);
+        m.fMenuCommand = command;
+        Call(op_MenuStatus, &m);
+        CheckMenuAnswer(&m, 0xEE);
+    }
+}
+
+void CheckCentreAction(const void *params)
+{
+    Dl_info info;
+    if (dladdr(params, &info) == 0 || info.dli_fbase != pluginBase)
+        FuzzFault("centring request at %p does not lie in the plug-in", params);
+    const PCentreAction *a = (const PCentreAction *)params;
+    if (a->fUseCustomPan != 1 || a->fPan != 0 || a->fAdjustFOV != 0 || !SameBits(a->fNewFOV, 0.0))
+        FuzzFault("centring request holds pan %u/%u, adjust %u, FOV %g", a->fUseCustomPan, a->fPan,
+                  a->fAdjustFOV, a->fNewFOV);
+    if (!SameBits(a->fRightAscension, expectedCentre.X) || !SameBits(a->fDeclination, expectedCentre.Y))
+        FuzzFault("centring request at (%.17g, %.17g), last position read (%.17g, %.17g)",
+                  a->fRightAscension, a->fDeclination, expectedCentre.X, expectedCentre.Y);
+}
+
+// Checks an idle answer. `duringWait`: the call arrived while a go-to wait
+// was under way, so the plug-in must ask for an update.
+void CheckIdleAnswer(const PEvent *e, bool duringWait)
+{
+    const bool answered = e->fOutOperation != kIdleSentinel || e->fOutParams != kParamsSentinel;
+    if (!answered) {
+        if (duringWait)
+            FuzzFault("idle call during the go-to wait left the event unanswered");
+        return;
+    }
+    if (e->fOutOperation == out_Update) {
+        if (!duringWait)
+            FuzzFault("idle call after the call returned was answered out_Update: still slewing");
+        if (e->fOutParams != nullptr)
+            FuzzFault("out_Update with parameters %p", e->fOutParams);
+    } else if (e->fOutOperation == out_CentrePoint && !duringWait) {
+        if (!model.tracking)
+            FuzzFault("centring request while tracking is off");
+        CheckCentreAction(e->fOutParams);
+    } else {
+        FuzzFault("idle call answered %u with %p%s", e->fOutOperation, e->fOutParams,
+                  duringWait ? " during the go-to wait" : "");
+    }
+}
+
+void SetIdleSentinels(PEvent *e)
+{
+    e->fEventRecord = (pEventRecord *)unreadable; // not to be read
+    e->fOutOperation = (ActionT)kIdleSentinel;
+    e->fOutParams = kParamsSentinel;
+}
+
+// One idle call; keeps track of the position a centring request must hold.
+void CallIdle(PEvent *e)
+{
+    const unsigned readsBefore = gMount.positionReads;
+    Call(op_Idle, e);
+    if (gMount.positionReads != readsBefore && gMount.lastReadOk)
+        expectedCentre = gMount.lastRead;
+}
+
+void ProbeIdleAfterCall()
+{
+    if (!model.open)
+        return; // the idle call would be dropped: nothing to see
+    PEvent e;
+    SetIdleSentinels(&e);
+    CallIdle(&e);
+    CheckIdleAnswer(&e, false);
+}
+
+void CheckNotes(size_t before, unsigned char op)
+{
+    const std::vector<CapturedNote> &notes = CapturedNotes();
+    for (size_t i = before; i < notes.size(); ++i) {
+        if (op != op_Initialize && op != op_TelescopeConfigure && op != op_TelescopeOpen)
+            FuzzFault("operation %u showed the note \"%s\"", op, notes[i].text.c_str());
+        if (notes[i].caption != "Telescope Controller" || notes[i].text.empty())
+            FuzzFault("note \"%s\" captioned \"%s\"", notes[i].text.c_str(), notes[i].caption.c_str());
+    }
+}
+
+enum Motion { kNoMotion, kSlew, kSync };
+
+// What reached the library during one slew, sync or contextual choice.
+void CheckMotion(Motion motion, double ra, double dec)
+{
+    if (motion == kNoMotion && gMount.positional != 0)
+        FuzzFault("%u position commands without a slew or sync", gMount.positional);
+    if (gMount.positional > 1)
+        FuzzFault("%u position commands for one request", gMount.positional);
+    if (gMount.positional == 1 &&
+        (!SameBits(gMount.lastPosition.X, ra) || !SameBits(gMount.lastPosition.Y, dec)))
+        FuzzFault("host asked for (%.17g, %.17g), the library got (%.17g, %.17g)", ra, dec,
+                  gMount.lastPosition.X, gMount.lastPosition.Y);
+    if (motion == kSync && gMount.goTos != 0)
+        FuzzFault("a sync launched a go-to");
+    if (motion == kSlew && gMount.goTos != gMount.positional)
+        FuzzFault("a slew sent a calibration or an alignment point");
+    if (gMount.goTos == 1 && gMount.lastGoToLaunched && gMount.progressPolls == 0)
+        FuzzFault("a launched go-to was not followed");
+    if (gMount.goTos == 1 && gMount.lastGoToLaunched && !MountWaitMayEnd())
+        FuzzFault("the go-to wait ended after %u polls while the mount was still under way",
+                  gMount.progressPolls);
+    if (gMount.goTos == 1 && !gMount.lastGoToLaunched && gMount.progressPolls != 0)
+        FuzzFault("a refused go-to was polled %u times", gMount.progressPolls);
+}
+
+void BuildMenuAndCheck(Record &rec, ByteStream &s, bool runs)
+{
+    uint8_t choice = s.Byte();
+    void *menu = nullptr;
+    unsigned hostEntries = 0;
+    if (choice != 0xFF) { // 0xFF: no menu at all
+        menu = CreateHostMenu();
+        hostEntries = choice % 33;
+        for (unsigned i = 0; i < hostEntries; ++i)
+            AppendHostMenuEntry(menu, 1000 + i, "host entry");
+    }
+    ((PBuildContext *)rec.bytes)->fMenuHandle = menu;
+    rec.Seal();
+    Call(op_BuildContextualPopup, rec.bytes);
+    if (menu == nullptr)
+        return;
+    static const HostMenuEntry added[3] = {{true, false, false, 0, "-"},
+                                           {false, true, false, 20000, "Slew Telescope"},
+                                           {false, true, false, 20001, "Synch Telescope"}};
+    const std::vector<HostMenuEntry> entries = ReadHostMenu(menu);
+    DestroyHostMenu(menu);
+    const size_t room = 32 - hostEntries;
+    const size_t expected = hostEntries + (runs ? (room < 3 ? room : 3) : 0);
+    if (entries.size() != expected)
+        FuzzFault("menu of %u entries holds %zu after the build, expected %zu", hostEntries,
+                  entries.size(), expected);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const HostMenuEntry &e = entries[i];
+        const bool host = i < hostEntries;
+        const HostMenuEntry &want = added[host ? 0 : i - hostEntries];
+        if (host ? (e.identifier != 1000 + i || e.text != "host entry")
+                 : (e.separator != want.separator || e.enabled != want.enabled ||
+                    e.checked != want.checked || e.identifier != want.identifier || e.text != want.text))
+            FuzzFault("menu entry %zu is %u \"%s\"", i, e.identifier, e.text.c_str());
+    }
+}
+
+// One host call of `code` with a record of the operation's type, checked.
+void HostCall(unsigned code, ByteStream &s)
+{
+    const unsigned char op = (unsigned char)(code & 0xFFu);
+    const bool runs = Served(op) && (!Guarded(op) || model.open);
+    const uint8_t canary = s.Byte();
+    Record rec;
+    void *param = unreadable;
+    Motion motion = kNoMotion;
+    double ra = 0, dec = 0;
+    unsigned char enabledBefore = 0;
+
+    switch (op) {
+    case op_Initialize: {
+        static const int32_t apis[] = {4, 3, 2, -1, 7, 0, INT32_MAX, INT32_MIN};
+        rec.Allocate(sizeof(PInitialize), canary);
+        PInitialize *r = (PInitialize *)rec.bytes;
+        r->fPluginAPI = PickI32(s, apis);
+        ALLOW(rec, PInitialize, fSuccess);
+        if (r->fPluginAPI >= 3) {
+            ALLOW(rec, PInitialize, fPluginAPI);
+            ALLOW(rec, PInitialize, fWantsMenuItem);
+            ALLOW(rec, PInitialize, fWantsIdleTime);
+            ALLOW(rec, PInitialize, fWantsWindow);
+            ALLOW(rec, PInitialize, fLayer);
+            ALLOW(rec, PInitialize, fIsTelescopeController);
+            rec.Allow(offsetof(PInitialize, fWindowMenuItem), 1); // length bytes only
+            rec.Allow(offsetof(PInitialize, fAboutMenuItem), 1);
+            rec.Allow(offsetof(PInitialize, fOptionsMenuItem), 1);
+        }
+        break;
+    }
+    case op_Idle:
+        rec.Allocate(sizeof(PEvent), canary);
+        if (runs) {
+            ALLOW(rec, PEvent, fOutOperation);
+            ALLOW(rec, PEvent, fOutParams);
+        }
+        break;
+    case op_BuildContextualPopup:
+        rec.Allocate(sizeof(PBuildContext), canary);
+        break;
+    case op_DoContextualPopup: {
+        static const int32_t commands[] = {20000, 20001, 19999, 20002, 0, -1};
+        rec.Allocate(sizeof(PDoContext), canary);
+        PDoContext *r = (PDoContext *)rec.bytes;
+        r->fMenuCommand = PickI32(s, commands);
+        ra = r->fObject.fRightAscension = PickAngle(s);
+        dec = r->fObject.fDeclination = PickAngle(s);
+        motion = r->fMenuCommand == 20000 ? kSlew : r->fMenuCommand == 20001 ? kSync : kNoMotion;
+        break;
+    }
+    case op_DrawIndicator:
+        rec.Allocate(sizeof(PIndicator), canary);
+        if (runs) {
+            ALLOW(rec, PIndicator, fDrawIndicator);
+            ALLOW(rec, PIndicator, fIndicatorStyle);
+            ALLOW(rec, PIndicator, fDoneDrawing);
+            ALLOW(rec, PIndicator, fCentreRA);
+            ALLOW(rec, PIndicator, fCentreDec);
+            ALLOW(rec, PIndicator, fVertical);
+            ALLOW(rec, PIndicator, fHorizontal);
+            ALLOW(rec, PIndicator, fRollAngle);
+            rec.Allow(offsetof(PIndicator, fString), 10); // "Vantorel": length, 8 characters, zero
+        }
+        break;
+    case op_MenuStatus: {
+        static const int32_t commands[] = {8200, 8201, 8202, 8203, 8204, 8205, 8206, 8207, 8199, 8208, 0, -1};
+        rec.Allocate(sizeof(PMenuStatus), canary);
+        PMenuStatus *r = (PMenuStatus *)rec.bytes;
+        r->fMenuCommand = PickI32(s, commands);
+        enabledBefore = r->fIsEnabled;
+        ALLOW(rec, PMenuStatus, fIsEnabled);
+        ALLOW(rec, PMenuStatus, fHasCheck);
+        break;
+    }
+    case op_TelescopeTime:
+        rec.Allocate(sizeof(PTime), canary);
+        break;
+    case op_TelescopeLocation:
+        rec.Allocate(sizeof(PLocation), canary);
+        break;
+    case op_TelescopeSlew:
+    case op_TelescopeSync: {
+        rec.Allocate(sizeof(PTelescopeTarget), canary);
+        PTelescopeTarget *r = (PTelescopeTarget *)rec.bytes;
+        ra = r->fRightAscension = PickAngle(s);
+        dec = r->fDeclination = PickAngle(s);
+        motion = op == op_TelescopeSlew ? kSlew : kSync;
+        break;
+    }
+    default:
+        break; // not read: the poisoned block
+    }
+    if (rec.bytes != nullptr)
+        param = rec.bytes;
+    if (!runs)
+        motion = kNoMotion;
+
+    currentCode = code;
+    ResetMountRecord();
+    const size_t notesBefore = CapturedNotes().size();
+    if (op == op_Idle) {
+        PEvent *e = (PEvent *)rec.bytes;
+        SetIdleSentinels(e);
+        rec.Seal();
+        CallIdle(e);
+        if (runs)
+            CheckIdleAnswer(e, false);
+    } else if (op == op_BuildContextualPopup) {
+        BuildMenuAndCheck(rec, s, runs);
+    } else {
+        if (rec.bytes != nullptr)
+            rec.Seal();
+        Call(code, param);
+    }
+
+    if (rec.bytes != nullptr)
+        rec.CheckUnchanged("the host's record");
+#ifndef HARNESS_ASAN
+    for (unsigned char b : unreadable)
+        if (b != 0xA5)
+            FuzzFault("a record that is not to be read was written");
+#endif
+    const bool quiet = !runs || op == op_MenuStatus || op == op_TelescopeTime ||
+                       op == op_TelescopeLocation || op == op_TelescopeTrack;
+    if (quiet && gMount.calls != 0)
+        FuzzFault("operation %u called the library %u times (connection %s)", op, gMount.calls,
+                  model.open ? "open" : "closed");
+    CheckMotion(motion, ra, dec);
+    if (op == op_MenuStatus)
+        CheckMenuAnswer((const PMenuStatus *)rec.bytes, enabledBefore);
+    if (op == op_DrawIndicator && runs) {
+        const PIndicator *r = (const PIndicator *)rec.bytes;
+        const PIndicator *was = (const PIndicator *)rec.before.data();
+        const bool read = gMount.positionReads != 0 && gMount.lastReadOk;
+        const double wantRA = read ? gMount.lastRead.X : was->fCentreRA;
+        const double wantDec = read ? gMount.lastRead.Y : was->fCentreDec;
+        if (!SameBits(r->fCentreRA, wantRA) || !SameBits(r->fCentreDec, wantDec))
+            FuzzFault("indicator at (%.17g, %.17g), expected (%.17g, %.17g)", r->fCentreRA,
+                      r->fCentreDec, wantRA, wantDec);
+    }
+    CheckNotes(notesBefore, op);
+
+    if (op == op_TelescopeOpen)
+        model.open = true;
+    else if (op == op_TelescopeClose)
+        model.open = false;
+    else if (op == op_TelescopeTrack && runs)
+        model.tracking = !model.tracking;
+    CheckFlags();
+    ProbeIdleAfterCall();
+}
+
+uint32_t UpperBits(unsigned pattern) { return ((pattern + 1u) * 0x9E3779B1u) & 0xFFFFFF00u; }
+
+const unsigned char kServed[] = {op_Initialize, op_Terminate, op_Idle, op_BuildContextualPopup,
+                                 op_DoContextualPopup, op_DrawIndicator, op_MenuStatus,
+                                 op_TelescopeConfigure, op_TelescopeTime, op_TelescopeLocation,
+                                 op_TelescopeOpen, op_TelescopeClose, op_TelescopeTrack,
+                                 op_TelescopeSlew, op_TelescopeSync};
+const uint64_t kClockStepsMs[] = {1, 49, 50, 500, 999, 1000, 1001, 1500, 2000, 59999, 60000, 3600000, 86400000};
+const uint64_t kIdleSpacingMs[] = {0, 250, 500, 1001};
+
+// One script command: its first byte's top three bits say which kind.
+void RunCommand(ByteStream &s)
+{
+    const uint8_t c = s.Byte();
+    const unsigned low = c & 0x1Fu;
+    switch (c >> 5) {
+    case 0: case 1: case 2: case 3: { // any code; low bits non-zero add upper bits
+        const unsigned code = s.Byte();
+        HostCall(code | (low ? UpperBits(low) : 0u), s);
+        break;
+    }
+    case 4: HostCall(kServed[low % sizeof kServed], s); break;
+    case 5: HostCall(kServed[low % sizeof kServed] | UpperBits(low), s); break;
+    case 6: AdvanceVirtualClock(kClockStepsMs[low % (sizeof kClockStepsMs / sizeof kClockStepsMs[0])]); break;
+    default: // a run of idle calls, a fixed time apart
+        for (unsigned i = 0; i <= (low & 7u); ++i) {
+            HostCall(op_Idle, s);
+            AdvanceVirtualClock(kIdleSpacingMs[low >> 3]);
+        }
+        break;
+    }
+}
+
+// Puts the plug-in back to a known state: initialised afresh (a new log, the
+// library bound again), connection closed, tracking off. lastIdle cannot be
+// reset from outside; stepping the clock past it makes the first tracked idle
+// call of every input due, as on a fresh load.
+void StartInput()
+{
+    MountUseScript(false);
+    AdvanceVirtualClock(2000);
+    PInitialize init;
+    memset(&init, 0, sizeof init);
+    init.fPluginAPI = 4;
+    Call(op_Initialize, &init);
+    if (model.tracking) {
+        Call(op_TelescopeOpen, nullptr);
+        Call(op_TelescopeTrack, nullptr);
+        model.tracking = false;
+    }
+    Call(op_TelescopeClose, nullptr);
+    model.open = false;
+    ClearCapturedNotes();
+    MountUseScript(true);
+}
+
+} // namespace
+
+void FuzzFault(const char *format, ...)
+{
+    fprintf(stderr, "\ntelescope fuzz: invariant broken at script step %u (outermost operation 0x%x):\n  ",
+            step, currentCode);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+    fputc('\n', stderr);
+    abort();
+}
+
+void HostIdleDuringWait()
+{
+    if (depth != 1)
+        return; // only the outermost call waits
+    PEvent e;
+    SetIdleSentinels(&e);
+    CallIdle(&e);
+    CheckIdleAnswer(&e, true);
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+#ifdef HARNESS_ASAN
+    ASAN_POISON_MEMORY_REGION(unreadable, sizeof unreadable);
+#else
+    memset(unreadable, 0xA5, sizeof unreadable);
+#endif
+    // The fake library sits where the plug-in looks for the real one. Opening
+    // it here too keeps it loaded while the plug-in binds and releases it.
+    SetHostEnvironment("TELESCOPE_DRIVE_C", FAKE_MOUNT_DRIVE_C);
+    if (dlopen(FAKE_MOUNT_LIBRARY, RTLD_NOW | RTLD_LOCAL) == nullptr) {
+        fprintf(stderr, "cannot load %s: %s\n", FAKE_MOUNT_LIBRARY, dlerror());
+        exit(1);
+    }
+    std::string error;
+    if (!LoadPlugin(TELESCOPE_PLUG_PATH, &plugin, &error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        exit(1);
+    }
+    Dl_info info;
+    dladdr((void *)plugin.DoOperation, &info);
+    pluginBase = info.dli_fbase;
+    UseVirtualClock(true, 1000000);
+    return 0;
+}
+
+// Never unloaded: libFuzzer keeps reading the plug-in's coverage counters.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    size_t scriptLength = size >= 2 ? (size_t)(data[0] | (data[1] << 8)) : 0;
+    const size_t available = size >= 2 ? size - 2 : 0;
+    if (scriptLength > available)
+        scriptLength = available;
+    ByteStream script;
+    script.data = data + (size >= 2 ? 2 : size);
+    script.size = scriptLength;
+    MountStartInput(script.data + scriptLength, available - scriptLength);
+    StartInput();
+    for (step = 1; !script.Empty() && MountPollsThisInput() < kPollBudget; ++step)
+        RunCommand(script);
+    step = 0;
+    currentCode = 0;
+    return 0;
+}
