@@ -71,3 +71,11 @@ test: test-native test-windows test-sanitize test-fuzz
 
 clean:
 	rm -rf $(BUILD)
+
+# A whole session of the stand-in host against the mount simulator: under
+# Wine with the Windows plug-in (demo), or natively (demo-native).
+demo: setup windows
+	@bash Demo/run-demo.sh $(BUILD)/windows windows
+
+demo-native: setup native
+	@bash Demo/run-demo.sh $(BUILD)/native native
