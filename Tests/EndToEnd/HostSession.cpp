@@ -259,12 +259,7 @@ void PlugInTest::TearDown()
 {
     Unload();
     ReleaseLingeringLibrary(FixedLibraryFile(dir_));
-    // Every note, whoever showed it, is the one kind of message box.
-    for (const CapturedNote &note : CapturedNotes()) {
-        EXPECT_EQ(note.caption, "Telescope Controller") << note.text;
-        EXPECT_EQ(note.style, 0x1000u) << note.text;
-        EXPECT_EQ(note.owner, kFocusWindow) << note.text;
-    }
+    CheckNoteKinds();
     fs::current_path(previousDir_);
     std::error_code ignored;
     fs::remove(FixedLibraryFile(dir_), ignored);
@@ -282,8 +277,20 @@ void PlugInTest::InstallLibrary(const std::string &file)
     SetHostEnvironment("DRAV_SIM_JOURNAL", journal_.c_str());
 }
 
+// Every note, whoever showed it, is the one kind of message box.
+void PlugInTest::CheckNoteKinds() const
+{
+    for (const CapturedNote &note : CapturedNotes()) {
+        EXPECT_EQ(note.caption, "Telescope Controller") << note.text;
+        EXPECT_EQ(note.style, 0x1000u) << note.text;
+        EXPECT_EQ(note.owner, kFocusWindow) << note.text;
+    }
+}
+
 void PlugInTest::StartSession(const std::string &scenario, const std::string &file)
 {
+    CheckNoteKinds();
+    ClearCapturedNotes();
     Unload();
     ReleaseLingeringLibrary(FixedLibraryFile(dir_));
     std::error_code ignored;

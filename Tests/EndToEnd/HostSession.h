@@ -90,8 +90,8 @@ protected:
     void SetScenario(const std::string &scenario);
     void Load();
     void Unload();
-    // A fresh plug-in (and library, and journal) initialised against the
-    // simulator or a variant in the given scenario.
+    // A fresh plug-in (and library, journal and notes) initialised against
+    // the simulator or a variant in the given scenario.
     void StartSession(const std::string &scenario, const std::string &file = "DRAV.dll");
     // The journal's lines whose entry point is `name`.
     std::vector<std::string> JournalOf(const std::string &name) const;
@@ -125,6 +125,7 @@ protected:
     LoadedPlugin plugin_;
 
 private:
+    void CheckNoteKinds() const;
     std::string previousDir_;
     std::string installedAt_;
 };
