@@ -1,0 +1,97 @@
+// The host's checks: every byte the plug-in must leave alone is watched,
+// and only the fields it may write are allowed to change.
+#include "CanaryRecord.h"
+#include "HostRecords.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Writes into the record as a faulty plug-in would.
+void Poke(CanaryRecord *r, long offset, unsigned char value) { ((unsigned char *)r->data())[offset] = value; }
+
+bool Mentions(const std::vector<std::string> &faults, const std::string &what)
+{
+    for (const std::string &f : faults)
+        if (f.find(what) != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST(Canary, EveryByteStartsAsCanaryAboveTheBooleans)
+{
+    CanaryRecord a(InitializeSpec(), 1), b(InitializeSpec(), 2);
+    const unsigned char *pa = (const unsigned char *)a.data(), *pb = (const unsigned char *)b.data();
+    int differ = 0;
+    for (size_t i = 0; i < sizeof(PInitialize); ++i) {
+        EXPECT_GE(pa[i], 0x80) << i;
+        differ += pa[i] != pb[i];
+    }
+    EXPECT_GT(differ, 700); // another seed, another pattern
+    EXPECT_TRUE(a.Check().empty());
+}
+
+TEST(Canary, WritesThePluginMayMakeAreAccepted)
+{
+    CanaryRecord r(InitializeSpec(), 3);
+    r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 3);
+    r.Seal();
+    r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 4);
+    r.Put<unsigned char>(offsetof(PInitialize, fSuccess), 1);
+    r.Put<int32_t>(offsetof(PInitialize, fLayer), 40000);
+    r.Put<unsigned char>(offsetof(PInitialize, fAboutMenuItem), 0);
+    EXPECT_TRUE(r.Check().empty());
+    EXPECT_EQ(r.Show("fPluginAPI"), "fPluginAPI=4");
+    EXPECT_EQ(r.Show("fAboutMenuItem"), "fAboutMenuItem=\"\"");
+    EXPECT_NE(r.Show("fWindowID").find("(as passed)"), std::string::npos);
+}
+
+TEST(Canary, HostFieldsPaddingAndGuardsAreWatched)
+{
+    const struct { const RecordSpec &spec; long offset; const char *fault; } cases[] = {
+        {InitializeSpec(), offsetof(PInitialize, fWindowID) + 2, "fWindowID (host's) changed at offset 14"},
+        {InitializeSpec(), 9, "padding changed at offset 9"},
+        {InitializeSpec(), 801, "padding changed at offset 801"},
+        {InitializeSpec(), offsetof(PInitialize, fAboutMenuItem) + 1, "fAboutMenuItem (beyond what the plug-in may write)"},
+        {MenuStatusSpec(), offsetof(PMenuStatus, fMenuText) + 3, "fMenuText (host's)"},
+        {IndicatorSpec(), offsetof(PIndicator, fRed), "fRed (host's)"},
+        {IndicatorSpec(), 3, "padding"},
+        {DoContextSpec(), offsetof(PDoContext, fMenuHandled), "fMenuHandled (host's)"},
+        {DoContextSpec(), offsetof(PDoContext, fObject.fObjectName) + 5, "fObjectName (host's)"},
+        {TelescopeTargetSpec(), 50, "(host's tail)"},
+        {NoRecordSpec(), 0, "padding changed at offset 0"},
+        {MenuStatusSpec(), -1, "bytes before the record"},
+        {MenuStatusSpec(), sizeof(PMenuStatus), "bytes after the record"},
+    };
+    for (const auto &c : cases) {
+        CanaryRecord r(c.spec, 4);
+        r.Seal();
+        Poke(&r, c.offset, 0x00);
+        std::vector<std::string> faults = r.Check();
+        EXPECT_EQ(faults.size(), 1u) << c.spec.name << " @" << c.offset;
+        EXPECT_TRUE(Mentions(faults, c.fault)) << c.spec.name << " @" << c.offset << ": "
+                                               << (faults.empty() ? "no fault" : faults[0]);
+    }
+}
+
+TEST(Canary, AssignedTextMayCarryItsZeroByteButNoMore)
+{
+    const size_t at = offsetof(PIndicator, fString);
+    CanaryRecord r(IndicatorSpec(), 5);
+    r.Seal();
+    r.PutPString(at, "Vantorel");
+    Poke(&r, at + 9, 0); // the zero after the text
+    EXPECT_TRUE(r.Check().empty());
+    Poke(&r, at + 10, 0);
+    EXPECT_TRUE(Mentions(r.Check(), "fString (beyond what the plug-in may write) changed at offset 72"));
+}
+
+TEST(Canary, BooleansMustBeZeroOrOne)
+{
+    CanaryRecord r(MenuStatusSpec(), 6);
+    r.Seal();
+    Poke(&r, offsetof(PMenuStatus, fHasCheck), 2);
+    EXPECT_TRUE(Mentions(r.Check(), "fHasCheck = 2, not a boolean"));
+}
+
+} // namespace
