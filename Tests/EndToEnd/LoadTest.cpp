@@ -1,0 +1,148 @@
+// A long run of random host calls: codes 0-255 with random upper bits,
+// in whatever connection and tracking state the run has reached, each with a
+// canary-filled record of its kind. Every call must answer 0 and leave every
+// byte the host owns as it was. The seed is printed; TELESCOPE_LOAD_SEED
+// replays a run.
+#include "HostSession.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <random>
+
+using namespace HostLayout;
+
+namespace {
+
+const int kCalls = 100000;
+const unsigned kDefaultSeed = 20261208;
+
+bool Guarded(unsigned code)
+{
+    return code == op_Idle || code == op_BuildContextualPopup || code == op_DoContextualPopup ||
+           code == op_DrawIndicator || (code >= op_TelescopeTime && code <= op_TelescopeLocation) ||
+           (code >= op_TelescopeTrack && code <= op_TelescopeSync);
+}
+
+const unsigned kServed[] = {op_Initialize, op_Terminate, op_Idle, op_BuildContextualPopup, op_DoContextualPopup,
+                            op_DrawIndicator, op_MenuStatus, op_TelescopeConfigure, op_TelescopeTime,
+                            op_TelescopeLocation, op_TelescopeOpen, op_TelescopeClose, op_TelescopeTrack,
+                            op_TelescopeSlew, op_TelescopeSync};
+
+// fIsEnabled of the eight telescope commands, '-' where it is not written.
+char MenuEnabled(int32_t command, bool open, bool tracking)
+{
+    switch (command) {
+    case 8200: case 8203: case 8207: return '1';
+    case 8201: case 8202: return '0';
+    case 8204: case 8205: return open ? '1' : '0';
+    case 8206: return open && !tracking ? '1' : '0';
+    default: return '-';
+    }
+}
+
+class LoadRun : public PlugInTest {};
+
+TEST_F(LoadRun, RandomCallsInRandomStatesLeaveTheHostsBytes)
+{
+    const char *seedText = getenv("TELESCOPE_LOAD_SEED");
+    const unsigned seed = seedText ? (unsigned)strtoul(seedText, nullptr, 10) : kDefaultSeed;
+    printf("random host calls: %d, seed %u (TELESCOPE_LOAD_SEED=%u replays it)\n", kCalls, seed, seed);
+    RecordProperty("seed", (int)seed);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> ra(0.0, 6.283), dec(-1.57, 1.57);
+
+    InstallLibrary();
+    SetHostEnvironment("DRAV_SIM_JOURNAL", nullptr); // a journal line per call would dominate the run
+    SetScenario("align=both,progress=40/100");
+    bool open = false, tracking = false;
+    int served = 0;
+    for (int i = 0; i < kCalls; ++i) {
+        // Half the calls draw from the fifteen served codes, so that every
+        // handler runs thousands of times in every state.
+        const unsigned code = rng() % 2 ? rng() % 256 : kServed[rng() % (sizeof kServed / sizeof kServed[0])];
+        const unsigned bits = rng() % 2 ? rng() & 0xFFFFFF00u : 0;
+        const bool runs = !Guarded(code) || open;
+        HostRecord r = RecordFor(code, (unsigned)i);
+        HostRecord eventRecord(kEventRecordSize, (unsigned)i + 1);
+        void *menu = nullptr;
+        int32_t command = 0, api = 0;
+        switch (code) {
+        case op_Initialize:
+            // Accepted (3 or more) one time in eight: each accepted one loads the
+            // simulator afresh, and its Windows build survives only about a
+            // thousand loads in one process.
+            api = rng() % 8 == 0 ? 3 + (int32_t)(rng() % 4) : (int32_t)(rng() % 4) - 1;
+            r.Put<int32_t>(kInitPluginAPI, api);
+            break;
+        case op_Idle: r.Put<void *>(kEventRecordPointer, eventRecord.data()); break;
+        case op_BuildContextualPopup: menu = CreateHostMenu(); r.Put(kBuildMenuHandle, menu); break;
+        case op_DoContextualPopup:
+            r.Put<int32_t>(kDoContextMenuCommand, rng() % 3 == 0 ? (int32_t)rng() : 20000 + (int32_t)(rng() % 2));
+            r.Put(kDoContextRA, ra(rng));
+            r.Put(kDoContextDec, dec(rng));
+            break;
+        case op_MenuStatus: r.Put<int32_t>(kMenuCommand, command = 8195 + (int32_t)(rng() % 18)); break;
+        case op_TelescopeSlew:
+        case op_TelescopeSync:
+            r.Put(kTargetRA, ra(rng));
+            r.Put(kTargetDec, dec(rng));
+            break;
+        }
+        const uint8_t hostOperation = r.Get<uint8_t>(kEventOutOperation);
+        const void *hostParams = r.Get<void *>(kEventOutParams);
+        AdvanceVirtualClock(rng() % 1500);
+        const bool nullRecord = rng() % 100 == 0;
+        const short result = Op(code | bits, nullRecord ? nullptr : r.data());
+        ASSERT_EQ(result, 0) << "call " << i << ", code 0x" << std::hex << (code | bits);
+        if (runs && !nullRecord) {
+            served += Guarded(code) || code == op_Initialize || code == op_Terminate || code == op_MenuStatus ||
+                      (code >= op_TelescopeConfigure && code <= op_TelescopeClose && code != op_TelescopeTime &&
+                       code != op_TelescopeLocation);
+            if (code == op_Initialize) {
+                if (api >= 3)
+                    ExpectInitializeAnswer(&r);
+                else
+                    r.Expect<uint8_t>(kInitSuccess, 0);
+            } else if (code == op_Idle) {
+                const uint8_t operation = r.Get<uint8_t>(kEventOutOperation);
+                const void *params = r.Get<void *>(kEventOutParams);
+                if (operation != hostOperation || params != hostParams) {
+                    EXPECT_TRUE(tracking) << "call " << i << ": a request while not tracking";
+                    EXPECT_EQ(operation, (uint8_t)out_CentrePoint) << "call " << i;
+                    EXPECT_NE(params, nullptr) << "call " << i;
+                }
+                r.Expect(kEventOutOperation, operation);
+                r.Expect(kEventOutParams, params);
+            } else if (code == op_DrawIndicator) {
+                ExpectIndicatorAnswer(&r);
+                r.Expect(kIndCentreRA, r.Get<double>(kIndCentreRA)); // the mount's position, or the host's
+                r.Expect(kIndCentreDec, r.Get<double>(kIndCentreDec));
+            } else if (code == op_MenuStatus) {
+                const char enabled = MenuEnabled(command, open, tracking);
+                if (enabled != '-')
+                    r.Expect<uint8_t>(kMenuIsEnabled, (uint8_t)(enabled - '0'));
+                r.Expect<uint8_t>(kMenuHasCheck, command == 8205 && tracking ? 1 : 0);
+            } else if (code == op_BuildContextualPopup) {
+                EXPECT_EQ(ReadHostMenu(menu).size(), 3u) << "call " << i;
+            }
+        }
+        ASSERT_TRUE(r.AsExpected()) << "call " << i << ", code 0x" << std::hex << (code | bits)
+                                    << (open ? ", open" : ", closed");
+        ASSERT_TRUE(eventRecord.AsExpected()) << "call " << i;
+        if (menu != nullptr)
+            DestroyHostMenu(menu);
+        if (code == op_TelescopeOpen)
+            open = true;
+        else if (code == op_TelescopeClose)
+            open = false;
+        else if (code == op_TelescopeTrack && open)
+            tracking = !tracking;
+        if (i % 1000 == 999)
+            ClearCapturedNotes();
+    }
+    printf("%d calls reached a handler\n", served);
+    Terminate();
+}
+
+} // namespace
