@@ -37,7 +37,11 @@ TEST_F(GoTo, LaunchAnswersPollsAndPauses)
         // A poll the library refuses ends the wait.
         {"progress=0/50/100,progressfail=50:3", launched + "GoTo 0%\r\nTCS Provider is not registered\r\n", 2},
         {"progress=0/50/100,progressfail=50:210", launched + "GoTo 0%\r\nTCS Provider is not Celestial aligned\r\n", 2},
-        // Stalled: 60 s without a change of progress, at 50 ms a poll.
+        // Stalled: 60 s without a change of progress, at 50 ms a poll; also
+        // when every poll is answered with a code that writes no percentage.
+        {"answer.TCS_GetGoToProgress=7", launched + Repeated("GoTo 0%\r\n", 1201) +
+                                             "GoTo stalled at 0% for 60 s: wait abandoned\r\n",
+         1201},
         {"progress=0", launched + Repeated("GoTo 0%\r\n", 1201) + "GoTo stalled at 0% for 60 s: wait abandoned\r\n",
          1201},
         {"progress=0/10/40",

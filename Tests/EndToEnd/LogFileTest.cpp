@@ -66,6 +66,21 @@ TEST_F(LogFile, ReachesTheDiskInBlocksOf4096AndWhollyAtUnload)
 #endif
 }
 
+TEST_F(LogFile, KeepsOtherOpenersOutWhileLoaded)
+{
+    const std::string path = JoinPath(dir_, "telelog.txt");
+    Initialize();
+    void *other = HoldFileExclusively(path);
+    EXPECT_EQ(other, nullptr);
+    if (other != nullptr)
+        ReleaseHeldFile(other);
+    Unload();
+    other = HoldFileExclusively(path);
+    EXPECT_NE(other, nullptr) << "still held after unload";
+    if (other != nullptr)
+        ReleaseHeldFile(other);
+}
+
 TEST_F(LogFile, HeldOpenElsewhere)
 {
     const std::string path = JoinPath(dir_, "telelog.txt");
