@@ -4,9 +4,10 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 180
 FUZZ_FLAGS ?=
+BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 
 .PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
-  fuzz-build fuzz test-fuzz
+  fuzz-build fuzz test-fuzz bench test-bench
 
 all: native windows
 
@@ -67,7 +68,16 @@ fuzz: fuzz-build
 test-fuzz:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30 FUZZ_FLAGS=-verbosity=0
 
-test: test-native test-windows test-sanitize test-fuzz
+# Benchmarks of the native plug-in against the simulator; the summary at the
+# end sets each figure against its floor. BENCH_FLAGS go to Google Benchmark.
+bench: native
+	@$(BUILD)/native/Benchmarks/telescope_bench $(BENCH_FLAGS)
+
+# A few seconds, to show that they build and run; timings are not judged.
+test-bench: native
+	@$(BUILD)/native/Benchmarks/telescope_bench --benchmark_min_time=0.01 --slew_seconds=0.5
+
+test: test-native test-windows test-sanitize test-fuzz test-bench
 
 clean:
 	rm -rf $(BUILD)
