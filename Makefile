@@ -41,7 +41,7 @@ test-windows: windows
 	@cd $(BUILD)/windows && ctest --output-on-failure -j $(JOBS)
 
 test-sanitize: sanitize
-	@cd $(BUILD)/sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	@cd $(BUILD)/sanitize && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
 # The fuzzer has a tree of its own: clang, ASan+UBSan, coverage on the plug-in.
