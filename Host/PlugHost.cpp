@@ -271,7 +271,8 @@ void Run(Session *s, const Command &c)
     fflush(stdout);
 }
 
-// Under Wine a Unix path reaches the Windows side through drive Z:.
+// The file as the platform's loader must be given it. Under Wine a Unix
+// path reaches the Windows side through drive Z:.
 std::string PluginPath(std::string path)
 {
 #ifdef _WIN32
@@ -284,6 +285,10 @@ std::string PluginPath(std::string path)
     DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     if (n > 0 && n < sizeof full)
         path = full;
+#else
+    // dlopen searches the library path for a bare file name.
+    if (path.find('/') == std::string::npos)
+        path = "./" + path;
 #endif
     return path;
 }
