@@ -17,11 +17,15 @@
 #define TCS_CALL
 #endif
 
-namespace {
-
-struct Coords {
+// The library's position pair, declared as the library declares it (so that
+// calls through these pointers have the very type of the exports).
+struct DRAV_Coords {
     double X, Y;
 };
+
+namespace {
+
+typedef DRAV_Coords Coords;
 typedef unsigned short(TCS_CALL *GetVersionFn)(char *, int);
 typedef unsigned short(TCS_CALL *GetCodeFn)(unsigned short *);
 typedef unsigned short(TCS_CALL *GetCoordsFn)(Coords *);
