@@ -31,12 +31,25 @@ void CloseLogFile(void)
     LogFile = NULL;
 }
 
+// Each entry is formatted on the stack and handed to the stream in one write:
+// some C runtimes flush a buffered stream at every line feed that comes
+// through character output, which would put each line on the disk by itself.
 void LogEntry(const char *format, ...)
 {
     if (LogFile == NULL)
         return;
+    char entry[512];
     va_list args;
     va_start(args, format);
+    int n = vsnprintf(entry, sizeof entry, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    if ((size_t)n < sizeof entry) {
+        fwrite(entry, 1, (size_t)n, LogFile);
+        return;
+    }
+    va_start(args, format); // longer than any entry we write: format it directly
     vfprintf(LogFile, format, args);
     va_end(args);
 }
