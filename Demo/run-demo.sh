@@ -13,9 +13,8 @@ demo="$tree/demo"
 system_dir="Program Files/Common Files/System"
 
 # The mount: unaligned, one alignment point taken on Aldebaran where it points,
-# slewing at 8 degrees a second; each call takes as long as a round trip to
-# the provider would, so the go-to is followed in a few dozen polls.
-export DRAV_SIM_SCENARIO="provider=active,align=none,points=1,start=1.2039281/0.2881417,rate=8,latency=100"
+# slewing at 8 degrees a second.
+export DRAV_SIM_SCENARIO="provider=active,align=none,points=1,start=1.2039281/0.2881417,rate=8"
 export DRAV_SIM_JOURNAL=journal.txt
 
 rm -rf "$demo"
