@@ -73,7 +73,7 @@ const Comparison kComparisons[] = {
 
 const char *Verdict(bool met) { return met ? "goal met" : "goal missed"; }
 
-void PrintSummary(double slewSeconds)
+void PrintSummary()
 {
     printf("\nSummary: each figure against its floor, both measured in this run (CPU time per call)\n");
     printf("  %-26s %10s   %-27s %10s %8s   %s\n", "figure", "ns/call", "floor", "ns/call", "ratio", "goal");
@@ -101,7 +101,6 @@ void PrintSummary(double slewSeconds)
         printf("    polls %9.1f per s         back-to-back %9.0f per s\n", wait["polls_per_s"],
                b2b["polls_per_s"]);
     }
-    (void)slewSeconds;
     for (const std::string &failure : failures)
         printf("  did not run: %s\n", failure.c_str());
 }
@@ -136,7 +135,7 @@ int main(int argc, char **argv)
         ->Iterations(1)->Repetitions(1)->UseManualTime()->Unit(benchmark::kMillisecond);
     CollectingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    PrintSummary(slewSeconds);
+    PrintSummary();
     benchmark::Shutdown();
     return failures.empty() ? 0 : 1;
 }
