@@ -166,14 +166,17 @@ static void SlewTelescope(double inRightAscension, double inDeclination)
 
     unsigned short Progress = 0;
     telescopeIsSlewing = 1;
+    // Only a new highest progress counts as moving: a mount whose answers
+    // fall back and climb again must not hold the host's call for ever.
+    unsigned short best = 0;
     uint64_t lastMove = PlatformMilliseconds();
     for (int poll = 0; Progress < 100; ++poll) {
         if (poll > 0)
             PlatformSleep(kGoToPollPauseMs);
-        unsigned short before = Progress;
         SlewDRAVProgress(&Progress);
         uint64_t now = PlatformMilliseconds();
-        if (Progress != before) {
+        if (Progress > best) {
+            best = Progress;
             lastMove = now;
         } else if (now - lastMove >= kGoToStallLimitMs) {
             LogEntry("GoTo stalled at %d%% for %d s: wait abandoned\n", (int)Progress,
@@ -292,6 +295,19 @@ extern "C" int PLATFORM_ENTRY_CALL DllMain(void *hInst, unsigned long wDataSeg, 
     return 1;
 }
 
+constexpr uint32_t Bit(OperationT op) { return 1u << op; }
+
+// The fifteen operations served, and those among them that need an open
+// connection.
+static const uint32_t kGuardedCodes =
+    Bit(op_Idle) | Bit(op_BuildContextualPopup) | Bit(op_DoContextualPopup) | Bit(op_DrawIndicator) |
+    Bit(op_TelescopeTime) | Bit(op_TelescopeLocation) | Bit(op_TelescopeTrack) | Bit(op_TelescopeSlew) |
+    Bit(op_TelescopeSync);
+static const uint32_t kServedCodes = kGuardedCodes | Bit(op_Initialize) | Bit(op_Terminate) |
+                                     Bit(op_MenuStatus) | Bit(op_TelescopeConfigure) |
+                                     Bit(op_TelescopeOpen) | Bit(op_TelescopeClose);
+static_assert(kServedCodes == 0x7FE0C103u && kGuardedCodes == 0x7320C100u, "fifteen served, nine guarded");
+
 // Reads a coordinate at a byte offset of the host's target record.
 static double TargetCoordinate(const void *record, size_t offset)
 {
@@ -305,12 +321,11 @@ static double TargetCoordinate(const void *record, size_t offset)
 extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int inOperation, void *ioParams)
 {
     const unsigned char code = (unsigned char)(inOperation & 0xFFu);
-    const bool guarded = code == op_Idle || code == op_BuildContextualPopup ||
-                         code == op_DoContextualPopup || code == op_DrawIndicator ||
-                         code == op_TelescopeTime || code == op_TelescopeLocation ||
-                         code == op_TelescopeTrack || code == op_TelescopeSlew ||
-                         code == op_TelescopeSync;
-    if (guarded && !gConnectionOpened)
+    // Two bit tests first: the host sends ignored codes on every tick, and
+    // they should cost no more than the test.
+    if (code >= 32 || !((kServedCodes >> code) & 1u))
+        return 0;
+    if (((kGuardedCodes >> code) & 1u) && !gConnectionOpened)
         return 0;
 
     switch (code) {

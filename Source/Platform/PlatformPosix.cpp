@@ -115,17 +115,31 @@ void PlatformSleep(unsigned milliseconds)
 static ssize_t WriteCrlf(void *cookie, const char *data, size_t size)
 {
     int fd = (int)(intptr_t)cookie;
-    char out[1024];
+    char out[8192]; // room for a whole 4 KiB buffer even if every byte is a LF
     size_t used = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (used + 2 > sizeof out) {
-            if (write(fd, out, used) != (ssize_t)used)
+    const char *end = data + size;
+    while (data < end) {
+        const char *lf = (const char *)memchr(data, '\n', (size_t)(end - data));
+        size_t run = (size_t)((lf ? lf : end) - data);
+        if (used + run + 2 > sizeof out) {
+            if (used && write(fd, out, used) != (ssize_t)used)
                 return -1;
             used = 0;
+            if (run + 2 > sizeof out) { // a run longer than the buffer goes out directly
+                if (write(fd, data, run) != (ssize_t)run)
+                    return -1;
+                data += run;
+                run = 0;
+            }
         }
-        if (data[i] == '\n')
+        memcpy(out + used, data, run);
+        used += run;
+        data += run;
+        if (lf) {
             out[used++] = '\r';
-        out[used++] = data[i];
+            out[used++] = '\n';
+            ++data;
+        }
     }
     if (used && write(fd, out, used) != (ssize_t)used)
         return -1;
