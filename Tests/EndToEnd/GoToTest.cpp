@@ -48,6 +48,11 @@ TEST_F(GoTo, LaunchAnswersPollsAndPauses)
          launched + "GoTo 0%\r\nGoTo 10%\r\n" + Repeated("GoTo 40%\r\n", 1201) +
              "GoTo stalled at 40% for 60 s: wait abandoned\r\n",
          1203},
+        // Falling back is no progress: the 60 s run from the highest answer.
+        {"progress=0/40/10",
+         launched + "GoTo 0%\r\nGoTo 40%\r\n" + Repeated("GoTo 10%\r\n", 1200) +
+             "GoTo stalled at 10% for 60 s: wait abandoned\r\n",
+         1202},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.scenario);
