@@ -12,9 +12,9 @@ unsigned char CanaryByte(size_t i, unsigned seed)
 
 #define FIELD(T, f, kind, writes) {#f, offsetof(T, f), sizeof(((T *)0)->f), FieldKind::kind, writes}
 
-const RecordSpec &InitializeSpec()
+const RecordLayout &InitializeLayout()
 {
-    static const RecordSpec spec = {"PInitialize", sizeof(PInitialize), {
+    static const RecordLayout layout = {"PInitialize", sizeof(PInitialize), {
         FIELD(PInitialize, fPluginAPI, I32, true), FIELD(PInitialize, fSuccess, Bool, true),
         FIELD(PInitialize, fWantsMenuItem, Bool, true), FIELD(PInitialize, fWantsIdleTime, Bool, true),
         FIELD(PInitialize, fWantsWindow, Bool, true), FIELD(PInitialize, fWindowVisible, Bool, false),
@@ -24,37 +24,37 @@ const RecordSpec &InitializeSpec()
         FIELD(PInitialize, fWindowMenuItem, PStringEmptied, true),
         FIELD(PInitialize, fAboutMenuItem, PStringEmptied, true),
         FIELD(PInitialize, fOptionsMenuItem, PStringEmptied, true)}};
-    return spec;
+    return layout;
 }
 
-const RecordSpec &MenuStatusSpec()
+const RecordLayout &MenuStatusLayout()
 {
-    static const RecordSpec spec = {"PMenuStatus", sizeof(PMenuStatus), {
+    static const RecordLayout layout = {"PMenuStatus", sizeof(PMenuStatus), {
         FIELD(PMenuStatus, fMenuCommand, I32, false), FIELD(PMenuStatus, fIsEnabled, Bool, true),
         FIELD(PMenuStatus, fHasCheck, Bool, true), FIELD(PMenuStatus, fMenuText, PString, false)}};
-    return spec;
+    return layout;
 }
 
-const RecordSpec &EventSpec()
+const RecordLayout &EventLayout()
 {
-    static const RecordSpec spec = {"PEvent", sizeof(PEvent), {
+    static const RecordLayout layout = {"PEvent", sizeof(PEvent), {
         FIELD(PEvent, fEventRecord, Pointer, false), FIELD(PEvent, fOutOperation, U8, true),
         FIELD(PEvent, fOutParams, Pointer, true), FIELD(PEvent, fInWindow, U32, false)}};
-    return spec;
+    return layout;
 }
 
-const RecordSpec &EventRecordSpec()
+const RecordLayout &EventRecordLayout()
 {
-    static const RecordSpec spec = {"pEventRecord", sizeof(pEventRecord), {
+    static const RecordLayout layout = {"pEventRecord", sizeof(pEventRecord), {
         FIELD(pEventRecord, what, I16, false), FIELD(pEventRecord, message, U32, false),
         FIELD(pEventRecord, when, U32, false), FIELD(pEventRecord, where, Bytes, false),
         FIELD(pEventRecord, modifiers, I16, false)}};
-    return spec;
+    return layout;
 }
 
-const RecordSpec &IndicatorSpec()
+const RecordLayout &IndicatorLayout()
 {
-    static const RecordSpec spec = {"PIndicator", sizeof(PIndicator), {
+    static const RecordLayout layout = {"PIndicator", sizeof(PIndicator), {
         FIELD(PIndicator, fDrawIndicator, Bool, true), FIELD(PIndicator, fIndicatorStyle, U8, true),
         FIELD(PIndicator, fDoneDrawing, Bool, true), FIELD(PIndicator, fCentreRA, Double, true),
         FIELD(PIndicator, fCentreDec, Double, true), FIELD(PIndicator, fVertical, Double, true),
@@ -62,13 +62,13 @@ const RecordSpec &IndicatorSpec()
         FIELD(PIndicator, fPixelsPerRadian, Double, false), FIELD(PIndicator, fRed, U16, false),
         FIELD(PIndicator, fGreen, U16, false), FIELD(PIndicator, fBlue, U16, false),
         FIELD(PIndicator, fString, PStringAssigned, true), FIELD(PIndicator, fWindowThatIsDrawing, U32, false)}};
-    return spec;
+    return layout;
 }
 
 // The selected object's fields, inside a record at `base`.
-static void AddSelection(std::vector<FieldSpec> *fields, size_t base)
+static void AddSelection(std::vector<FieldLayout> *fields, size_t base)
 {
-    const FieldSpec selection[] = {
+    const FieldLayout selection[] = {
         FIELD(PSelection, fObjectName, PString, false), FIELD(PSelection, fObjectIconID, I16, false),
         FIELD(PSelection, fConstellationName, PString, false), FIELD(PSelection, fAz, Double, false),
         FIELD(PSelection, fAlt, Double, false), FIELD(PSelection, fRightAscension, Double, false),
@@ -78,62 +78,62 @@ static void AddSelection(std::vector<FieldSpec> *fields, size_t base)
         FIELD(PSelection, fObjectLayerID, I32, false), FIELD(PSelection, fPrivate1, U32, false),
         FIELD(PSelection, fPrivate2, U32, false), FIELD(PSelection, fObjectIsSelectable, Bool, false),
         FIELD(PSelection, fIsNewPosition, Bool, false)};
-    for (FieldSpec f : selection) {
+    for (FieldLayout f : selection) {
         f.offset += base;
         fields->push_back(f);
     }
 }
 
-const RecordSpec &BuildContextSpec()
+const RecordLayout &BuildContextLayout()
 {
-    static const RecordSpec spec = [] {
-        RecordSpec s = {"PBuildContext", sizeof(PBuildContext), {}};
+    static const RecordLayout layout = [] {
+        RecordLayout s = {"PBuildContext", sizeof(PBuildContext), {}};
         AddSelection(&s.fields, offsetof(PBuildContext, fObject));
         s.fields.push_back(FIELD(PBuildContext, fObjectBeingDeselected, Bool, false));
         s.fields.push_back(FIELD(PBuildContext, fMenuHandle, Pointer, false));
         s.fields.push_back(FIELD(PBuildContext, fPrivate, Pointer, false));
         return s;
     }();
-    return spec;
+    return layout;
 }
 
-const RecordSpec &DoContextSpec()
+const RecordLayout &DoContextLayout()
 {
-    static const RecordSpec spec = [] {
-        RecordSpec s = {"PDoContext", sizeof(PDoContext), {FIELD(PDoContext, fMenuHandled, Bool, false)}};
+    static const RecordLayout layout = [] {
+        RecordLayout s = {"PDoContext", sizeof(PDoContext), {FIELD(PDoContext, fMenuHandled, Bool, false)}};
         AddSelection(&s.fields, offsetof(PDoContext, fObject));
         s.fields.push_back(FIELD(PDoContext, fObjectBeingDeselected, Bool, false));
         s.fields.push_back(FIELD(PDoContext, fMenuItem, I16, false));
         s.fields.push_back(FIELD(PDoContext, fMenuCommand, I32, false));
         return s;
     }();
-    return spec;
+    return layout;
 }
 
 // The host's record may be longer than the two coordinates the plug-in reads.
-const RecordSpec &TelescopeTargetSpec()
+const RecordLayout &TelescopeTargetLayout()
 {
-    static const RecordSpec spec = {"PTelescopeTarget", 64, {
+    static const RecordLayout layout = {"PTelescopeTarget", 64, {
         {"fHostOwned", 0, 24, FieldKind::Bytes, false},
         FIELD(PTelescopeTarget, fRightAscension, Double, false),
         FIELD(PTelescopeTarget, fDeclination, Double, false),
         {"(host's tail)", 40, 24, FieldKind::Bytes, false}}};
-    return spec;
+    return layout;
 }
 
-const RecordSpec &NoRecordSpec()
+const RecordLayout &NoRecordLayout()
 {
-    static const RecordSpec spec = {"(no record)", 64, {}};
-    return spec;
+    static const RecordLayout layout = {"(no record)", 64, {}};
+    return layout;
 }
 
 #undef FIELD
 
 // --- The record ---
 
-CanaryRecord::CanaryRecord(const RecordSpec &spec, unsigned seed) : spec_(&spec)
+CanaryRecord::CanaryRecord(const RecordLayout &layout, unsigned seed) : layout_(&layout)
 {
-    bytes_.resize(spec.size + 2 * kGuard);
+    bytes_.resize(layout.size + 2 * kGuard);
     for (size_t i = 0; i < bytes_.size(); ++i)
         bytes_[i] = CanaryByte(i, seed);
     sealed_ = bytes_;
@@ -146,23 +146,23 @@ void CanaryRecord::PutPString(size_t offset, const std::string &text)
     memcpy(&bytes_[kGuard + offset + 1], text.data(), n);
 }
 
-const FieldSpec *CanaryRecord::Field(const char *name) const
+const FieldLayout *CanaryRecord::Field(const char *name) const
 {
-    for (const FieldSpec &f : spec_->fields)
+    for (const FieldLayout &f : layout_->fields)
         if (strcmp(f.name, name) == 0)
             return &f;
     return nullptr;
 }
 
-bool CanaryRecord::Changed(const FieldSpec &f) const
+bool CanaryRecord::Changed(const FieldLayout &f) const
 {
     return memcmp(&bytes_[kGuard + f.offset], &sealed_[kGuard + f.offset], f.size) != 0;
 }
 
 std::vector<bool> CanaryRecord::WritableMask() const
 {
-    std::vector<bool> mask(spec_->size, false);
-    for (const FieldSpec &f : spec_->fields) {
+    std::vector<bool> mask(layout_->size, false);
+    for (const FieldLayout &f : layout_->fields) {
         if (!f.pluginWrites)
             continue;
         size_t n = f.size;
@@ -190,30 +190,30 @@ static std::string Hex(const unsigned char *p, size_t n)
 std::vector<std::string> CanaryRecord::Check() const
 {
     std::vector<std::string> faults;
-    const std::string record = spec_->name;
+    const std::string record = layout_->name;
     const unsigned char *now = bytes_.data(), *was = sealed_.data();
     if (memcmp(now, was, kGuard) != 0)
         faults.push_back(record + ": bytes before the record overwritten");
-    if (memcmp(now + kGuard + spec_->size, was + kGuard + spec_->size, kGuard) != 0)
-        faults.push_back(record + ": bytes after the record (offset " + std::to_string(spec_->size) + " on) overwritten");
+    if (memcmp(now + kGuard + layout_->size, was + kGuard + layout_->size, kGuard) != 0)
+        faults.push_back(record + ": bytes after the record (offset " + std::to_string(layout_->size) + " on) overwritten");
     std::vector<bool> writable = WritableMask();
-    for (size_t i = 0; i < spec_->size;) {
+    for (size_t i = 0; i < layout_->size;) {
         if (writable[i] || now[kGuard + i] == was[kGuard + i]) {
             ++i;
             continue;
         }
         size_t end = i;
-        while (end < spec_->size && !writable[end] && now[kGuard + end] != was[kGuard + end])
+        while (end < layout_->size && !writable[end] && now[kGuard + end] != was[kGuard + end])
             ++end;
         std::string where = "padding";
-        for (const FieldSpec &f : spec_->fields)
+        for (const FieldLayout &f : layout_->fields)
             if (i >= f.offset && i < f.offset + f.size)
                 where = std::string(f.name) + (f.pluginWrites ? " (beyond what the plug-in may write)" : " (host's)");
         faults.push_back(record + ": " + where + " changed at offset " + std::to_string(i) + ": " +
                          Hex(was + kGuard + i, end - i) + " -> " + Hex(now + kGuard + i, end - i));
         i = end;
     }
-    for (const FieldSpec &f : spec_->fields) {
+    for (const FieldLayout &f : layout_->fields) {
         unsigned char v = now[kGuard + f.offset];
         if (f.kind == FieldKind::Bool && f.pluginWrites && Changed(f) && v > 1)
             faults.push_back(record + ": " + f.name + " = " + std::to_string(v) + ", not a boolean");
@@ -223,7 +223,7 @@ std::vector<std::string> CanaryRecord::Check() const
 
 std::string CanaryRecord::Show(const char *name) const
 {
-    const FieldSpec *f = Field(name);
+    const FieldLayout *f = Field(name);
     if (f == nullptr)
         return std::string(name) + "=?";
     const unsigned char *p = &bytes_[kGuard + f->offset];

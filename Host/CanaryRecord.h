@@ -18,35 +18,35 @@ enum class FieldKind {
     Bytes,          // opaque
 };
 
-struct FieldSpec {
+struct FieldLayout {
     const char *name;
     size_t offset, size;
     FieldKind kind;
     bool pluginWrites;
 };
 
-struct RecordSpec {
+struct RecordLayout {
     const char *name;
     size_t size;
-    std::vector<FieldSpec> fields;
+    std::vector<FieldLayout> fields;
 };
 
 // The layouts the host owns, with what the plug-in may write.
-const RecordSpec &InitializeSpec();
-const RecordSpec &MenuStatusSpec();
-const RecordSpec &EventSpec();
-const RecordSpec &EventRecordSpec();
-const RecordSpec &IndicatorSpec();
-const RecordSpec &BuildContextSpec();
-const RecordSpec &DoContextSpec();
-const RecordSpec &TelescopeTargetSpec();
-const RecordSpec &NoRecordSpec(); // for operations that read none: nothing may change
+const RecordLayout &InitializeLayout();
+const RecordLayout &MenuStatusLayout();
+const RecordLayout &EventLayout();
+const RecordLayout &EventRecordLayout();
+const RecordLayout &IndicatorLayout();
+const RecordLayout &BuildContextLayout();
+const RecordLayout &DoContextLayout();
+const RecordLayout &TelescopeTargetLayout();
+const RecordLayout &NoRecordLayout(); // for operations that read none: nothing may change
 
 class CanaryRecord {
 public:
-    CanaryRecord(const RecordSpec &spec, unsigned seed);
+    CanaryRecord(const RecordLayout &layout, unsigned seed);
     void *data() { return &bytes_[kGuard]; }
-    const RecordSpec &spec() const { return *spec_; }
+    const RecordLayout &layout() const { return *layout_; }
 
     // The host puts a field; Seal then takes the image handed to the plug-in.
     template <class T> void Put(size_t offset, T value) { memcpy(&bytes_[kGuard + offset], &value, sizeof value); }
@@ -59,8 +59,8 @@ public:
         memcpy(&value, &bytes_[kGuard + offset], sizeof value);
         return value;
     }
-    const FieldSpec *Field(const char *name) const;
-    bool Changed(const FieldSpec &field) const;
+    const FieldLayout *Field(const char *name) const;
+    bool Changed(const FieldLayout &field) const;
     // "fName=value" for the field, "(as passed)" appended when it did not change.
     std::string Show(const char *name) const;
 
@@ -69,7 +69,7 @@ public:
 
 private:
     static const size_t kGuard = 32;
-    const RecordSpec *spec_;
+    const RecordLayout *layout_;
     std::vector<unsigned char> bytes_, sealed_;
     std::vector<bool> WritableMask() const;
 };

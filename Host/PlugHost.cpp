@@ -73,7 +73,7 @@ void Call(Session *s, OperationT op, const char *opName, CanaryRecord *record)
     short answer = s->plugin.DoOperation(op, record->data());
     double took = Now() - start;
     ++s->calls;
-    printf("    DoOperation(%s, %s) -> %d", opName, record->spec().name, answer);
+    printf("    DoOperation(%s, %s) -> %d", opName, record->layout().name, answer);
     if (took >= 0.05)
         printf("  [returned after %.2f s]", took);
     printf("\n");
@@ -103,7 +103,7 @@ void ShowFields(const CanaryRecord &r, std::initializer_list<const char *> names
 
 void Initialize(Session *s, long api)
 {
-    CanaryRecord r(InitializeSpec(), s->seed++);
+    CanaryRecord r(InitializeLayout(), s->seed++);
     r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), (int32_t)api);
     Call(s, op_Initialize, "op_Initialize", &r);
     ShowFields(r, {"fPluginAPI", "fSuccess", "fWantsMenuItem", "fWantsIdleTime", "fWantsWindow", "fLayer",
@@ -116,7 +116,7 @@ void MenuStatus(Session *s, long command)
                                         "Open Telescope", "Close Telescope", "Track Telescope",
                                         "Slew Telescope", "Sync Telescope"};
     for (long c = command < 0 ? 8200 : command; c <= (command < 0 ? 8207 : command); ++c) {
-        CanaryRecord r(MenuStatusSpec(), s->seed++);
+        CanaryRecord r(MenuStatusLayout(), s->seed++);
         r.Put<int32_t>(offsetof(PMenuStatus, fMenuCommand), (int32_t)c);
         r.PutPString(offsetof(PMenuStatus, fMenuText), c >= 8200 && c <= 8207 ? texts[c - 8200] : "Host Command");
         Call(s, op_MenuStatus, "op_MenuStatus", &r);
@@ -127,14 +127,14 @@ void MenuStatus(Session *s, long command)
 
 void Plain(Session *s, OperationT op, const char *opName)
 {
-    CanaryRecord r(NoRecordSpec(), s->seed++);
+    CanaryRecord r(NoRecordLayout(), s->seed++);
     Call(s, op, opName, &r);
 }
 
 // What one idle call asked for, checked against the two answers it may give.
 std::string IdleAction(Session *s, const CanaryRecord &event)
 {
-    const FieldSpec *op = event.Field("fOutOperation"), *params = event.Field("fOutParams");
+    const FieldLayout *op = event.Field("fOutOperation"), *params = event.Field("fOutParams");
     if (!event.Changed(*op)) {
         if (event.Changed(*params))
             Fault(s, "fOutParams changed without an action");
@@ -170,8 +170,8 @@ void Idle(Session *s, long count, double seconds)
     const std::chrono::duration<double> interval(count > 1 ? seconds / (count - 1) : 0);
     for (long k = 0; k < count; ++k) {
         std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(k * interval));
-        CanaryRecord eventRecord(EventRecordSpec(), s->seed++);
-        CanaryRecord event(EventSpec(), s->seed++);
+        CanaryRecord eventRecord(EventRecordLayout(), s->seed++);
+        CanaryRecord event(EventLayout(), s->seed++);
         event.Put<void *>(offsetof(PEvent, fEventRecord), eventRecord.data());
         eventRecord.Seal();
         printf("  idle %ld/%ld at %.1f s\n", k + 1, count,
@@ -187,11 +187,11 @@ void Idle(Session *s, long count, double seconds)
 
 void Indicator(Session *s)
 {
-    CanaryRecord r(IndicatorSpec(), s->seed++);
+    CanaryRecord r(IndicatorLayout(), s->seed++);
     Call(s, op_DrawIndicator, "op_DrawIndicator", &r);
     ShowFields(r, {"fDrawIndicator", "fIndicatorStyle", "fDoneDrawing", "fVertical", "fHorizontal", "fRollAngle",
                    "fString", "fRed", "fGreen", "fBlue"});
-    const FieldSpec *ra = r.Field("fCentreRA"), *dec = r.Field("fCentreDec");
+    const FieldLayout *ra = r.Field("fCentreRA"), *dec = r.Field("fCentreDec");
     if (r.Changed(*ra) || r.Changed(*dec))
         printf("    centre: %s\n", Angles(r.Get<double>(ra->offset), r.Get<double>(dec->offset)).c_str());
     else
@@ -200,7 +200,7 @@ void Indicator(Session *s)
 
 void Target(Session *s, OperationT op, const char *opName, double ra, double dec)
 {
-    CanaryRecord r(TelescopeTargetSpec(), s->seed++);
+    CanaryRecord r(TelescopeTargetLayout(), s->seed++);
     r.Put<double>(offsetof(PTelescopeTarget, fRightAscension), ra);
     r.Put<double>(offsetof(PTelescopeTarget, fDeclination), dec);
     printf("    target: %s\n", Angles(ra, dec).c_str());
@@ -213,7 +213,7 @@ void Popup(Session *s, const std::string &name)
     AppendHostMenuEntry(menu, 100, "Centre Object");
     AppendHostMenuEntry(menu, 101, "Object Information");
     const std::vector<HostMenuEntry> before = ReadHostMenu(menu);
-    CanaryRecord r(BuildContextSpec(), s->seed++);
+    CanaryRecord r(BuildContextLayout(), s->seed++);
     r.Put<void *>(offsetof(PBuildContext, fMenuHandle), menu);
     r.PutPString(offsetof(PBuildContext, fObject.fObjectName), name);
     Call(s, op_BuildContextualPopup, "op_BuildContextualPopup", &r);
@@ -235,7 +235,7 @@ void Popup(Session *s, const std::string &name)
 
 void Choose(Session *s, long command, double ra, double dec, const std::string &name)
 {
-    CanaryRecord r(DoContextSpec(), s->seed++);
+    CanaryRecord r(DoContextLayout(), s->seed++);
     r.Put<int32_t>(offsetof(PDoContext, fMenuCommand), (int32_t)command);
     r.Put<double>(offsetof(PDoContext, fObject.fRightAscension), ra);
     r.Put<double>(offsetof(PDoContext, fObject.fDeclination), dec);

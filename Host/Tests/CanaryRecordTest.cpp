@@ -20,7 +20,7 @@ bool Mentions(const std::vector<std::string> &faults, const std::string &what)
 
 TEST(Canary, EveryByteStartsAsCanaryAboveTheBooleans)
 {
-    CanaryRecord a(InitializeSpec(), 1), b(InitializeSpec(), 2);
+    CanaryRecord a(InitializeLayout(), 1), b(InitializeLayout(), 2);
     const unsigned char *pa = (const unsigned char *)a.data(), *pb = (const unsigned char *)b.data();
     int differ = 0;
     for (size_t i = 0; i < sizeof(PInitialize); ++i) {
@@ -33,7 +33,7 @@ TEST(Canary, EveryByteStartsAsCanaryAboveTheBooleans)
 
 TEST(Canary, WritesThePluginMayMakeAreAccepted)
 {
-    CanaryRecord r(InitializeSpec(), 3);
+    CanaryRecord r(InitializeLayout(), 3);
     r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 3);
     r.Seal();
     r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 4);
@@ -48,28 +48,28 @@ TEST(Canary, WritesThePluginMayMakeAreAccepted)
 
 TEST(Canary, HostFieldsPaddingAndGuardsAreWatched)
 {
-    const struct { const RecordSpec &spec; long offset; const char *fault; } cases[] = {
-        {InitializeSpec(), offsetof(PInitialize, fWindowID) + 2, "fWindowID (host's) changed at offset 14"},
-        {InitializeSpec(), 9, "padding changed at offset 9"},
-        {InitializeSpec(), 801, "padding changed at offset 801"},
-        {InitializeSpec(), offsetof(PInitialize, fAboutMenuItem) + 1, "fAboutMenuItem (beyond what the plug-in may write)"},
-        {MenuStatusSpec(), offsetof(PMenuStatus, fMenuText) + 3, "fMenuText (host's)"},
-        {IndicatorSpec(), offsetof(PIndicator, fRed), "fRed (host's)"},
-        {IndicatorSpec(), 3, "padding"},
-        {DoContextSpec(), offsetof(PDoContext, fMenuHandled), "fMenuHandled (host's)"},
-        {DoContextSpec(), offsetof(PDoContext, fObject.fObjectName) + 5, "fObjectName (host's)"},
-        {TelescopeTargetSpec(), 50, "(host's tail)"},
-        {NoRecordSpec(), 0, "padding changed at offset 0"},
-        {MenuStatusSpec(), -1, "bytes before the record"},
-        {MenuStatusSpec(), sizeof(PMenuStatus), "bytes after the record"},
+    const struct { const RecordLayout &layout; long offset; const char *fault; } cases[] = {
+        {InitializeLayout(), offsetof(PInitialize, fWindowID) + 2, "fWindowID (host's) changed at offset 14"},
+        {InitializeLayout(), 9, "padding changed at offset 9"},
+        {InitializeLayout(), 801, "padding changed at offset 801"},
+        {InitializeLayout(), offsetof(PInitialize, fAboutMenuItem) + 1, "fAboutMenuItem (beyond what the plug-in may write)"},
+        {MenuStatusLayout(), offsetof(PMenuStatus, fMenuText) + 3, "fMenuText (host's)"},
+        {IndicatorLayout(), offsetof(PIndicator, fRed), "fRed (host's)"},
+        {IndicatorLayout(), 3, "padding"},
+        {DoContextLayout(), offsetof(PDoContext, fMenuHandled), "fMenuHandled (host's)"},
+        {DoContextLayout(), offsetof(PDoContext, fObject.fObjectName) + 5, "fObjectName (host's)"},
+        {TelescopeTargetLayout(), 50, "(host's tail)"},
+        {NoRecordLayout(), 0, "padding changed at offset 0"},
+        {MenuStatusLayout(), -1, "bytes before the record"},
+        {MenuStatusLayout(), sizeof(PMenuStatus), "bytes after the record"},
     };
     for (const auto &c : cases) {
-        CanaryRecord r(c.spec, 4);
+        CanaryRecord r(c.layout, 4);
         r.Seal();
         Poke(&r, c.offset, 0x00);
         std::vector<std::string> faults = r.Check();
-        EXPECT_EQ(faults.size(), 1u) << c.spec.name << " @" << c.offset;
-        EXPECT_TRUE(Mentions(faults, c.fault)) << c.spec.name << " @" << c.offset << ": "
+        EXPECT_EQ(faults.size(), 1u) << c.layout.name << " @" << c.offset;
+        EXPECT_TRUE(Mentions(faults, c.fault)) << c.layout.name << " @" << c.offset << ": "
                                                << (faults.empty() ? "no fault" : faults[0]);
     }
 }
@@ -77,7 +77,7 @@ TEST(Canary, HostFieldsPaddingAndGuardsAreWatched)
 TEST(Canary, AssignedTextMayCarryItsZeroByteButNoMore)
 {
     const size_t at = offsetof(PIndicator, fString);
-    CanaryRecord r(IndicatorSpec(), 5);
+    CanaryRecord r(IndicatorLayout(), 5);
     r.Seal();
     r.PutPString(at, "Vantorel");
     Poke(&r, at + 9, 0); // the zero after the text
@@ -88,7 +88,7 @@ TEST(Canary, AssignedTextMayCarryItsZeroByteButNoMore)
 
 TEST(Canary, BooleansMustBeZeroOrOne)
 {
-    CanaryRecord r(MenuStatusSpec(), 6);
+    CanaryRecord r(MenuStatusLayout(), 6);
     r.Seal();
     Poke(&r, offsetof(PMenuStatus, fHasCheck), 2);
     EXPECT_TRUE(Mentions(r.Check(), "fHasCheck = 2, not a boolean"));
