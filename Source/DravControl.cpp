@@ -321,11 +321,10 @@ static double TargetCoordinate(const void *record, size_t offset)
 extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int inOperation, void *ioParams)
 {
     const unsigned char code = (unsigned char)(inOperation & 0xFFu);
-    // Two bit tests first: the host sends ignored codes on every tick, and
-    // they should cost no more than the test.
-    if (code >= 32 || !((kServedCodes >> code) & 1u))
-        return 0;
-    if (((kGuardedCodes >> code) & 1u) && !gConnectionOpened)
+    // One bit test decides: the host sends ignored codes, and guarded ones
+    // while closed, on every tick, and they should cost no more than that.
+    const uint32_t handled = gConnectionOpened ? kServedCodes : kServedCodes & ~kGuardedCodes;
+    if (code >= 32 || !((handled >> code) & 1u))
         return 0;
 
     switch (code) {
