@@ -1,4 +1,5 @@
 # Set-up, build and test of both builds. Every target installs what it needs.
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
