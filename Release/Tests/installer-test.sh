@@ -5,7 +5,7 @@
 # a session of the stand-in host against the installed plug-in.
 #   installer-test.sh WORK VERSION COPYRIGHT DESCRIPTION PLUGIN README LICENSE
 #                     SIMULATOR PLUGHOST VERSION_PROBE
-set -eu
+set -euo pipefail
 work=$1 version=$2 copyright=$3 description=$4 plugin=$5 readme=$6 license=$7
 simulator=$8 plughost=$9 probe=${10}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,9 +20,11 @@ mkdir -p "$work"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Every Wine process of this prefix ends with the test, pass or fail.
 trap 'timeout 30 wineserver -k 2>/dev/null || true' EXIT
-# Runs a Windows program, bounded; then waits for the prefix to settle, so
-# that the files and the registry are complete.
-run() { local status=0; timeout 120 wine "$@" || status=$?; timeout 60 wineserver -w; return $status; }
+# Runs a Windows program, bounded. An install or uninstall is followed by a
+# wait for every process of the prefix to end (the uninstaller goes on from a
+# copy of itself), so that the files and the registry are complete.
+win() { timeout 120 wine "$@"; }
+run() { local status=0; win "$@" || status=$?; timeout 60 wineserver -w; return $status; }
 timeout 120 wineboot -i >/dev/null 2>&1
 timeout 60 wineserver -w
 
@@ -44,7 +46,7 @@ printf 'vendor control library\r\n\0\1\2\3\377' > "$work/vendor.dll"
 # Prints a key's values, nothing when the key is missing.
 registry() {
   local out
-  out=$(timeout 60 wine reg query "$1" /reg:32 2>/dev/null) && printf '%s' "$out" | tr -d '\r'
+  out=$(win reg query "$1" /reg:32 2>/dev/null) && printf '%s' "$out" | tr -d '\r'
   return 0
 }
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\telescope.plug'
@@ -98,7 +100,7 @@ for row in "${cases[@]}"; do
     same "$work/vendor.dll" "$library" "$case vendor library touched without the component"
   fi
   if [ "$before" != vendor ] && [ -z "$options" ]; then absent "$library" "$case a control library appeared"; fi
-  got=$(run "$probe" "$folder\\telescope.plug" | tr -d '\r') || fail "$case version_probe failed"
+  got=$(win "$probe" "$folder\\telescope.plug" | tr -d '\r') || fail "$case version_probe failed"
   [ "$got" = "$expected_version" ] || fail "$case version resource reads:
 $got"
   entry=$(registry "$uninstall_key")
@@ -114,7 +116,7 @@ $entry"
     # The installed plug-in against the installed control library; the
     # session leaves its telelog.txt in the plug-in folder.
     transcript=$(cd "$unix_folder" && DRAV_SIM_SCENARIO=align=celestial,rate=100 \
-                 run "$plughost" "$folder\\telescope.plug" "$here/installed-session.txt" 2>&1) ||
+                 win "$plughost" "$folder\\telescope.plug" "$here/installed-session.txt" 2>&1) ||
       fail "$case session failed:
 $transcript"
     grep -q "DRAV Version Vantorel Mount Simulator" "$unix_folder/telelog.txt" ||
