@@ -58,7 +58,7 @@ VIAddVersionKey "CompanyName" "the telescope.plug authors"
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
-Section "telescope.plug (the plug-in)" SecPlugin
+Section "telescope.plug" SecPlugin
   SectionIn RO
   ; A folder made here goes again on uninstall, if nothing else is left in it.
   ${IfNot} ${FileExists} "$INSTDIR\*.*"
@@ -69,7 +69,7 @@ Section "telescope.plug (the plug-in)" SecPlugin
 SectionEnd
 
 !ifdef CONTROL_LIBRARY
-Section /o "INDI control library (a DRAV.dll already there is kept and put back on uninstall)" SecLibrary
+Section /o "INDI control library" SecLibrary
   ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
   ${If} $0 <> 1
   ${AndIf} ${FileExists} "${LIBRARY}"
