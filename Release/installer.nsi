@@ -85,6 +85,9 @@ Section /o "INDI control library" SecLibrary
     ${EndIf}
     WriteRegDWORD HKLM "${STATE_KEY}" "VendorLibraryKept" 1
   ${EndIf}
+  ${IfNot} ${FileExists} "${LIBRARY_FOLDER}\*.*"
+    WriteRegDWORD HKLM "${STATE_KEY}" "CreatedLibraryFolder" 1
+  ${EndIf}
   SetOutPath "${LIBRARY_FOLDER}"
   File "/oname=DRAV.dll" "${CONTROL_LIBRARY}"
   WriteRegDWORD HKLM "${STATE_KEY}" "ControlLibrary" 1
@@ -106,8 +109,8 @@ Section "-Register"
 SectionEnd
 
 ; Removes what the installer put in place and nothing else: the plug-in
-; folder's other files (a telelog.txt among them) stay, and so does the
-; folder unless the installer made it and it is empty now.
+; folder's other files (a telelog.txt among them) stay, and so do the
+; folders unless the installer made them and they are empty now.
 Section "Uninstall"
   Delete "$INSTDIR\telescope.plug"
   ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
@@ -117,6 +120,10 @@ Section "Uninstall"
     ${If} $1 = 1
       ; Should the delete have failed, the kept library stays where it is.
       Rename "${KEPT_LIBRARY}" "${LIBRARY}"
+    ${EndIf}
+    ReadRegDWORD $1 HKLM "${STATE_KEY}" "CreatedLibraryFolder"
+    ${If} $1 = 1
+      RMDir "${LIBRARY_FOLDER}"
     ${EndIf}
   ${EndIf}
   Delete "$INSTDIR\${UNINSTALLER}"

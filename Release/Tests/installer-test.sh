@@ -72,8 +72,9 @@ absent "$drive/Plugins" "the refused installer made the plug-in folder"
 [ -z "$(registry "$uninstall_key")" ] || fail "the refused installer wrote the registry"
 same "$work/vendor.dll" "$library" "the refused installer touched the vendor library"
 
-# Each case: a vendor library at the fixed path before (vendor/none), the
-# installer's options, the plug-in folder, a session there (session/none).
+# Each case: a vendor library at the fixed path before (vendor; none: not
+# even its folder), the installer's options, the plug-in folder, a session
+# there (session/none).
 cases=(
   'vendor|/INDI|C:\Sky Chart\Plug-ins|session'
   'none|/INDI|C:\Plugins|none'
@@ -83,8 +84,8 @@ for row in "${cases[@]}"; do
   IFS='|' read -r before options folder session <<< "$row"
   case="[$row]"
   unix_folder="$drive/$(printf '%s' "${folder#C:\\}" | tr '\\' /)"
-  rm -f "$library" "$kept"
-  [ "$before" = vendor ] && cp "$work/vendor.dll" "$library"
+  rm -rf "$system"
+  if [ "$before" = vendor ]; then mkdir -p "$system" && cp "$work/vendor.dll" "$library"; fi
 
   # /D= unquoted, its words as separate arguments: Wine joins them with
   # spaces and no quotes, as the installer wants its folder.
@@ -133,7 +134,7 @@ $transcript"
   if [ "$before" = vendor ]; then
     same "$work/vendor.dll" "$library" "$case vendor library not put back as it was"
   else
-    absent "$library" "$case control library left behind"
+    absent "$system" "$case control library or the folder made for it left behind"
   fi
   if [ "$session" = session ]; then
     same "$work/telelog.txt" "$unix_folder/telelog.txt" "$case telelog.txt not left as it was"
