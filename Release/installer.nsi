@@ -60,6 +60,18 @@ VIAddVersionKey "CompanyName" "the telescope.plug authors"
 
 Section "telescope.plug" SecPlugin
   SectionIn RO
+  ; Moving to another folder takes the plug-in out of the one used before.
+  ReadRegStr $0 HKLM "${STATE_KEY}" "PluginFolder"
+  ${If} $0 != ""
+  ${AndIf} $0 != $INSTDIR
+    Delete "$0\telescope.plug"
+    Delete "$0\${UNINSTALLER}"
+    ReadRegStr $1 HKLM "${STATE_KEY}" "CreatedFolder"
+    ${If} $1 == $0
+      RMDir "$0"
+      DeleteRegValue HKLM "${STATE_KEY}" "CreatedFolder"
+    ${EndIf}
+  ${EndIf}
   ; A folder made here goes again on uninstall, if nothing else is left in it.
   ${IfNot} ${FileExists} "$INSTDIR\*.*"
     WriteRegStr HKLM "${STATE_KEY}" "CreatedFolder" "$INSTDIR"
