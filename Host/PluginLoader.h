@@ -3,7 +3,8 @@
 // can run on a virtual clock, and host menus can be read back.
 //
 // Windows: LoadLibraryA, then the plug-in's imports of MessageBoxA, GetFocus,
-// GetTickCount64 and Sleep are redirected to this file's stand-ins.
+// Sleep, GetTickCount, GetProcAddress (for GetTickCount64) and LoadLibraryExA
+// are redirected to this file's stand-ins.
 // POSIX: dlopen; the plug-in's platform layer finds this file's PlugHost_*
 // functions in the executable (which must be linked with exported symbols).
 //
@@ -52,6 +53,19 @@ uint64_t VirtualClockNow();
 unsigned SleepCalls();
 uint64_t SleptMilliseconds();
 void ResetSleepCount();
+// Whether the plug-in finds a 64-bit millisecond count (the default) or, as
+// on Windows XP, only the 32-bit tick count, which wraps at 2^32 ms. Windows
+// only; takes effect at the next load.
+void OfferTickCount64(bool on);
+
+// The libraries the plug-in asked LoadLibraryExA for since the last clear,
+// with the flags it passed (Windows only; none are seen on POSIX).
+struct LibraryLoad {
+    std::string path;
+    unsigned flags;
+};
+const std::vector<LibraryLoad> &LibraryLoads();
+void ClearLibraryLoads();
 
 // Host menus that the plug-in can append to, read back entry by entry.
 struct HostMenuEntry {

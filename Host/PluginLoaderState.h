@@ -9,10 +9,12 @@ struct LoaderClock {
     uint64_t now = 0;
     unsigned sleepCalls = 0;
     uint64_t sleptMs = 0;
+    bool tickCount64 = true; // whether the plug-in finds a 64-bit tick count
 };
 extern LoaderClock gLoaderClock;
 
 void RecordNote(const char *caption, const char *text, unsigned style, uintptr_t owner);
 bool TakeSleep(unsigned ms);
+void RecordLibraryLoad(const char *path, unsigned flags);
 
 #endif

@@ -327,6 +327,8 @@ extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int
     if (code >= 32 || !((handled >> code) & 1u))
         return 0;
 
+    // The host's floating-point state is the host's: ours while we work.
+    const PlatformFloatState hostFloat = PlatformUseOwnFloatState();
     switch (code) {
     case op_Initialize: if (ioParams) DoInitialize((PInitialize *)ioParams); break;
     case op_Terminate: CloseDRAVLibrary(); break;
@@ -355,5 +357,6 @@ extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int
         break;
     default: break; // not served
     }
+    PlatformRestoreFloatState(&hostFloat);
     return 0;
 }

@@ -80,6 +80,16 @@ constexpr const char kNoLibraryInitLog[] =
 // The fixed Windows path, as the plug-in asks for it.
 extern const char kFixedLibraryPath[];
 
+// The floating-point state a host runs with (the x87 control word and the
+// SSE control and status register), put in place around each call.
+struct HostFloatState {
+    uint16_t x87Control;
+    uint32_t mxcsr;
+};
+// Every exception unmasked on both units, rounding down, an inexact flag
+// already raised: a host the plug-in must neither trap nor follow.
+constexpr HostFloatState kTrappingHost = {0x0740, 0x2020};
+
 class PlugInTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -91,11 +101,17 @@ protected:
     void Load();
     void Unload();
     // A fresh plug-in (and library, journal and notes) initialised against
-    // the simulator or a variant in the given scenario.
+    // the simulator or a variant in the given scenario, by a default host.
     void StartSession(const std::string &scenario, const std::string &file = "DRAV.dll");
     // The journal's lines whose entry point is `name`.
     std::vector<std::string> JournalOf(const std::string &name) const;
     short Op(unsigned code, void *record = nullptr);
+    // From now on every call runs under this host state, and must leave the
+    // control words as they were and no x87 exception flag raised.
+    void HostFloat(const HostFloatState &state) { hostFloat_ = state; hostFloatOn_ = true; }
+    // Sets a C locale with a decimal comma in this process (until TearDown);
+    // false with the reason when this machine has none.
+    bool UseDecimalCommaLocale(std::string *why);
 
     // Host steps, each checking the host's bytes and the answer 0.
     void Initialize();
@@ -126,6 +142,8 @@ protected:
 
 private:
     void CheckNoteKinds() const;
+    HostFloatState hostFloat_ = {};
+    bool hostFloatOn_ = false;
     std::string previousDir_;
     std::string installedAt_;
 };
