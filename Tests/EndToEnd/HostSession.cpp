@@ -8,6 +8,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <shlobj.h>
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -174,6 +175,28 @@ static std::string FixedLibraryFile(const std::string &dir)
 #endif
 }
 
+std::string PlugInTest::FileAt(const std::string &windowsPath) const
+{
+#ifdef _WIN32
+    return windowsPath;
+#else
+    std::string path = JoinPath(dir_, "drive_c") + windowsPath.substr(2);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+#endif
+}
+
+std::string PlugInTest::CommonFilesLibraryPath() const
+{
+#ifdef _WIN32
+    char folder[MAX_PATH] = "";
+    SHGetFolderPathA(NULL, CSIDL_PROGRAM_FILES_COMMON, NULL, SHGFP_TYPE_CURRENT, folder);
+#else
+    const char *folder = getenv("CommonProgramFiles");
+#endif
+    return std::string(folder) + "\\System\\DRAV.dll";
+}
+
 void *HoldFileExclusively(const std::string &path)
 {
 #ifdef _WIN32
@@ -247,6 +270,8 @@ void PlugInTest::SetUp()
     SetHostEnvironment("DRAV_SIM_JOURNAL", nullptr);
 #ifndef _WIN32
     SetHostEnvironment("TELESCOPE_DRIVE_C", JoinPath(dir_, "drive_c").c_str());
+    // As Windows sets it for a 32-bit program on a 64-bit system.
+    SetHostEnvironment("CommonProgramFiles", "C:\\Program Files (x86)\\Common Files");
 #endif
     std::error_code ignored;
     fs::remove(FixedLibraryFile(dir_), ignored);

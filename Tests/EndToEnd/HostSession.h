@@ -97,6 +97,12 @@ protected:
 
     // Installs the simulator ("DRAV.dll") or one of its variants at the fixed path.
     void InstallLibrary(const std::string &file = "DRAV.dll");
+    // The library's place under the Common Files folder as the system names
+    // it, as the plug-in asks for it; the fixed path on a 32-bit system, and
+    // on 64-bit Windows (and natively) the one under "Program Files (x86)".
+    std::string CommonFilesLibraryPath() const;
+    // The file that a Windows path of the fixed drive stands for in this test.
+    std::string FileAt(const std::string &windowsPath) const;
     void SetScenario(const std::string &scenario);
     void Load();
     void Unload();
