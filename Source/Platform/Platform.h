@@ -57,7 +57,7 @@ FILE *PlatformOpenTextLog(const char *name);
 // The floating-point state of the host (x87 control and status, SSE control
 // and status), kept while the plug-in works in its own.
 struct PlatformFloatState {
-    uint32_t x87[7]; // the x87 environment as fnstenv stores it
+    uint16_t x87Control, x87Status;
     uint32_t mxcsr;
 };
 

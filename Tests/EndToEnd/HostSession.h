@@ -80,15 +80,18 @@ constexpr const char kNoLibraryInitLog[] =
 // The fixed Windows path, as the plug-in asks for it.
 extern const char kFixedLibraryPath[];
 
-// The floating-point state a host runs with (the x87 control word and the
-// SSE control and status register), put in place around each call.
+// The floating-point state a host runs with (the x87 control and status
+// words, the SSE control and status register), put in place around each call.
 struct HostFloatState {
-    uint16_t x87Control;
+    uint16_t x87Control, x87Status;
     uint32_t mxcsr;
 };
 // Every exception unmasked on both units, rounding down, an inexact flag
-// already raised: a host the plug-in must neither trap nor follow.
-constexpr HostFloatState kTrappingHost = {0x0740, 0x2020};
+// already raised in SSE: a host the plug-in must neither trap nor follow.
+constexpr HostFloatState kTrappingHost = {0x0740, 0x0000, 0x2020};
+// The default masks, with a flag of its own raised on both units (invalid),
+// which must be there after each call, and no flag the plug-in raised.
+constexpr HostFloatState kFlaggedHost = {0x037F, 0x0001, 0x1F81};
 
 class PlugInTest : public ::testing::Test {
 protected:
@@ -113,7 +116,7 @@ protected:
     std::vector<std::string> JournalOf(const std::string &name) const;
     short Op(unsigned code, void *record = nullptr);
     // From now on every call runs under this host state, and must leave the
-    // control words as they were and no x87 exception flag raised.
+    // control words and the exception flags of both units as they were.
     void HostFloat(const HostFloatState &state) { hostFloat_ = state; hostFloatOn_ = true; }
     // Sets a C locale with a decimal comma in this process (until TearDown);
     // false with the reason when this machine has none.

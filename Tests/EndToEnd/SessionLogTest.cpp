@@ -32,12 +32,13 @@ protected:
 
 // The hosts every session must serve alike: as most run; with a decimal
 // comma in the C locale they set; with every floating-point exception
-// unmasked and rounding down.
-enum class Host { Default, DecimalComma, Trapping };
+// unmasked and rounding down; with floating-point flags of their own raised.
+enum class Host { Default, DecimalComma, Trapping, Flagged };
 const struct { Host host; const char *name; } kHosts[] = {
     {Host::Default, "default host"},
     {Host::DecimalComma, "host with a decimal-comma locale"},
     {Host::Trapping, "host that unmasks every floating-point exception"},
+    {Host::Flagged, "host with floating-point flags raised"},
 };
 
 TEST_F(Session, AlignedMountFromOpenToTerminate)
@@ -51,6 +52,8 @@ TEST_F(Session, AlignedMountFromOpenToTerminate)
         }
         if (host.host == Host::Trapping)
             HostFloat(kTrappingHost);
+        if (host.host == Host::Flagged)
+            HostFloat(kFlaggedHost);
         centre_ = nullptr;
         ResetSleepCount();
         Open();
