@@ -288,8 +288,7 @@ void PlugInTest::TearDown()
     Unload();
     ReleaseLingeringLibrary(FixedLibraryFile(dir_));
     CheckNoteKinds();
-    hostFloatOn_ = false;
-    setlocale(LC_ALL, "C");
+    DefaultHost();
     fs::current_path(previousDir_);
     std::error_code ignored;
     fs::remove(FixedLibraryFile(dir_), ignored);
@@ -319,8 +318,6 @@ void PlugInTest::CheckNoteKinds() const
 
 void PlugInTest::StartSession(const std::string &scenario, const std::string &file)
 {
-    hostFloatOn_ = false; // a default host again
-    setlocale(LC_ALL, "C");
     CheckNoteKinds();
     ClearCapturedNotes();
     Unload();
@@ -395,6 +392,12 @@ short PlugInTest::Op(unsigned code, void *record)
     EXPECT_EQ(after.x87Status & 0x7F, hostFloat_.x87Status & 0x7F) << "x87 exception flags after code " << code;
     EXPECT_EQ(after.mxcsr, hostFloat_.mxcsr) << "MXCSR after code " << code;
     return answer;
+}
+
+void PlugInTest::DefaultHost()
+{
+    hostFloatOn_ = false;
+    setlocale(LC_ALL, "C");
 }
 
 bool PlugInTest::UseDecimalCommaLocale(std::string *why)

@@ -110,7 +110,7 @@ protected:
     void Load();
     void Unload();
     // A fresh plug-in (and library, journal and notes) initialised against
-    // the simulator or a variant in the given scenario, by a default host.
+    // the simulator or a variant in the given scenario.
     void StartSession(const std::string &scenario, const std::string &file = "DRAV.dll");
     // The journal's lines whose entry point is `name`.
     std::vector<std::string> JournalOf(const std::string &name) const;
@@ -118,9 +118,11 @@ protected:
     // From now on every call runs under this host state, and must leave the
     // control words and the exception flags of both units as they were.
     void HostFloat(const HostFloatState &state) { hostFloat_ = state; hostFloatOn_ = true; }
-    // Sets a C locale with a decimal comma in this process (until TearDown);
-    // false with the reason when this machine has none.
+    // Sets a C locale with a decimal comma in this process; false with the
+    // reason when this machine has none.
     bool UseDecimalCommaLocale(std::string *why);
+    // Back to the C locale and the default floating-point state (as at SetUp).
+    void DefaultHost();
 
     // Host steps, each checking the host's bytes and the answer 0.
     void Initialize();

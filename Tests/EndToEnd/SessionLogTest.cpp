@@ -45,7 +45,7 @@ TEST_F(Session, AlignedMountFromOpenToTerminate)
 {
     for (const auto &host : kHosts) {
         SCOPED_TRACE(host.name);
-        StartSession("align=both,progress=0/40/100");
+        DefaultHost();
         std::string why;
         if (host.host == Host::DecimalComma) {
             ASSERT_TRUE(UseDecimalCommaLocale(&why)) << why;
@@ -54,6 +54,7 @@ TEST_F(Session, AlignedMountFromOpenToTerminate)
             HostFloat(kTrappingHost);
         if (host.host == Host::Flagged)
             HostFloat(kFlaggedHost);
+        StartSession("align=both,progress=0/40/100");
         centre_ = nullptr;
         ResetSleepCount();
         Open();
@@ -117,9 +118,10 @@ TEST_F(Session, UnusableAnglesUnderATrappingHost)
         SCOPED_TRACE(c.angle);
         std::string logs[2];
         for (bool trapping : {false, true}) {
-            StartSession(std::string("align=both,") + c.progress);
+            DefaultHost();
             if (trapping)
                 HostFloat(kTrappingHost);
+            StartSession(std::string("align=both,") + c.progress);
             Open();
             Track();
             Slew(c.value, -c.value);
