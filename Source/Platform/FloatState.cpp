@@ -4,13 +4,14 @@
 // Hosts do not all keep the default state: many unmask exceptions (every
 // Delphi program does), some change the rounding. The plug-in's comparisons
 // with NaN, conversions of huge angles and overflows must then neither trap in
-// the host nor round another way, and the host must get back exactly what it
-// had: an x87 flag raised here and left would trap at its next x87 instruction.
+// the host nor round another way, and the host must get back its control
+// words and its SSE flags as they were.
 //
-// Most calls find the state as they want it and raise no x87 flag, so each
-// step is taken only when needed; the x87 environment (slow to store and load)
-// is used only to put back flags of the host's own beside ours. About 20 ns a
-// call, all of it in reading the three registers.
+// Most calls find the state as they want it, so each step is taken only when
+// needed. The x87 flags matter only to a host that unmasks x87 exceptions: a
+// flag raised here that such a host has unmasked would trap at its next x87
+// instruction. For that host alone they are read and put back as they were
+// (through the slow x87 environment only when it had flags of its own).
 #include "Platform.h"
 
 // Every exception masked, rounding to nearest; x87 precision extended (the
@@ -18,6 +19,7 @@
 static const uint16_t kOwnX87Control = 0x037F;
 static const uint32_t kOwnMxcsr = 0x1F80;
 static const uint32_t kMxcsrFlags = 0x003F;
+static const uint16_t kX87Masks = 0x003F; // of the six exceptions, in the control word
 static const uint16_t kX87Flags = 0x007F; // the six exceptions and the stack fault
 
 #if defined(__i386__) || defined(__x86_64__)
@@ -26,7 +28,9 @@ PlatformFloatState PlatformUseOwnFloatState(void)
 {
     PlatformFloatState host;
     __asm__ volatile("fnstcw %0" : "=m"(host.x87Control));
-    __asm__ volatile("fnstsw %0" : "=a"(host.x87Status));
+    host.x87Status = 0;
+    if ((host.x87Control & kX87Masks) != kX87Masks)
+        __asm__ volatile("fnstsw %0" : "=a"(host.x87Status));
     __asm__ volatile("stmxcsr %0" : "=m"(host.mxcsr));
     if (host.x87Control != kOwnX87Control)
         __asm__ volatile("fldcw %0" : : "m"(kOwnX87Control));
@@ -39,25 +43,27 @@ PlatformFloatState PlatformUseOwnFloatState(void)
 void PlatformRestoreFloatState(const PlatformFloatState *host)
 {
     __asm__ volatile("ldmxcsr %0" : : "m"(host->mxcsr)); // loading flags raises nothing
-
-    uint16_t status;
-    __asm__ volatile("fnstsw %0" : "=a"(status));
-    if ((status ^ host->x87Status) & kX87Flags) {
-        if (host->x87Status & kX87Flags) {
-            // The host had flags of its own: its control and status words
-            // back together, through the environment.
-            uint32_t environment[7];
-            __asm__ volatile("fnstenv %0" : "=m"(environment));
-            environment[0] = (environment[0] & 0xFFFF0000u) | host->x87Control;
-            environment[1] = (environment[1] & 0xFFFF0000u) | host->x87Status;
-            __asm__ volatile("fldenv %0" : : "m"(environment));
-            return;
+    if (host->x87Control == kOwnX87Control)
+        return;
+    if ((host->x87Control & kX87Masks) != kX87Masks) {
+        uint16_t status;
+        __asm__ volatile("fnstsw %0" : "=a"(status));
+        if ((status ^ host->x87Status) & kX87Flags) {
+            if (host->x87Status & kX87Flags) {
+                // Flags of its own: its control and status words back
+                // together, through the environment.
+                uint32_t environment[7];
+                __asm__ volatile("fnstenv %0" : "=m"(environment));
+                environment[0] = (environment[0] & 0xFFFF0000u) | host->x87Control;
+                environment[1] = (environment[1] & 0xFFFF0000u) | host->x87Status;
+                __asm__ volatile("fldenv %0" : : "m"(environment));
+                return;
+            }
+            // Ours cleared before the host's control word can unmask them.
+            __asm__ volatile("fnclex");
         }
-        // Ours cleared before the host's control word can unmask them.
-        __asm__ volatile("fnclex");
     }
-    if (host->x87Control != kOwnX87Control)
-        __asm__ volatile("fldcw %0" : : "m"(host->x87Control));
+    __asm__ volatile("fldcw %0" : : "m"(host->x87Control));
 }
 
 #else

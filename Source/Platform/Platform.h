@@ -57,7 +57,7 @@ FILE *PlatformOpenTextLog(const char *name);
 // The floating-point state of the host (x87 control and status, SSE control
 // and status), kept while the plug-in works in its own.
 struct PlatformFloatState {
-    uint16_t x87Control, x87Status;
+    uint16_t x87Control, x87Status; // the status only when the host unmasks x87 exceptions
     uint32_t mxcsr;
 };
 
@@ -65,8 +65,9 @@ struct PlatformFloatState {
 // every exception masked, rounding to nearest.
 PlatformFloatState PlatformUseOwnFloatState(void);
 
-// Puts back exactly the state that PlatformUseOwnFloatState saved, exception
-// flags included, so that nothing the plug-in raised is left for the host.
+// Puts back the state that PlatformUseOwnFloatState saved: the control words
+// and the SSE flags exactly, and the x87 flags exactly for a host that unmasks
+// x87 exceptions (for any other they are masked, and ours may stay).
 void PlatformRestoreFloatState(const PlatformFloatState *host);
 
 // The plug-in's load hook: called with reason 1 when the library is attached

@@ -89,9 +89,9 @@ struct HostFloatState {
 // Every exception unmasked on both units, rounding down, an inexact flag
 // already raised in SSE: a host the plug-in must neither trap nor follow.
 constexpr HostFloatState kTrappingHost = {0x0740, 0x0000, 0x2020};
-// The default masks, with a flag of its own raised on both units (invalid),
-// which must be there after each call, and no flag the plug-in raised.
-constexpr HostFloatState kFlaggedHost = {0x037F, 0x0001, 0x1F81};
+// A Delphi program's state (invalid, division and overflow unmasked on both
+// units) with flags of its own raised (underflow in x87, invalid in SSE).
+constexpr HostFloatState kDelphiHost = {0x1332, 0x0010, 0x1901};
 
 class PlugInTest : public ::testing::Test {
 protected:
@@ -116,7 +116,8 @@ protected:
     std::vector<std::string> JournalOf(const std::string &name) const;
     short Op(unsigned code, void *record = nullptr);
     // From now on every call runs under this host state, and must leave the
-    // control words and the exception flags of both units as they were.
+    // control words and the SSE flags as they were, and in x87 the host's
+    // flags and none that its control word unmasks.
     void HostFloat(const HostFloatState &state) { hostFloat_ = state; hostFloatOn_ = true; }
     // Sets a C locale with a decimal comma in this process; false with the
     // reason when this machine has none.

@@ -32,13 +32,13 @@ protected:
 
 // The hosts every session must serve alike: as most run; with a decimal
 // comma in the C locale they set; with every floating-point exception
-// unmasked and rounding down; with floating-point flags of their own raised.
-enum class Host { Default, DecimalComma, Trapping, Flagged };
+// unmasked and rounding down; as a Delphi program, with flags of its own.
+enum class Host { Default, DecimalComma, Trapping, Delphi };
 const struct { Host host; const char *name; } kHosts[] = {
     {Host::Default, "default host"},
     {Host::DecimalComma, "host with a decimal-comma locale"},
     {Host::Trapping, "host that unmasks every floating-point exception"},
-    {Host::Flagged, "host with floating-point flags raised"},
+    {Host::Delphi, "Delphi host with floating-point flags raised"},
 };
 
 TEST_F(Session, AlignedMountFromOpenToTerminate)
@@ -52,8 +52,8 @@ TEST_F(Session, AlignedMountFromOpenToTerminate)
         }
         if (host.host == Host::Trapping)
             HostFloat(kTrappingHost);
-        if (host.host == Host::Flagged)
-            HostFloat(kFlaggedHost);
+        if (host.host == Host::Delphi)
+            HostFloat(kDelphiHost);
         StartSession("align=both,progress=0/40/100");
         centre_ = nullptr;
         ResetSleepCount();
