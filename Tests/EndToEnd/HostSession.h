@@ -160,6 +160,13 @@ private:
     std::string installedAt_;
 };
 
+// Whether the plug-in under test is the Windows one (under Wine).
+#ifdef _WIN32
+constexpr bool kWindowsPlugIn = true;
+#else
+constexpr bool kWindowsPlugIn = false;
+#endif
+
 // A Unix path (of the build tree, say) in the form this platform's file calls
 // take: under Wine the Unix root is drive Z:.
 std::string FromUnixPath(const std::string &unixPath);

@@ -42,10 +42,8 @@ TEST_F(IdleTracking, RequestsComeMoreThanOneSecondApart)
          {{0, true}, {4294967000u, true}, {4294967000u, true}, {999, false}, {2, true}}, false},
     };
     for (const auto &c : cases) {
-#ifndef _WIN32
-        if (!c.tickCount64)
+        if (!c.tickCount64 && !kWindowsPlugIn)
             continue; // the POSIX clock has no 32-bit count to carry on
-#endif
         SCOPED_TRACE(c.clock);
         OfferTickCount64(c.tickCount64);
         StartTracking();
