@@ -434,11 +434,14 @@ static __attribute__((noinline)) void Serve(unsigned char code, void *ioParams)
 {
     if (gCallDepth > 0 && ((kRefusedWhenNested >> code) & 1u))
         return;
+    // The host's floating-point state is the host's: ours while we work.
+    const PlatformFloatState hostFloat = PlatformUseOwnFloatState();
     ++gCallDepth;
     Dispatch(code, ioParams);
     if (gCallDepth == 1)
         RunDeferredEnd();
     --gCallDepth;
+    PlatformRestoreFloatState(&hostFloat);
 }
 
 // The operation code arrives in a 32-bit slot; only its low byte counts.
