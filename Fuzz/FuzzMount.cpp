@@ -37,7 +37,7 @@ struct Mount {
     uint64_t creepMs = 0;          // not 0: creep instead, a percent a poll, each taking this long
     bool callsBack = false;        // every call may first make a nested host call
     int nesting = 0;               // nested host calls under way
-    int waitCallsOnStack = 0;      // of them, made from inside a poll or a stop
+    int waitCallsOnStack = 0;      // polls and stops under way
     ProgressAnswer history[3] = {};
     unsigned historyCount = 0;
     unsigned repeatIndex = 0;
@@ -242,14 +242,9 @@ void MaybeCallHostBack(const MountCall *call)
     const uint8_t b = mount.answers.Byte();
     if (b < 0xE0)
         return;
-    // Polls and the motion stop come only from inside a go-to wait, and a
-    // call nested in one is still inside it.
-    const bool waitCall = call->entry == kGetGoToProgress || call->entry == kKillMotion;
     ++mount.nesting;
-    mount.waitCallsOnStack += waitCall;
     if (HostCallFromLibrary(b & 0x1Fu, mount.answers, mount.waitCallsOnStack > 0))
         gMount.sessionEnded = true;
-    mount.waitCallsOnStack -= waitCall;
     --mount.nesting;
 }
 
@@ -258,6 +253,13 @@ void MaybeCallHostBack(const MountCall *call)
 extern "C" __attribute__((visibility("default"))) unsigned short FuzzHarness_MountCall(MountCall *call)
 {
     ++gMount.calls;
+    // Polls and the motion stop come only from inside a go-to wait, and any
+    // call nested in one (from the library or from the host) is inside it too.
+    struct WaitCall {
+        bool on;
+        explicit WaitCall(bool o) : on(o) { mount.waitCallsOnStack += on; }
+        ~WaitCall() { mount.waitCallsOnStack -= on; }
+    } inWait(call->entry == kGetGoToProgress || call->entry == kKillMotion);
     MaybeCallHostBack(call);
     switch (call->entry) {
     case kGetVersion: return AnswerVersion(call);
