@@ -6,7 +6,11 @@
 // length of the host's script, which follows; the rest are the mount's
 // answers, consumed in the order the plug-in calls the library. The first
 // answer byte says how the go-to progress goes on once the answers run out
-// (bits 0-1: 0 report 100, 1-3 repeat the last 1-3 progress answers in turn).
+// (bits 0-1: 0 report 100, 1-3 repeat the last 1-3 progress answers in turn;
+// bits 3-5, when not 0: creep instead, one percent more a poll, each poll
+// taking a time picked by those bits) and whether the library calls the host
+// back (bit 2: then every call first takes one byte, and from 0xE0 up it
+// makes a nested host call of a served operation before answering).
 #ifndef FUZZ_HARNESS_H
 #define FUZZ_HARNESS_H
 
@@ -30,6 +34,8 @@ struct MountRecord {
     unsigned goTos = 0;
     bool lastGoToLaunched = false;   // the latest go-to was answered 1
     unsigned progressPolls = 0;      // since the latest go-to
+    unsigned stops = 0;              // TCS_KillMotion calls
+    bool sessionEnded = false;       // a nested terminate or initialisation
     unsigned positionReads = 0;
     bool lastReadOk = false;         // the latest position read delivered a position
     DRAV_Coords lastRead = {0, 0};   // and that position
@@ -38,14 +44,25 @@ extern MountRecord gMount;
 void ResetMountRecord();
 
 // Whether the go-to wait may be over after the latest poll: the go-to is
-// complete, the poll failed, or the progress has not risen for a minute.
+// complete, the poll failed, the progress has not risen for a minute, the
+// wait has lasted five minutes, or a nested call ended the session.
 bool MountWaitMayEnd();
+// Whether the wait has lasted its time limit; whether the mount ended it
+// (arrival or a failed poll); whether the limit did, so the motion must be stopped.
+bool MountWaitTimedOut();
+bool MountWaitEndedByMount();
+bool MountWaitEndedByLimit();
 
 // Progress polls made during the current input, for the work budget.
 unsigned long MountPollsThisInput();
 
-// --- Host side, called back by the mount during a go-to wait ---
+// --- Host side, called back by the mount ---
 // An idle call that arrives while the plug-in waits for a go-to.
 void HostIdleDuringWait();
+// A nested host call of any served operation (index into the served list),
+// its record read from `s`, made from inside a library call; `inWait`: the
+// call is a progress poll of a go-to wait. Answers whether it ended the
+// session (a terminate or an initialisation).
+bool HostCallFromLibrary(unsigned served, ByteStream &s, bool inWait);
 
 #endif

@@ -176,7 +176,7 @@ void CheckCentreAction(const void *params)
 
 // Checks an idle answer. `duringWait`: the call arrived while a go-to wait
 // was under way, so the plug-in must ask for an update.
-void CheckIdleAnswer(const PEvent *e, bool duringWait)
+void CheckIdleAnswer(const PEvent *e, bool duringWait, bool tracking)
 {
     const bool answered = e->fOutOperation != kIdleSentinel || e->fOutParams != kParamsSentinel;
     if (!answered) {
@@ -190,7 +190,7 @@ void CheckIdleAnswer(const PEvent *e, bool duringWait)
         if (e->fOutParams != nullptr)
             FuzzFault("out_Update with parameters %p", e->fOutParams);
     } else if (e->fOutOperation == out_CentrePoint && !duringWait) {
-        if (!model.tracking)
+        if (!tracking)
             FuzzFault("centring request while tracking is off");
         CheckCentreAction(e->fOutParams);
     } else {
@@ -207,12 +207,16 @@ void SetIdleSentinels(PEvent *e)
 }
 
 // One idle call; keeps track of the position a centring request must hold.
-void CallIdle(PEvent *e)
+// Answers whether tracking was on when the call was made (a nested call
+// from inside the library may switch it meanwhile).
+bool CallIdle(PEvent *e)
 {
+    const bool tracking = model.tracking;
     const unsigned readsBefore = gMount.positionReads;
     Call(op_Idle, e);
     if (gMount.positionReads != readsBefore && gMount.lastReadOk)
         expectedCentre = gMount.lastRead;
+    return tracking;
 }
 
 void ProbeIdleAfterCall()
@@ -221,8 +225,8 @@ void ProbeIdleAfterCall()
         return; // the idle call would be dropped: nothing to see
     PEvent e;
     SetIdleSentinels(&e);
-    CallIdle(&e);
-    CheckIdleAnswer(&e, false);
+    const bool tracking = CallIdle(&e);
+    CheckIdleAnswer(&e, false, tracking);
 }
 
 void CheckNotes(size_t before, unsigned char op)
@@ -237,6 +241,19 @@ void CheckNotes(size_t before, unsigned char op)
 }
 
 enum Motion { kNoMotion, kSlew, kSync };
+
+// The motion is stopped once, when a go-to wait gave up after its time
+// limit, and never for a go-to that arrived or failed or that nobody followed.
+void CheckStops(Motion motion)
+{
+    const bool followed = motion == kSlew && gMount.goTos == 1 && gMount.lastGoToLaunched;
+    if (gMount.stops > (followed ? 1u : 0u))
+        FuzzFault("%u motion stops during one call (go-to followed: %d)", gMount.stops, followed);
+    if (followed && MountWaitEndedByLimit() && gMount.stops != 1)
+        FuzzFault("the go-to wait gave up after its time limit without stopping the motion");
+    if (followed && MountWaitEndedByMount() && gMount.stops != 0)
+        FuzzFault("the motion was stopped although the go-to had arrived or failed");
+}
 
 // What reached the library during one slew, sync or contextual choice.
 void CheckMotion(Motion motion, double ra, double dec)
@@ -260,6 +277,7 @@ void CheckMotion(Motion motion, double ra, double dec)
                   gMount.progressPolls);
     if (gMount.goTos == 1 && !gMount.lastGoToLaunched && gMount.progressPolls != 0)
         FuzzFault("a refused go-to was polled %u times", gMount.progressPolls);
+    CheckStops(motion);
 }
 
 void BuildMenuAndCheck(Record &rec, ByteStream &s, bool runs)
@@ -299,24 +317,29 @@ void BuildMenuAndCheck(Record &rec, ByteStream &s, bool runs)
     }
 }
 
-// One host call of `code` with a record of the operation's type, checked.
-void HostCall(unsigned code, ByteStream &s)
-{
-    const unsigned char op = (unsigned char)(code & 0xFFu);
-    const bool runs = Served(op) && (!Guarded(op) || model.open);
-    const uint8_t canary = s.Byte();
-    Record rec;
-    void *param = unreadable;
+// What a host call's record holds, as far as the checks need it.
+struct Prepared {
     Motion motion = kNoMotion;
     double ra = 0, dec = 0;
     unsigned char enabledBefore = 0;
+    int32_t pluginAPI = 0;
+};
+
+// Fills the record of operation `op` from the script; `runs`: the plug-in
+// will act on it, so the fields it answers in may change.
+void PrepareRecord(unsigned char op, bool runs, ByteStream &s, Record &rec, Prepared *p)
+{
+    const uint8_t canary = s.Byte();
+    Motion &motion = p->motion;
+    double &ra = p->ra, &dec = p->dec;
+    unsigned char &enabledBefore = p->enabledBefore;
 
     switch (op) {
     case op_Initialize: {
         static const int32_t apis[] = {4, 3, 2, -1, 7, 0, INT32_MAX, INT32_MIN};
         rec.Allocate(sizeof(PInitialize), canary);
         PInitialize *r = (PInitialize *)rec.bytes;
-        r->fPluginAPI = PickI32(s, apis);
+        r->fPluginAPI = p->pluginAPI = PickI32(s, apis);
         ALLOW(rec, PInitialize, fSuccess);
         if (r->fPluginAPI >= 3) {
             ALLOW(rec, PInitialize, fPluginAPI);
@@ -371,8 +394,10 @@ void HostCall(unsigned code, ByteStream &s)
         PMenuStatus *r = (PMenuStatus *)rec.bytes;
         r->fMenuCommand = PickI32(s, commands);
         enabledBefore = r->fIsEnabled;
-        ALLOW(rec, PMenuStatus, fIsEnabled);
-        ALLOW(rec, PMenuStatus, fHasCheck);
+        if (runs) {
+            ALLOW(rec, PMenuStatus, fIsEnabled);
+            ALLOW(rec, PMenuStatus, fHasCheck);
+        }
         break;
     }
     case op_TelescopeTime:
@@ -393,10 +418,24 @@ void HostCall(unsigned code, ByteStream &s)
     default:
         break; // not read: the poisoned block
     }
-    if (rec.bytes != nullptr)
-        param = rec.bytes;
     if (!runs)
         motion = kNoMotion;
+}
+
+// One host call of `code` with a record of the operation's type, checked.
+void HostCall(unsigned code, ByteStream &s)
+{
+    const unsigned char op = (unsigned char)(code & 0xFFu);
+    const bool runs = Served(op) && (!Guarded(op) || model.open);
+    Record rec;
+    Prepared prepared;
+    PrepareRecord(op, runs, s, rec, &prepared);
+    void *param = unreadable;
+    const Motion motion = prepared.motion;
+    const double ra = prepared.ra, dec = prepared.dec;
+    const unsigned char enabledBefore = prepared.enabledBefore;
+    if (rec.bytes != nullptr)
+        param = rec.bytes;
 
     currentCode = code;
     ResetMountRecord();
@@ -405,9 +444,9 @@ void HostCall(unsigned code, ByteStream &s)
         PEvent *e = (PEvent *)rec.bytes;
         SetIdleSentinels(e);
         rec.Seal();
-        CallIdle(e);
+        const bool tracking = CallIdle(e);
         if (runs)
-            CheckIdleAnswer(e, false);
+            CheckIdleAnswer(e, false, tracking);
     } else if (op == op_BuildContextualPopup) {
         BuildMenuAndCheck(rec, s, runs);
     } else {
@@ -453,13 +492,24 @@ void HostCall(unsigned code, ByteStream &s)
     ProbeIdleAfterCall();
 }
 
+// Operations the plug-in refuses while another of its calls is under way.
+bool RefusedWhenNested(unsigned char op)
+{
+    return op == op_TelescopeConfigure || op == op_TelescopeOpen || op == op_TelescopeClose ||
+           op == op_TelescopeSlew || op == op_TelescopeSync || op == op_DoContextualPopup;
+}
+
+// Operations that may call the library when nested: reading the position.
+bool ReadsWhenNested(unsigned char op) { return op == op_Idle || op == op_DrawIndicator; }
+
+const unsigned char kServedList[] = {op_Initialize, op_Terminate, op_Idle, op_BuildContextualPopup,
+                                     op_DoContextualPopup, op_DrawIndicator, op_MenuStatus,
+                                     op_TelescopeConfigure, op_TelescopeTime, op_TelescopeLocation,
+                                     op_TelescopeOpen, op_TelescopeClose, op_TelescopeTrack,
+                                     op_TelescopeSlew, op_TelescopeSync};
+
 uint32_t UpperBits(unsigned pattern) { return ((pattern + 1u) * 0x9E3779B1u) & 0xFFFFFF00u; }
 
-const unsigned char kServed[] = {op_Initialize, op_Terminate, op_Idle, op_BuildContextualPopup,
-                                 op_DoContextualPopup, op_DrawIndicator, op_MenuStatus,
-                                 op_TelescopeConfigure, op_TelescopeTime, op_TelescopeLocation,
-                                 op_TelescopeOpen, op_TelescopeClose, op_TelescopeTrack,
-                                 op_TelescopeSlew, op_TelescopeSync};
 const uint64_t kClockStepsMs[] = {1, 49, 50, 500, 999, 1000, 1001, 1500, 2000, 59999, 60000, 3600000, 86400000};
 const uint64_t kIdleSpacingMs[] = {0, 250, 500, 1001};
 
@@ -474,8 +524,8 @@ void RunCommand(ByteStream &s)
         HostCall(code | (low ? UpperBits(low) : 0u), s);
         break;
     }
-    case 4: HostCall(kServed[low % sizeof kServed], s); break;
-    case 5: HostCall(kServed[low % sizeof kServed] | UpperBits(low), s); break;
+    case 4: HostCall(kServedList[low % sizeof kServedList], s); break;
+    case 5: HostCall(kServedList[low % sizeof kServedList] | UpperBits(low), s); break;
     case 6: AdvanceVirtualClock(kClockStepsMs[low % (sizeof kClockStepsMs / sizeof kClockStepsMs[0])]); break;
     default: // a run of idle calls, a fixed time apart
         for (unsigned i = 0; i <= (low & 7u); ++i) {
@@ -523,14 +573,68 @@ void FuzzFault(const char *format, ...)
     abort();
 }
 
+// The connection as the plug-in has it while the outermost call is under
+// way: an open marks it open after its first two status queries, a close
+// marks it closed before it calls the library.
+bool OpenDuringCall()
+{
+    const unsigned char outer = (unsigned char)(currentCode & 0xFFu);
+    if (outer == op_TelescopeOpen)
+        return model.open || gMount.calls > 2;
+    if (outer == op_TelescopeClose)
+        return false;
+    return model.open;
+}
+
+bool HostCallFromLibrary(unsigned served, ByteStream &s, bool inWait)
+{
+    const unsigned char op = kServedList[served % sizeof kServedList];
+    const bool refused = RefusedWhenNested(op);
+    const bool open = OpenDuringCall();
+    const bool runs = !refused && (!Guarded(op) || open);
+    Record rec;
+    Prepared prepared;
+    PrepareRecord(op, runs, s, rec, &prepared);
+    const unsigned callsBefore = gMount.calls;
+    const size_t notesBefore = CapturedNotes().size();
+    if (op == op_Idle) {
+        PEvent *e = (PEvent *)rec.bytes;
+        SetIdleSentinels(e);
+        rec.Seal();
+        const bool tracking = CallIdle(e);
+        if (runs)
+            CheckIdleAnswer(e, inWait, tracking);
+    } else if (op == op_BuildContextualPopup) {
+        BuildMenuAndCheck(rec, s, runs);
+    } else {
+        if (rec.bytes != nullptr)
+            rec.Seal();
+        Call(op, rec.bytes != nullptr ? (void *)rec.bytes : (void *)unreadable);
+    }
+    if (rec.bytes != nullptr)
+        rec.CheckUnchanged("the host's record of a nested call");
+    if (CapturedNotes().size() != notesBefore)
+        FuzzFault("nested operation %u showed the note \"%s\"", op, CapturedNotes().back().text.c_str());
+    if (gMount.calls != callsBefore && !(runs && ReadsWhenNested(op)))
+        FuzzFault("nested operation %u called the library %u times", op, gMount.calls - callsBefore);
+    const bool wasOpen = model.open;
+    model.open = open;
+    if (op == op_MenuStatus)
+        CheckMenuAnswer((const PMenuStatus *)rec.bytes, prepared.enabledBefore);
+    model.open = wasOpen;
+    if (op == op_TelescopeTrack && runs)
+        model.tracking = !model.tracking;
+    return op == op_Terminate || (op == op_Initialize && prepared.pluginAPI >= 3);
+}
+
 void HostIdleDuringWait()
 {
     if (depth != 1)
         return; // only the outermost call waits
     PEvent e;
     SetIdleSentinels(&e);
-    CallIdle(&e);
-    CheckIdleAnswer(&e, true);
+    const bool tracking = CallIdle(&e);
+    CheckIdleAnswer(&e, true, tracking);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -540,13 +644,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 #else
     memset(unreadable, 0xA5, sizeof unreadable);
 #endif
-    // The fake library sits where the plug-in looks for the real one. Opening
-    // it here too keeps it loaded while the plug-in binds and releases it.
+    // The fake library sits where the plug-in looks for the real one, and
+    // only the plug-in holds it: released while one of its calls is still on
+    // the stack, it takes that code with it, as a real library would.
     SetHostEnvironment("TELESCOPE_DRIVE_C", FAKE_MOUNT_DRIVE_C);
-    if (dlopen(FAKE_MOUNT_LIBRARY, RTLD_NOW | RTLD_LOCAL) == nullptr) {
-        fprintf(stderr, "cannot load %s: %s\n", FAKE_MOUNT_LIBRARY, dlerror());
-        exit(1);
-    }
     std::string error;
     if (!LoadPlugin(TELESCOPE_PLUG_PATH, &plugin, &error)) {
         fprintf(stderr, "%s\n", error.c_str());

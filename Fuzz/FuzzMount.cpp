@@ -17,6 +17,9 @@ namespace {
 
 const uint64_t kStallLimitMs = 60000;   // no new high for this long: the wait may be abandoned
 const uint64_t kStallSlackMs = 1000;    // and must be, once this much more has passed
+const uint64_t kWaitLimitMs = 300000;   // nor may any wait last longer than this, whatever the progress
+// A creeping mount's time per poll (the first is "no creep").
+const uint64_t kCreepMs[] = {0, 1000, 10000, 30000, 59000, 59999, 61000, 120000};
 const unsigned kPollsWithoutEnd = 5000; // a wait that neither ends nor lets time pass
 // How long one library call takes, on the virtual clock.
 const uint64_t kCallDurationsMs[] = {0, 0, 0, 10, 1000, 30000, 60000, 120000};
@@ -31,6 +34,9 @@ struct Mount {
     ByteStream answers;
     bool scripted = false;
     unsigned repeatAfterEnd = 0;   // 0: report 100 once the answers run out; 1-3: repeat that many
+    uint64_t creepMs = 0;          // not 0: creep instead, a percent a poll, each taking this long
+    bool callsBack = false;        // every call may first make a nested host call
+    int nesting = 0;               // nested host calls under way
     ProgressAnswer history[3] = {};
     unsigned historyCount = 0;
     unsigned repeatIndex = 0;
@@ -41,6 +47,7 @@ struct Mount {
     unsigned pollsSinceBest = 0;
     uint16_t lastPercent = 0;      // the latest progress delivered
     bool lastPollFailed = false;   // the latest poll answered 3 or 210
+    uint64_t launchMs = 0;         // when the go-to was launched
 } mount;
 
 bool Scripted() { return mount.scripted && !mount.answers.Empty(); }
@@ -60,6 +67,7 @@ void StartWait()
     mount.pollsSinceBest = 0;
     mount.lastPercent = 0;
     mount.lastPollFailed = false;
+    mount.launchMs = VirtualClockNow();
     mount.historyCount = 0;
     mount.repeatIndex = 0;
 }
@@ -76,6 +84,9 @@ ProgressAnswer NextProgress(bool *idleNow)
         *idleNow = (flags & 8) != 0;
         mount.history[mount.historyCount % 3] = a;
         ++mount.historyCount;
+    } else if (mount.scripted && mount.creepMs != 0) {
+        a.percent = mount.lastPercent < 99 ? mount.lastPercent + 1 : 99; // never quite there
+        a.durationMs = mount.creepMs;
     } else if (mount.scripted && mount.repeatAfterEnd != 0) {
         unsigned n = mount.historyCount < mount.repeatAfterEnd ? mount.historyCount : mount.repeatAfterEnd;
         if (n == 0) {
@@ -97,6 +108,10 @@ void CheckWaitGoesOn()
         FuzzFault("go-to wait still polling %llu ms after the progress last rose (to %u%%), "
                   "%u polls since",
                   (unsigned long long)since, mount.best, mount.pollsSinceBest);
+    const uint64_t waited = VirtualClockNow() - mount.launchMs;
+    if (waited > kWaitLimitMs + kStallSlackMs)
+        FuzzFault("go-to wait still polling %llu ms after the launch, at %u%%",
+                  (unsigned long long)waited, mount.lastPercent);
     if (mount.pollsSinceBest > kPollsWithoutEnd)
         FuzzFault("go-to wait polled %u times without new progress and without ending",
                   mount.pollsSinceBest);
@@ -183,7 +198,10 @@ void MountStartInput(const uint8_t *answers, size_t size)
     mount.answers.data = answers;
     mount.answers.size = size;
     mount.answers.pos = 0;
-    mount.repeatAfterEnd = mount.answers.Byte() & 3;
+    const uint8_t mode = mount.answers.Byte();
+    mount.repeatAfterEnd = mode & 3;
+    mount.callsBack = (mode & 4) != 0;
+    mount.creepMs = kCreepMs[(mode >> 3) & 7];
     mount.pollsThisInput = 0;
     mount.scripted = false;
     StartWait();
@@ -193,17 +211,49 @@ void MountUseScript(bool scripted) { mount.scripted = scripted; }
 
 unsigned long MountPollsThisInput() { return mount.pollsThisInput; }
 
+bool MountWaitTimedOut() { return VirtualClockNow() - mount.launchMs >= kWaitLimitMs; }
+
+bool MountWaitEndedByMount() { return mount.lastPollFailed || mount.lastPercent >= 100; }
+
+// The plug-in looks for a stall before it looks at the time.
+bool MountWaitEndedByLimit()
+{
+    return !MountWaitEndedByMount() && !gMount.sessionEnded && MountWaitTimedOut() &&
+           VirtualClockNow() - mount.bestSinceMs < kStallLimitMs;
+}
+
 bool MountWaitMayEnd()
 {
-    return mount.lastPollFailed || mount.lastPercent >= 100 ||
-           VirtualClockNow() - mount.bestSinceMs >= kStallLimitMs;
+    return mount.lastPollFailed || mount.lastPercent >= 100 || gMount.sessionEnded ||
+           VirtualClockNow() - mount.bestSinceMs >= kStallLimitMs || MountWaitTimedOut();
 }
 
 void ResetMountRecord() { gMount = MountRecord(); }
 
+namespace {
+
+// A library that pumps messages while it waits lets the host in: from inside
+// any entry point, a nested call of any served operation.
+void MaybeCallHostBack(const MountCall *call)
+{
+    if (!mount.callsBack || !Scripted() || mount.nesting >= 2)
+        return;
+    const uint8_t b = mount.answers.Byte();
+    if (b < 0xE0)
+        return;
+    ++mount.nesting;
+    const bool inWait = call->entry == kGetGoToProgress;
+    if (HostCallFromLibrary(b & 0x1Fu, mount.answers, inWait))
+        gMount.sessionEnded = true;
+    --mount.nesting;
+}
+
+} // namespace
+
 extern "C" __attribute__((visibility("default"))) unsigned short FuzzHarness_MountCall(MountCall *call)
 {
     ++gMount.calls;
+    MaybeCallHostBack(call);
     switch (call->entry) {
     case kGetVersion: return AnswerVersion(call);
     case kGetControlStatus: *call->out1 = Status(200); return 1;
@@ -213,6 +263,7 @@ extern "C" __attribute__((visibility("default"))) unsigned short FuzzHarness_Mou
     case kGoToCelestialCoords:
     case kCalibrate:
     case kSetCelestialAlignPoint: return AnswerPositional(call);
+    case kKillMotion: ++gMount.stops; return Status(1);
     default: return Status(1);
     }
 }

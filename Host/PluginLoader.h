@@ -3,7 +3,9 @@
 // can run on a virtual clock, and host menus can be read back.
 //
 // Windows: LoadLibraryA, then the plug-in's imports of MessageBoxA, GetFocus,
-// GetTickCount64 and Sleep are redirected to this file's stand-ins.
+// GetTickCount64, Sleep and the Esc key's state (GetAsyncKeyState,
+// GetForegroundWindow, GetWindowThreadProcessId) are redirected to this
+// file's stand-ins.
 // POSIX: dlopen; the plug-in's platform layer finds this file's PlugHost_*
 // functions in the executable (which must be linked with exported symbols).
 //
@@ -13,6 +15,7 @@
 
 #include "HostRecords.h"
 
+#include <functional>
 #include <stddef.h>
 #include <stdint.h>
 #include <string>
@@ -52,6 +55,21 @@ uint64_t VirtualClockNow();
 unsigned SleepCalls();
 uint64_t SleptMilliseconds();
 void ResetSleepCount();
+
+// Calls back into the host from inside the plug-in, the way a real host's
+// timer and menus arrive while the plug-in is busy: `onNote` while a note is
+// up (before it is acknowledged), `onLibraryCall` from inside the control
+// library's entry point that the mount simulator's `reenter` key names (the
+// simulator finds PlugHost_LibraryCall in the executable). Empty: none.
+void OnNote(std::function<void()> onNote);
+void OnLibraryCall(std::function<void(const char *entryPoint)> onLibraryCall);
+
+// The Esc key as the plug-in asks for it: each asking takes the next state
+// (0x8000 down now, 0x0001 pressed since the last asking; 0 once the list
+// is used up), and counts only while `hostInFront` (a window of this process
+// is the foreground one).
+void ScriptEscapeKey(const std::vector<uint16_t> &states, bool hostInFront);
+unsigned EscapeKeyAskings();
 
 // Host menus that the plug-in can append to, read back entry by entry.
 struct HostMenuEntry {

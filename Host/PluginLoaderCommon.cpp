@@ -7,6 +7,11 @@
 
 static std::vector<CapturedNote> notes;
 static bool echoNotes = false;
+static std::function<void()> noteCallback;
+static std::function<void(const char *)> libraryCallback;
+static std::vector<uint16_t> escapeStates;
+static size_t escapeAskings = 0;
+static bool hostInFront = false;
 LoaderClock gLoaderClock;
 
 void RecordNote(const char *caption, const char *text, unsigned style, uintptr_t owner)
@@ -19,6 +24,8 @@ void RecordNote(const char *caption, const char *text, unsigned style, uintptr_t
     if (echoNotes)
         fprintf(stderr, "[note \"%s\"] %s\n", note.caption.c_str(), note.text.c_str());
     notes.push_back(note);
+    if (noteCallback)
+        noteCallback();
 }
 
 const std::vector<CapturedNote> &CapturedNotes() { return notes; }
@@ -64,3 +71,34 @@ bool ReadWholeFile(const std::string &path, std::string *bytes)
     fclose(f);
     return true;
 }
+
+void OnNote(std::function<void()> onNote) { noteCallback = std::move(onNote); }
+void OnLibraryCall(std::function<void(const char *)> onLibraryCall) { libraryCallback = std::move(onLibraryCall); }
+
+#ifdef _WIN32
+#define HOST_EXPORT extern "C" __declspec(dllexport)
+#else
+#define HOST_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Called by the mount simulator from inside the entry point it was told to re-enter from.
+HOST_EXPORT void PlugHost_LibraryCall(const char *entryPoint)
+{
+    if (libraryCallback)
+        libraryCallback(entryPoint);
+}
+
+void ScriptEscapeKey(const std::vector<uint16_t> &states, bool inFront)
+{
+    escapeStates = states;
+    escapeAskings = 0;
+    hostInFront = inFront;
+}
+unsigned EscapeKeyAskings() { return (unsigned)escapeAskings; }
+
+uint16_t TakeEscapeState()
+{
+    size_t i = escapeAskings++;
+    return i < escapeStates.size() ? escapeStates[i] : 0;
+}
+bool HostInFront() { return hostInFront; }

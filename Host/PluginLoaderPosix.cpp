@@ -31,6 +31,11 @@ extern "C" __attribute__((visibility("default"))) void PlugHost_Sleep(unsigned m
     nanosleep(&t, nullptr);
 }
 
+extern "C" __attribute__((visibility("default"))) int PlugHost_UserAskedToStop(void)
+{
+    return (TakeEscapeState() & 0x8001u) != 0 && HostInFront() ? 1 : 0;
+}
+
 bool LoadPlugin(const char *path, LoadedPlugin *out, std::string *error)
 {
     void *module = dlopen(path, RTLD_NOW | RTLD_LOCAL);

@@ -14,5 +14,8 @@ extern LoaderClock gLoaderClock;
 
 void RecordNote(const char *caption, const char *text, unsigned style, uintptr_t owner);
 bool TakeSleep(unsigned ms);
+// The next scripted Esc state, and whether the host is in front.
+uint16_t TakeEscapeState();
+bool HostInFront();
 
 #endif

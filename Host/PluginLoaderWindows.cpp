@@ -29,6 +29,25 @@ static void WINAPI StandInSleep(DWORD ms)
         Sleep(ms);
 }
 
+static SHORT WINAPI StandInGetAsyncKeyState(int key)
+{
+    return key == VK_ESCAPE ? (SHORT)TakeEscapeState() : 0;
+}
+
+// The foreground window: one of this process's, or of another's.
+static const uintptr_t kFrontWindow = 0x4343;
+static HWND WINAPI StandInGetForegroundWindow(void)
+{
+    return (HWND)kFrontWindow;
+}
+
+static DWORD WINAPI StandInGetWindowThreadProcessId(HWND window, LPDWORD process)
+{
+    if (process)
+        *process = window == (HWND)kFrontWindow && HostInFront() ? GetCurrentProcessId() : 4;
+    return 1;
+}
+
 // Replaces the module's import of `name` from `dll` with `replacement`.
 static void RedirectImport(HMODULE module, const char *dll, const char *name, void *replacement)
 {
@@ -73,6 +92,9 @@ bool LoadPlugin(const char *path, LoadedPlugin *out, std::string *error)
     RedirectImport(module, "USER32.dll", "GetFocus", (void *)&StandInGetFocus);
     RedirectImport(module, "KERNEL32.dll", "GetTickCount64", (void *)&StandInGetTickCount64);
     RedirectImport(module, "KERNEL32.dll", "Sleep", (void *)&StandInSleep);
+    RedirectImport(module, "USER32.dll", "GetAsyncKeyState", (void *)&StandInGetAsyncKeyState);
+    RedirectImport(module, "USER32.dll", "GetForegroundWindow", (void *)&StandInGetForegroundWindow);
+    RedirectImport(module, "USER32.dll", "GetWindowThreadProcessId", (void *)&StandInGetWindowThreadProcessId);
     out->module = module;
     out->DoOperation = (DoOperationFn)(void *)entry;
     return true;

@@ -16,6 +16,7 @@
 #define TCS_EXPORT extern "C"
 #define TCS_CALL __cdecl
 #else
+#include <dlfcn.h>
 #include <time.h>
 #include <stdlib.h>
 #define TCS_EXPORT extern "C" __attribute__((visibility("default")))
@@ -105,9 +106,31 @@ static Mount *Now()
     return &gMount;
 }
 
+// With reenter=NAME, the host is called back from inside that entry point,
+// as a library that pumps messages while it waits on its provider lets the
+// host's timer and menus in. The host provides PlugHost_LibraryCall.
+static void CallBackHost(const std::string &call)
+{
+    const int entry = gMount.scenario.reenterEntry;
+    if (entry < 0)
+        return;
+    const std::string name = EntryName((Entry)entry);
+    if (call.compare(0, name.size(), name) != 0 || call[name.size()] != '(')
+        return;
+    typedef void (*HostCallback)(const char *);
+#ifdef _WIN32
+    HostCallback host = (HostCallback)(void *)GetProcAddress(GetModuleHandleA(NULL), "PlugHost_LibraryCall");
+#else
+    HostCallback host = (HostCallback)dlsym(RTLD_DEFAULT, "PlugHost_LibraryCall");
+#endif
+    if (host != nullptr)
+        host(name.c_str());
+}
+
 static unsigned short Record(const std::string &call, Answer a, const std::string &outs = std::string())
 {
     AppendJournal(gJournalPath, JournalLine(call, a.code, a.wrote ? outs : std::string()));
+    CallBackHost(call);
     return a.code;
 }
 

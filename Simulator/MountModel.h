@@ -62,6 +62,7 @@ struct Scenario {
     std::vector<unsigned short> scriptedProgress; // k-th poll reports k-th value
     int forced[kEntryCount]; // forced result code per entry point, -1 none
     unsigned latencyMs = 0;  // every call takes this long, like a round trip to the provider
+    int reenterEntry = -1;   // entry point from inside which the host is called back, -1 none
 
     Scenario();
 };

@@ -58,6 +58,21 @@ static bool ParseEntryName(const std::string &name, Entry *out)
     return false;
 }
 
+// One step of a progress script: a percentage, or PERCENT*COUNT for that
+// many polls alike (at most 100,000 polls in all).
+static bool ParseProgressStep(const std::string &step, std::vector<unsigned short> *out)
+{
+    std::string percent = step, count = "1";
+    Split(step, '*', &percent, &count);
+    int p;
+    unsigned long n;
+    if (!ParseCode(percent, &p) || !ParseUnsigned(count, 100000, &n) || n == 0 ||
+        out->size() + n > 100000)
+        return false;
+    out->insert(out->end(), n, (unsigned short)p);
+    return true;
+}
+
 // One key=value item; false with the reason.
 static bool ParseItem(const std::string &key, const std::string &value, Scenario *sc, std::string *why)
 {
@@ -108,14 +123,17 @@ static bool ParseItem(const std::string &key, const std::string &value, Scenario
         std::string rest = value;
         for (;;) {
             bool more = Split(rest, '/', &a, &b);
-            int p;
-            if (!ParseCode(more ? a : rest, &p))
-                return *why = "expected percentages A/B/C from 0 to 65535", false;
-            sc->scriptedProgress.push_back((unsigned short)p);
+            if (!ParseProgressStep(more ? a : rest, &sc->scriptedProgress))
+                return *why = "expected percentages A/B/C from 0 to 65535, each optionally *COUNT", false;
             if (!more)
                 break;
             rest = b;
         }
+    } else if (key == "reenter") {
+        Entry e;
+        if (!ParseEntryName(value, &e))
+            return *why = "no such entry point", false;
+        sc->reenterEntry = e;
     } else if (key == "latency") {
         if (!ParseUnsigned(value, 10000, &u))
             return *why = "expected milliseconds from 0 to 10000", false;

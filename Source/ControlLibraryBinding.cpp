@@ -234,6 +234,11 @@ int SlewDRAVProgress(unsigned short *Progress)
     return Status;
 }
 
+int StopDRAVMotion(void)
+{
+    return TCS_KillMotion != NULL ? TCS_KillMotion() : kNotRegistered;
+}
+
 // ---------------------------------------------------------------------------
 // Alignment
 // ---------------------------------------------------------------------------

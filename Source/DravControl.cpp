@@ -17,10 +17,21 @@ PCentreAction gCentreAction;  // handed to the host: must outlive the call
 void *gDLLInstance = NULL;
 
 // The go-to wait pauses between polls so it does not spin on the library and
-// flood the log, and gives up when the mount's progress stops moving.
+// flood the log, gives up when the mount's progress stops rising, and in any
+// case after a few minutes, longer than any real slew takes.
 static const unsigned kGoToPollPauseMs = 50;
 static const uint64_t kGoToStallLimitMs = 60000;
+static const uint64_t kGoToTimeLimitMs = 300000;
 
+// Calls that arrive while another is under way on the same thread (from a
+// note's modal loop, or a library that pumps messages while it waits): the
+// depth of DoOperation calls, and what a nested terminate or initialisation
+// left for the outermost call to do once everything above it has returned.
+static unsigned gCallDepth = 0;
+enum DeferredEnd : unsigned char { kNothingDeferred, kDeferredRelease, kDeferredRestart };
+static DeferredEnd gDeferredEnd = kNothingDeferred;
+
+static const int32_t kPluginAPI = 4; // the host interface this plug-in speaks
 static const double kTrackingIntervalSec = 1.0;
 static const double kFieldOfView = 0.0174;
 
@@ -55,13 +66,35 @@ unsigned char *PStringAssign(unsigned char *destination, const char *source)
     return destination;
 }
 
+// A repeated initialisation starts afresh instead of failing on the log that
+// the first one still holds and leaking the first binding.
+static void StartSession(void)
+{
+    CloseDRAVLibrary();
+    CloseLogFile();
+
+    if (!OpenLogFile())
+        NoteToUser("LogFile opening failed.");
+    if (!OpenDRAVLibrary())
+        NoteToUser("DRAV Initialization failed.");
+    LogEntry("API plugins version %d\n", (int)kPluginAPI);
+}
+
+static void DoTerminate(void)
+{
+    if (gCallDepth > 1)
+        gDeferredEnd = kDeferredRelease;
+    else
+        CloseDRAVLibrary();
+}
+
 static void DoInitialize(PInitialize *outInitRecord)
 {
     if (outInitRecord->fPluginAPI < 3) {
         outInitRecord->fSuccess = 0;
         return;
     }
-    outInitRecord->fPluginAPI = 4;
+    outInitRecord->fPluginAPI = kPluginAPI;
     outInitRecord->fSuccess = 1;
     outInitRecord->fWantsMenuItem = 0;
     outInitRecord->fOptionsMenuItem[0] = 0;
@@ -71,17 +104,10 @@ static void DoInitialize(PInitialize *outInitRecord)
     outInitRecord->fIsTelescopeController = 1;
     outInitRecord->fAboutMenuItem[0] = 0;
     outInitRecord->fWantsIdleTime = 1;
-
-    // A repeated initialisation starts afresh instead of failing on the log
-    // that the first one still holds and leaking the first binding.
-    CloseDRAVLibrary();
-    CloseLogFile();
-
-    if (!OpenLogFile())
-        NoteToUser("LogFile opening failed.");
-    if (!OpenDRAVLibrary())
-        NoteToUser("DRAV Initialization failed.");
-    LogEntry("API plugins version %d\n", (int)outInitRecord->fPluginAPI);
+    if (gCallDepth > 1)
+        gDeferredEnd = kDeferredRestart; // the library may be on the stack below us
+    else
+        StartSession();
 }
 
 static void DoMenuStatus(PMenuStatus *ioMenuRecord)
@@ -159,6 +185,35 @@ static void DoTelescopeTrack(void)
 static void DoTelescopeTime(const PTime *) {}
 static void DoTelescopeLocation(const PLocation *) {}
 
+// Why a go-to wait ends before the mount reports its arrival, if it does.
+static bool WaitAbandoned(unsigned short progress, unsigned short best, uint64_t now, uint64_t start,
+                          uint64_t lastRise)
+{
+    if (gDeferredEnd != kNothingDeferred)
+        return true; // the host is ending the session: the mount goes on by itself
+    if (PlatformUserAskedToStop()) {
+        StopDRAVMotion();
+        LogEntry("GoTo stopped by the user at %d%%\n", (int)progress);
+        return true;
+    }
+    if (now - lastRise >= kGoToStallLimitMs) {
+        LogEntry("GoTo stalled at %d%% for %d s (highest %d%%): wait abandoned\n", (int)progress,
+                 (int)(kGoToStallLimitMs / 1000), (int)best);
+        return true;
+    }
+    if (now - start >= kGoToTimeLimitMs) {
+        int stop = StopDRAVMotion();
+        if (stop == 1)
+            LogEntry("GoTo not arrived after %d s at %d%%: wait abandoned, motion stopped\n",
+                     (int)(kGoToTimeLimitMs / 1000), (int)progress);
+        else
+            LogEntry("GoTo not arrived after %d s at %d%%: wait abandoned, motion stop refused (code %d)\n",
+                     (int)(kGoToTimeLimitMs / 1000), (int)progress, stop);
+        return true;
+    }
+    return false;
+}
+
 static void SlewTelescope(double inRightAscension, double inDeclination)
 {
     if (SlewDRAVToCelestialCoords(inRightAscension, inDeclination) != 0)
@@ -166,23 +221,25 @@ static void SlewTelescope(double inRightAscension, double inDeclination)
 
     unsigned short Progress = 0;
     telescopeIsSlewing = 1;
+    PlatformForgetUserStop(); // a key pressed before the go-to is not meant for it
     // Only a new highest progress counts as moving: a mount whose answers
     // fall back and climb again must not hold the host's call for ever.
     unsigned short best = 0;
-    uint64_t lastMove = PlatformMilliseconds();
+    const uint64_t start = PlatformMilliseconds();
+    uint64_t lastRise = start;
     for (int poll = 0; Progress < 100; ++poll) {
         if (poll > 0)
             PlatformSleep(kGoToPollPauseMs);
         SlewDRAVProgress(&Progress);
+        if (Progress >= 100)
+            break;
         uint64_t now = PlatformMilliseconds();
         if (Progress > best) {
             best = Progress;
-            lastMove = now;
-        } else if (now - lastMove >= kGoToStallLimitMs) {
-            LogEntry("GoTo stalled at %d%% for %d s: wait abandoned\n", (int)Progress,
-                     (int)(kGoToStallLimitMs / 1000));
-            break;
+            lastRise = now;
         }
+        if (WaitAbandoned(Progress, best, now, start, lastRise))
+            break;
     }
     telescopeIsSlewing = 0;
 }
@@ -308,6 +365,14 @@ static const uint32_t kServedCodes = kGuardedCodes | Bit(op_Initialize) | Bit(op
                                      Bit(op_TelescopeOpen) | Bit(op_TelescopeClose);
 static_assert(kServedCodes == 0x7FE0C103u && kGuardedCodes == 0x7320C100u, "fifteen served, nine guarded");
 
+// Refused while another call is under way: the commands that talk to the
+// mount or show a note. Idle, menu status, the indicator, the contextual
+// menu's building and the tracking switch are answered at any depth, so the
+// host's timer and menus keep working; terminate and initialise are deferred.
+static const uint32_t kRefusedWhenNested = Bit(op_TelescopeConfigure) | Bit(op_TelescopeOpen) |
+                                           Bit(op_TelescopeClose) | Bit(op_TelescopeSlew) |
+                                           Bit(op_TelescopeSync) | Bit(op_DoContextualPopup);
+
 // Reads a coordinate at a byte offset of the host's target record.
 static double TargetCoordinate(const void *record, size_t offset)
 {
@@ -316,20 +381,11 @@ static double TargetCoordinate(const void *record, size_t offset)
     return value;
 }
 
-// The operation code arrives in a 32-bit slot; only its low byte counts.
-// Exported by the .def file on Windows and by visibility on POSIX.
-extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int inOperation, void *ioParams)
+static void Dispatch(unsigned char code, void *ioParams)
 {
-    const unsigned char code = (unsigned char)(inOperation & 0xFFu);
-    // One bit test decides: the host sends ignored codes, and guarded ones
-    // while closed, on every tick, and they should cost no more than that.
-    const uint32_t handled = gConnectionOpened ? kServedCodes : kServedCodes & ~kGuardedCodes;
-    if (code >= 32 || !((handled >> code) & 1u))
-        return 0;
-
     switch (code) {
     case op_Initialize: if (ioParams) DoInitialize((PInitialize *)ioParams); break;
-    case op_Terminate: CloseDRAVLibrary(); break;
+    case op_Terminate: DoTerminate(); break;
     case op_Idle: if (ioParams) DoIdle((PEvent *)ioParams); break;
     case op_BuildContextualPopup:
         if (ioParams) DoBuildContextualPopup((const PBuildContext *)ioParams);
@@ -355,5 +411,40 @@ extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int
         break;
     default: break; // not served
     }
+}
+
+// What a nested terminate or initialisation asked for, done once nothing of
+// the library is left on the stack. Still counted as a call under way, so
+// that calls arriving meanwhile (from a note, say) are nested ones.
+static void RunDeferredEnd(void)
+{
+    while (gDeferredEnd != kNothingDeferred) {
+        DeferredEnd end = gDeferredEnd;
+        gDeferredEnd = kNothingDeferred;
+        if (end == kDeferredRestart)
+            StartSession();
+        else
+            CloseDRAVLibrary();
+    }
+}
+
+// The operation code arrives in a 32-bit slot; only its low byte counts.
+// Exported by the .def file on Windows and by visibility on POSIX.
+extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int inOperation, void *ioParams)
+{
+    const unsigned char code = (unsigned char)(inOperation & 0xFFu);
+    // One bit test decides: the host sends ignored codes, and guarded ones
+    // while closed, on every tick, and they should cost no more than that.
+    const uint32_t handled = gConnectionOpened ? kServedCodes : kServedCodes & ~kGuardedCodes;
+    if (code >= 32 || !((handled >> code) & 1u))
+        return 0;
+    if (gCallDepth > 0 && ((kRefusedWhenNested >> code) & 1u))
+        return 0;
+
+    ++gCallDepth;
+    Dispatch(code, ioParams);
+    if (gCallDepth == 1)
+        RunDeferredEnd();
+    --gCallDepth;
     return 0;
 }

@@ -299,7 +299,7 @@ TEST(Scenario, EveryKeyIsRead)
     std::string error;
     ASSERT_TRUE(ParseScenario(" provider=inactive , align=both,control=0,alignment=65535,landmode=0,points=2,"
                               "rate=2.5,start=1.25/-0.5,version=Sim 2,stall=99,progressfail=100:210,"
-                              "progress=0/40/250,latency=20,answer.TCS_GoToPark=9,goto=3,",
+                              "progress=0/40*3/250,latency=20,answer.TCS_GoToPark=9,goto=3,reenter=TCS_GetGoToProgress,",
                               &sc, &error))
         << error;
     EXPECT_EQ(sc.provider, Provider::Inactive);
@@ -315,7 +315,8 @@ TEST(Scenario, EveryKeyIsRead)
     EXPECT_EQ(sc.stallPercent, 99);
     EXPECT_EQ(sc.failPercent, 100);
     EXPECT_EQ(sc.failCode, 210);
-    EXPECT_EQ(sc.scriptedProgress, (std::vector<unsigned short>{0, 40, 250}));
+    EXPECT_EQ(sc.scriptedProgress, (std::vector<unsigned short>{0, 40, 40, 40, 250}));
+    EXPECT_EQ(sc.reenterEntry, k_TCS_GetGoToProgress);
     EXPECT_EQ(sc.latencyMs, 20u);
     EXPECT_EQ(sc.forced[k_TCS_GoToPark], 9);
     EXPECT_EQ(sc.forced[k_TCS_GoToCelestialCoords], 3);
@@ -328,7 +329,8 @@ TEST(Scenario, BadItemsAreNamedAndTurnTheProviderOff)
         "provider=on", "align=yes", "control=-1", "control=65536", "alignment=2x", "landmode=2",
         "rate=0", "rate=-1", "rate=fast", "rate=1e999", "start=1.5", "start=a/0", "start=1/2/3",
         "stall=100", "stall=", "progressfail=50", "progressfail=50:x", "progressfail=101:3",
-        "progress=", "progress=10//20", "progress=1/x", "answer.TCS_Nothing=1", "answer.TCS_Calibrate=one",
+        "progress=", "progress=10//20", "progress=1/x", "progress=5*0", "progress=5*", "progress=*3",
+        "progress=1*60000/2*40001", "reenter=TCS_Nothing", "reenter=", "answer.TCS_Nothing=1", "answer.TCS_Calibrate=one",
         "goto=", "latency=10001", "points=-1", "speed=5", "rate", "align=none,bogus=1",
     };
     for (const char *text : bad) {

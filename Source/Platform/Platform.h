@@ -36,6 +36,12 @@ int PlatformAppendMenu(void *menu, unsigned flags, unsigned identifier, const ch
 // A monotonic millisecond count that does not wrap.
 uint64_t PlatformMilliseconds(void);
 
+// Whether the user has asked to stop what the plug-in waits for (Esc pressed
+// while a window of the host's process is in front) since the last call of
+// either function; the second only forgets an earlier request.
+int PlatformUserAskedToStop(void);
+void PlatformForgetUserStop(void);
+
 // Suspends the calling thread for about that many milliseconds.
 void PlatformSleep(unsigned milliseconds);
 

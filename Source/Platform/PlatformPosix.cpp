@@ -5,6 +5,7 @@
 //   void     PlugHost_ShowNote(const char *caption, const char *text);
 //   uint64_t PlugHost_Milliseconds(void);
 //   void     PlugHost_Sleep(unsigned milliseconds);
+//   int      PlugHost_UserAskedToStop(void);
 // This is the native counterpart of a Windows host patching the plug-in's
 // imports, so that tests and the stand-in host see notes and control time.
 #include "Platform.h"
@@ -22,10 +23,12 @@
 typedef void (*ShowNoteHook)(const char *, const char *);
 typedef uint64_t (*MillisecondsHook)(void);
 typedef void (*SleepHook)(unsigned);
+typedef int (*UserStopHook)(void);
 
 static ShowNoteHook hostShowNote;
 static MillisecondsHook hostMilliseconds;
 static SleepHook hostSleep;
+static UserStopHook hostUserStop;
 
 // "c:\A\B.dll" -> "<drive root>/A/B.dll"; the root is TELESCOPE_DRIVE_C or
 // ./drive_c. Only drive C exists.
@@ -110,6 +113,18 @@ void PlatformSleep(unsigned milliseconds)
     }
 }
 
+// No keyboard of its own here: only a host can say the user wants to stop.
+int PlatformUserAskedToStop(void)
+{
+    return hostUserStop ? hostUserStop() : 0;
+}
+
+void PlatformForgetUserStop(void)
+{
+    if (hostUserStop)
+        hostUserStop();
+}
+
 // glibc has no text mode: a cookie stream turns each LF into CR LF on its way
 // to the file, so the native log holds the same bytes as the Windows one.
 static ssize_t WriteCrlf(void *cookie, const char *data, size_t size)
@@ -175,6 +190,7 @@ __attribute__((constructor)) static void AttachToProcess(void)
     hostShowNote = (ShowNoteHook)dlsym(RTLD_DEFAULT, "PlugHost_ShowNote");
     hostMilliseconds = (MillisecondsHook)dlsym(RTLD_DEFAULT, "PlugHost_Milliseconds");
     hostSleep = (SleepHook)dlsym(RTLD_DEFAULT, "PlugHost_Sleep");
+    hostUserStop = (UserStopHook)dlsym(RTLD_DEFAULT, "PlugHost_UserAskedToStop");
     Dl_info self;
     void *instance = dladdr((void *)&AttachToProcess, &self) ? self.dli_fbase : NULL;
     DllMain(instance, 1, NULL);

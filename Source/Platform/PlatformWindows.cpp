@@ -35,6 +35,26 @@ uint64_t PlatformMilliseconds(void)
     return GetTickCount64();
 }
 
+// GetAsyncKeyState's low bit says "pressed since the last asking", its top
+// bit "down now"; either counts, but only while the host is in front.
+int PlatformUserAskedToStop(void)
+{
+    SHORT esc = GetAsyncKeyState(VK_ESCAPE);
+    if ((esc & 0x8001) == 0)
+        return 0;
+    DWORD owner = 0;
+    HWND front = GetForegroundWindow();
+    if (front == NULL)
+        return 0;
+    GetWindowThreadProcessId(front, &owner);
+    return owner == GetCurrentProcessId() ? 1 : 0;
+}
+
+void PlatformForgetUserStop(void)
+{
+    GetAsyncKeyState(VK_ESCAPE);
+}
+
 void PlatformSleep(unsigned milliseconds)
 {
     Sleep(milliseconds);

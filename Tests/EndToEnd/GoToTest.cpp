@@ -4,7 +4,7 @@
 #include "ExpectedText.h"
 #include "HostSession.h"
 
-#include <thread>
+#include <algorithm>
 
 using namespace HostLayout;
 
@@ -20,43 +20,63 @@ std::string Repeated(const std::string &text, int times)
 
 using GoTo = PlugInTest;
 
+// The initialisation's log with the simulator or its variant lacking TCS_KillMotion.
+std::string InitLog(const char *file)
+{
+    const bool noStop = file != nullptr && strstr(file, "no_TCS_KillMotion") != nullptr;
+    return std::string(noStop ? "Could not get addresses for export function TCS_KillMotion\r\n" : "") +
+           kSimulatorInitLog;
+}
+
+std::string Stalled(int at, int highest)
+{
+    return "GoTo stalled at " + std::to_string(at) + "% for 60 s (highest " + std::to_string(highest) +
+           "%): wait abandoned\r\n";
+}
+
 TEST_F(GoTo, LaunchAnswersPollsAndPauses)
 {
     const std::string launched = "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n";
-    const struct { const char *scenario; std::string log; unsigned polls; } cases[] = {
-        {"progress=0/40/100", launched + "GoTo 0%\r\nGoTo 40%\r\nGoTo 100%\r\n", 3},
-        {"progress=250", launched + "GoTo 250%\r\n", 1},
-        {"progress=99/100", launched + "GoTo 99%\r\nGoTo 100%\r\n", 2},
-        {"goto=2", "Goto (1.500000,0.300000)->GoTo not launched\r\n\r\n", 0},
-        {"goto=3", "Goto (1.500000,0.300000)->TCS Provider is not registered\r\n\r\n", 0},
-        {"goto=210", "Goto (1.500000,0.300000)->TCS Provider is not Celestial aligned\r\n\r\n", 0},
+    // A mount that gains 1 % every 59 s never stalls: the overall limit ends
+    // the wait after 300 s (poll 6000, at 5 %) and stops the motion.
+    std::string creep = "progress=";
+    std::string creepLog;
+    for (int p = 0; p < 6; ++p) {
+        creep += std::to_string(p) + "*1180/";
+        creepLog += Repeated("GoTo " + std::to_string(p) + "%\r\n", p < 5 ? 1180 : 6000 - 5 * 1180 + 1);
+    }
+    creep += "6";
+    const struct { const char *scenario; std::string log; unsigned polls, stops; const char *file; } cases[] = {
+        {"progress=0/40/100", launched + "GoTo 0%\r\nGoTo 40%\r\nGoTo 100%\r\n", 3, 0},
+        {"progress=250", launched + "GoTo 250%\r\n", 1, 0},
+        {"progress=99/100", launched + "GoTo 99%\r\nGoTo 100%\r\n", 2, 0},
+        {"goto=2", "Goto (1.500000,0.300000)->GoTo not launched\r\n\r\n", 0, 0},
+        {"goto=3", "Goto (1.500000,0.300000)->TCS Provider is not registered\r\n\r\n", 0, 0},
+        {"goto=210", "Goto (1.500000,0.300000)->TCS Provider is not Celestial aligned\r\n\r\n", 0, 0},
         // Codes it does not know read as launched, yet only 1 is followed.
-        {"goto=7", launched, 0},
-        {"goto=0", launched, 0},
-        {"goto=65535", launched, 0},
+        {"goto=7", launched, 0, 0},
+        {"goto=0", launched, 0, 0},
+        {"goto=65535", launched, 0, 0},
         // A poll the library refuses ends the wait.
-        {"progress=0/50/100,progressfail=50:3", launched + "GoTo 0%\r\nTCS Provider is not registered\r\n", 2},
-        {"progress=0/50/100,progressfail=50:210", launched + "GoTo 0%\r\nTCS Provider is not Celestial aligned\r\n", 2},
+        {"progress=0/50/100,progressfail=50:3", launched + "GoTo 0%\r\nTCS Provider is not registered\r\n", 2, 0},
+        {"progress=0/50/100,progressfail=50:210", launched + "GoTo 0%\r\nTCS Provider is not Celestial aligned\r\n", 2, 0},
         // Stalled: 60 s without a change of progress, at 50 ms a poll; also
         // when every poll is answered with a code that writes no percentage.
-        {"answer.TCS_GetGoToProgress=7", launched + Repeated("GoTo 0%\r\n", 1201) +
-                                             "GoTo stalled at 0% for 60 s: wait abandoned\r\n",
-         1201},
-        {"progress=0", launched + Repeated("GoTo 0%\r\n", 1201) + "GoTo stalled at 0% for 60 s: wait abandoned\r\n",
-         1201},
-        {"progress=0/10/40",
-         launched + "GoTo 0%\r\nGoTo 10%\r\n" + Repeated("GoTo 40%\r\n", 1201) +
-             "GoTo stalled at 40% for 60 s: wait abandoned\r\n",
-         1203},
+        {"answer.TCS_GetGoToProgress=7", launched + Repeated("GoTo 0%\r\n", 1201) + Stalled(0, 0), 1201, 0},
+        {"progress=0", launched + Repeated("GoTo 0%\r\n", 1201) + Stalled(0, 0), 1201, 0},
+        {"progress=0/10/40", launched + "GoTo 0%\r\nGoTo 10%\r\n" + Repeated("GoTo 40%\r\n", 1201) + Stalled(40, 40),
+         1203, 0},
         // Falling back is no progress: the 60 s run from the highest answer.
-        {"progress=0/40/10",
-         launched + "GoTo 0%\r\nGoTo 40%\r\n" + Repeated("GoTo 10%\r\n", 1200) +
-             "GoTo stalled at 10% for 60 s: wait abandoned\r\n",
-         1202},
+        {"progress=0/40/10", launched + "GoTo 0%\r\nGoTo 40%\r\n" + Repeated("GoTo 10%\r\n", 1200) + Stalled(10, 40),
+         1202, 0},
+        {creep.c_str(), launched + creepLog + "GoTo not arrived after 300 s at 5%: wait abandoned, motion stopped\r\n",
+         6001, 1},
+        {creep.c_str(), launched + creepLog + "GoTo not arrived after 300 s at 5%: wait abandoned, motion stop refused (code 3)\r\n",
+         6001, 0, "variants/DRAV_no_TCS_KillMotion.dll"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.scenario);
-        StartSession(std::string("align=both,") + c.scenario);
+        SCOPED_TRACE(std::string(c.scenario).substr(0, 60) + (c.file ? c.file : ""));
+        StartSession(std::string("align=both,") + c.scenario, c.file ? c.file : "DRAV.dll");
         Open();
         ResetSleepCount();
         const uint64_t before = VirtualClockNow();
@@ -69,8 +89,55 @@ TEST_F(GoTo, LaunchAnswersPollsAndPauses)
                   std::vector<std::string>{"TCS_GoToCelestialCoords(X=1.5,Y=0.29999999999999999) -> " +
                                            std::string(strncmp(c.scenario, "goto=", 5) == 0 ? c.scenario + 5 : "1")});
         EXPECT_EQ(JournalOf("TCS_GetGoToProgress").size(), c.polls);
+        EXPECT_EQ(JournalOf("TCS_KillMotion").size(), c.stops);
         EXPECT_TRUE(Idle().untouched) << "the slewing flag is back at 0";
-        EXPECT_EQ(LogAfterUnload(), kSimulatorInitLog + AlignedOpenLog() + c.log);
+        const std::string log = LogAfterUnload(), want = InitLog(c.file) + AlignedOpenLog() + c.log;
+        EXPECT_TRUE(log == want) << "log of " << log.size() << " bytes differs from the " << want.size()
+                                 << " expected, from byte "
+                                 << std::mismatch(log.begin(), log.end(), want.begin(), want.end()).first - log.begin()
+                                 << ": ..." << log.substr(log.size() > 200 ? log.size() - 200 : 0);
+    }
+}
+
+// Esc while a window of the host is in front stops the go-to between two
+// polls: the library is told to stop (when it can be), the wait ends and one
+// line says so. A key pressed and released before the go-to, one pressed
+// while another program is in front, or none at all, change nothing.
+TEST_F(GoTo, EscapeStopsTheWait)
+{
+    const std::string launched = "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n";
+    const std::string arrived = launched + "GoTo 0%\r\nGoTo 10%\r\nGoTo 20%\r\nGoTo 30%\r\nGoTo 100%\r\n";
+    const uint16_t kDown = 0x8000, kPressed = 0x0001;
+    // The first asking is the wait's start, which forgets earlier presses.
+    const struct {
+        const char *what;
+        std::vector<uint16_t> keys;
+        bool hostInFront;
+        const char *file;
+        std::string log;
+        unsigned polls, stops, askings;
+    } cases[] = {
+        {"never pressed", {}, true, "DRAV.dll", arrived, 5, 0, 5},
+        {"pressed at the second check", {0, 0, kPressed}, true, "DRAV.dll",
+         launched + "GoTo 0%\r\nGoTo 10%\r\nGoTo stopped by the user at 10%\r\n", 2, 1, 3},
+        {"pressed, library without a stop", {0, 0, kPressed}, true, "variants/DRAV_no_TCS_KillMotion.dll",
+         launched + "GoTo 0%\r\nGoTo 10%\r\nGoTo stopped by the user at 10%\r\n", 2, 0, 3},
+        {"held down from before the go-to", {kDown, kDown}, true, "DRAV.dll",
+         launched + "GoTo 0%\r\nGoTo stopped by the user at 0%\r\n", 1, 1, 2},
+        {"pressed and released before the go-to", {kPressed}, true, "DRAV.dll", arrived, 5, 0, 5},
+        {"another program in front", {0, kDown, kDown | kPressed, kDown}, false, "DRAV.dll", arrived, 5, 0, 5},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        StartSession("align=both,progress=0/10/20/30/100", c.file);
+        Open();
+        ScriptEscapeKey(c.keys, c.hostInFront);
+        Slew(1.5, 0.3);
+        EXPECT_EQ(JournalOf("TCS_GetGoToProgress").size(), c.polls);
+        EXPECT_EQ(JournalOf("TCS_KillMotion").size(), c.stops);
+        EXPECT_EQ(EscapeKeyAskings(), c.askings);
+        EXPECT_TRUE(Idle().untouched) << "the slewing flag is back at 0";
+        EXPECT_EQ(LogAfterUnload(), InitLog(c.file) + AlignedOpenLog() + c.log);
     }
 }
 
@@ -105,40 +172,6 @@ TEST_F(GoTo, CoordinatesReachTheLibraryBitForBit)
             EXPECT_NE(log.find(std::string("Goto ") + c.log + "->GoTo launched\r\n\r\nGoTo 100%\r\n"),
                       std::string::npos);
         }
-    }
-}
-
-// An idle call that reaches the plug-in while a go-to is being followed (the
-// host's timer, on another thread here) is answered with an update request,
-// also when tracking had a centring request due; once the wait is over,
-// idle calls are answered as before.
-TEST_F(GoTo, IdleDuringTheWaitAsksForUpdates)
-{
-    for (bool tracking : {false, true}) {
-        SCOPED_TRACE(tracking ? "tracking" : "not tracking");
-        // Each library call takes 20 ms of real time: 40 polls, most of a second.
-        StartSession("align=both,latency=20,progress=" + Repeated("5/", 39) + "100");
-        Open();
-        if (tracking) {
-            Track();
-            EXPECT_EQ(Idle().operation, (unsigned)out_CentrePoint);
-        }
-        std::thread slew([this] { Slew(1.5, 0.3); });
-        while (JournalOf("TCS_GetGoToProgress").empty())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        IdleAnswer during = Idle(); // within a second of the last request: no library call
-        const size_t pollsSeen = JournalOf("TCS_GetGoToProgress").size();
-        slew.join();
-        EXPECT_LT(pollsSeen, 40u) << "the wait was over before the idle call";
-        EXPECT_EQ(during.operation, (unsigned)out_Update);
-        EXPECT_EQ(during.params, nullptr);
-        IdleAnswer after = Idle(); // 39 pauses later on the virtual clock
-        if (tracking)
-            EXPECT_EQ(after.operation, (unsigned)out_CentrePoint);
-        else
-            EXPECT_TRUE(after.untouched);
-        EXPECT_EQ(JournalOf("TCS_GetCelestialCoords").size(), tracking ? 2u : 0u);
-        Terminate();
     }
 }
 

@@ -252,11 +252,14 @@ void PlugInTest::SetUp()
     ClearCapturedNotes();
     UseVirtualClock(true, 10000000);
     ResetSleepCount();
+    ScriptEscapeKey({}, true);
     Load();
 }
 
 void PlugInTest::TearDown()
 {
+    OnNote(nullptr);
+    OnLibraryCall(nullptr);
     Unload();
     ReleaseLingeringLibrary(FixedLibraryFile(dir_));
     CheckNoteKinds();
