@@ -568,6 +568,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     }
     case WM_RBUTTONUP: ContextMenu((short)LOWORD(lParam), (short)HIWORD(lParam)); return 0;
     case WM_DESTROY:
+        gHost.probing = false; // what follows is the end of the session, not a go-to
         KillTimer(window, kIdleTimer);
         Plain(op_Terminate, "op_Terminate");
         PostQuitMessage(0);
@@ -608,6 +609,8 @@ DWORD WINAPI Probe(void *)
         DWORD_PTR result;
         SendMessageTimeoutA(gHost.window, WM_NULL, 0, 0, SMTO_NORMAL, 600000, &result);
         const double waited = Now() - sent;
+        if (!gHost.probing)
+            break;
         if (waited > gHost.longestUnanswered)
             gHost.longestUnanswered = waited;
         if (waited >= 0.25)
