@@ -22,6 +22,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <atomic>
 #include <string>
 
 namespace {
@@ -57,7 +58,7 @@ struct Host {
     int depth = 0;                 // DoOperation calls under way
     unsigned nestedIdle = 0, nestedOther = 0;
     std::string status = "no call yet", menuShown, indicatorShown, starsShown;
-    volatile bool probing = false;
+    std::atomic<bool> probing{false};
     double longestUnanswered = 0;
 };
 

@@ -15,6 +15,7 @@ system_dir="$tree/wineprefix/drive_c/Program Files/Common Files/System"
 rm -rf "$work"
 mkdir -p "$work/shots"
 work=$(cd "$work" && pwd)
+[ -z "$docs" ] || docs=$(mkdir -p "$docs" && cd "$docs" && pwd)
 out="$work/transcript.txt"
 xvfb_pid="" view_pid=""
 
@@ -207,7 +208,6 @@ session() {
   quit
   check_log
   if [ -n "$docs" ]; then
-    mkdir -p "$docs"
     for s in chart popup note after-goto; do cp "$work/shots/$s.png" "$docs/plugview-$s.png"; done
     say "pictures written to $docs"
   fi
