@@ -11,7 +11,11 @@
 set -eu
 mode=$1 tree=$(cd "$2" && pwd) work=$3 docs=${4:-}
 root=$(cd "$(dirname "$0")/../.." && pwd)
-system_dir="$tree/wineprefix/drive_c/Program Files/Common Files/System"
+# A Wine prefix of its own: the desktop of a prefix belongs to the display of
+# its first program, and the other tests run theirs with none.
+export WINE_RUN_PREFIX=wineprefix-plugview
+prefix="$tree/$WINE_RUN_PREFIX"
+system_dir="$prefix/drive_c/Program Files/Common Files/System"
 rm -rf "$work"
 mkdir -p "$work/shots"
 work=$(cd "$work" && pwd)
@@ -25,6 +29,8 @@ stop() {
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  # The next session must find a new server, not one tied to this display.
+  WINEPREFIX="$prefix" timeout 20 wineserver -w 2>/dev/null || true
 }
 trap stop EXIT
 fail() {
@@ -97,6 +103,8 @@ start_xvfb() {
 
 # start_view SCENARIO ARGS...: the simulator at the fixed path, plugview in WORK.
 start_view() {
+  # Create the prefix (plugview without arguments only prints its usage).
+  "$root/tools/wine-run.sh" "$tree/Host/plugview.exe" >/dev/null 2>&1 || true
   mkdir -p "$system_dir"
   cp "$tree/Simulator/DRAV.dll" "$system_dir/DRAV.dll"
   export DRAV_SIM_SCENARIO=$1 DRAV_SIM_JOURNAL=journal.txt
