@@ -372,11 +372,11 @@ void ShowPopupEntries()
     }
 }
 
-// Under Wine without a window manager a message box that opens over another
-// window of its process stays unpainted: bring the plug-in's note to the
-// front once, as a window manager would. Called on the timer while a call is
-// under way.
-BOOL CALLBACK BringNoteToFront(HWND box, LPARAM)
+// Under Wine without a window manager a message box that opens entirely over
+// another window of its process stays unpainted: move the plug-in's note,
+// once, beside the chart, as a user would drag it, and say where it is.
+// Called on the timer while a call is under way.
+BOOL CALLBACK ShowNoteBesideChart(HWND box, LPARAM)
 {
     static HWND raised = nullptr;
     char name[16] = "";
@@ -537,7 +537,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     switch (message) {
     case WM_TIMER:
         if (wParam == kIdleTimer && gHost.depth > 0)
-            EnumThreadWindows(GetCurrentThreadId(), BringNoteToFront, 0);
+            EnumThreadWindows(GetCurrentThreadId(), ShowNoteBesideChart, 0);
         if (wParam == kIdleTimer)
             Idle();
         return 0;
