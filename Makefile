@@ -8,7 +8,7 @@ FUZZ_FLAGS ?=
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 
 .PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
-  fuzz-build fuzz test-fuzz bench test-bench screenshots
+  fuzz-build fuzz test-fuzz bench test-bench dist dist-check screenshots
 
 all: native windows
 
@@ -81,10 +81,18 @@ bench: native windows
 test-bench: native
 	@$(BUILD)/native/Benchmarks/telescope_bench --benchmark_min_time=0.01 --slew_seconds=0.5
 
-test: test-native test-windows test-sanitize test-fuzz test-bench
+test: test-native test-windows test-sanitize test-fuzz test-bench dist-check
 
 clean:
 	rm -rf $(BUILD)
+
+# The release for Windows users in dist/: a zip, the installer, SHA256SUMS.
+dist: $(BUILD)/windows/CMakeCache.txt
+	@cmake --build $(BUILD)/windows --target dist -j $(JOBS)
+
+# Two builds of the same sources in different folders must give the same bytes.
+dist-check: setup
+	@bash Release/dist-check.sh $(BUILD)
 
 # The GUI session of plugview under Xvfb; its pictures replace those in docs/.
 screenshots: windows

@@ -37,6 +37,7 @@ struct Mount {
     uint64_t creepMs = 0;          // not 0: creep instead, a percent a poll, each taking this long
     bool callsBack = false;        // every call may first make a nested host call
     int nesting = 0;               // nested host calls under way
+    int waitCallsOnStack = 0;      // of them, made from inside a poll or a stop
     ProgressAnswer history[3] = {};
     unsigned historyCount = 0;
     unsigned repeatIndex = 0;
@@ -241,10 +242,14 @@ void MaybeCallHostBack(const MountCall *call)
     const uint8_t b = mount.answers.Byte();
     if (b < 0xE0)
         return;
+    // Polls and the motion stop come only from inside a go-to wait, and a
+    // call nested in one is still inside it.
+    const bool waitCall = call->entry == kGetGoToProgress || call->entry == kKillMotion;
     ++mount.nesting;
-    const bool inWait = call->entry == kGetGoToProgress;
-    if (HostCallFromLibrary(b & 0x1Fu, mount.answers, inWait))
+    mount.waitCallsOnStack += waitCall;
+    if (HostCallFromLibrary(b & 0x1Fu, mount.answers, mount.waitCallsOnStack > 0))
         gMount.sessionEnded = true;
+    mount.waitCallsOnStack -= waitCall;
     --mount.nesting;
 }
 

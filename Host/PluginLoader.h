@@ -3,9 +3,10 @@
 // can run on a virtual clock, and host menus can be read back.
 //
 // Windows: LoadLibraryA, then the plug-in's imports of MessageBoxA, GetFocus,
-// GetTickCount64, Sleep and the Esc key's state (GetAsyncKeyState,
-// GetForegroundWindow, GetWindowThreadProcessId) are redirected to this
-// file's stand-ins.
+// Windows: LoadLibraryA, then the plug-in's imports of MessageBoxA, GetFocus,
+// Sleep, GetTickCount, GetProcAddress (for GetTickCount64), LoadLibraryExA and
+// the Esc key's state (GetAsyncKeyState, GetForegroundWindow,
+// GetWindowThreadProcessId) are redirected to this file's stand-ins.
 // POSIX: dlopen; the plug-in's platform layer finds this file's PlugHost_*
 // functions in the executable (which must be linked with exported symbols).
 //
@@ -55,6 +56,19 @@ uint64_t VirtualClockNow();
 unsigned SleepCalls();
 uint64_t SleptMilliseconds();
 void ResetSleepCount();
+// Whether the plug-in finds a 64-bit millisecond count (the default) or, as
+// on Windows XP, only the 32-bit tick count, which wraps at 2^32 ms. Windows
+// only; takes effect at the next load.
+void OfferTickCount64(bool on);
+
+// The libraries the plug-in asked LoadLibraryExA for since the last clear,
+// with the flags it passed (Windows only; none are seen on POSIX).
+struct LibraryLoad {
+    std::string path;
+    unsigned flags;
+};
+const std::vector<LibraryLoad> &LibraryLoads();
+void ClearLibraryLoads();
 
 // Calls back into the host from inside the plug-in, the way a real host's
 // timer and menus arrive while the plug-in is busy: `onNote` while a note is

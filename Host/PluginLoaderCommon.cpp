@@ -58,6 +58,13 @@ bool TakeSleep(unsigned ms)
     return true;
 }
 
+void OfferTickCount64(bool on) { gLoaderClock.tickCount64 = on; }
+
+static std::vector<LibraryLoad> libraryLoads;
+void RecordLibraryLoad(const char *path, unsigned flags) { libraryLoads.push_back({path ? path : "", flags}); }
+const std::vector<LibraryLoad> &LibraryLoads() { return libraryLoads; }
+void ClearLibraryLoads() { libraryLoads.clear(); }
+
 bool ReadWholeFile(const std::string &path, std::string *bytes)
 {
     FILE *f = fopen(path.c_str(), "rb");

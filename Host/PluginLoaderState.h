@@ -9,6 +9,7 @@ struct LoaderClock {
     uint64_t now = 0;
     unsigned sleepCalls = 0;
     uint64_t sleptMs = 0;
+    bool tickCount64 = true; // whether the plug-in finds a 64-bit tick count
 };
 extern LoaderClock gLoaderClock;
 
@@ -17,5 +18,6 @@ bool TakeSleep(unsigned ms);
 // The next scripted Esc state, and whether the host is in front.
 uint16_t TakeEscapeState();
 bool HostInFront();
+void RecordLibraryLoad(const char *path, unsigned flags);
 
 #endif

@@ -18,9 +18,33 @@ static HWND WINAPI StandInGetFocus(void)
     return (HWND)kFocusWindow;
 }
 
+// The plug-in's clock: GetTickCount64 where it finds one (through
+// GetProcAddress), else GetTickCount, both reading the virtual clock while it
+// is on. The real 64-bit count is looked up, since XP lacks it.
 static ULONGLONG WINAPI StandInGetTickCount64(void)
 {
-    return gLoaderClock.virtualOn ? gLoaderClock.now : GetTickCount64();
+    typedef ULONGLONG(WINAPI * TickCount64Fn)(void);
+    static TickCount64Fn real =
+        (TickCount64Fn)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount64");
+    return gLoaderClock.virtualOn ? gLoaderClock.now : real ? real() : GetTickCount();
+}
+
+static DWORD WINAPI StandInGetTickCount(void)
+{
+    return gLoaderClock.virtualOn ? (DWORD)gLoaderClock.now : GetTickCount();
+}
+
+static FARPROC WINAPI StandInGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (HIWORD((DWORD_PTR)name) != 0 && strcmp(name, "GetTickCount64") == 0)
+        return gLoaderClock.tickCount64 ? (FARPROC)(void *)&StandInGetTickCount64 : nullptr;
+    return GetProcAddress(module, name);
+}
+
+static HMODULE WINAPI StandInLoadLibraryExA(LPCSTR path, HANDLE file, DWORD flags)
+{
+    RecordLibraryLoad(path, flags);
+    return LoadLibraryExA(path, file, flags);
 }
 
 static void WINAPI StandInSleep(DWORD ms)
@@ -90,8 +114,10 @@ bool LoadPlugin(const char *path, LoadedPlugin *out, std::string *error)
     }
     RedirectImport(module, "USER32.dll", "MessageBoxA", (void *)&StandInMessageBoxA);
     RedirectImport(module, "USER32.dll", "GetFocus", (void *)&StandInGetFocus);
-    RedirectImport(module, "KERNEL32.dll", "GetTickCount64", (void *)&StandInGetTickCount64);
     RedirectImport(module, "KERNEL32.dll", "Sleep", (void *)&StandInSleep);
+    RedirectImport(module, "KERNEL32.dll", "GetTickCount", (void *)&StandInGetTickCount);
+    RedirectImport(module, "KERNEL32.dll", "GetProcAddress", (void *)&StandInGetProcAddress);
+    RedirectImport(module, "KERNEL32.dll", "LoadLibraryExA", (void *)&StandInLoadLibraryExA);
     RedirectImport(module, "USER32.dll", "GetAsyncKeyState", (void *)&StandInGetAsyncKeyState);
     RedirectImport(module, "USER32.dll", "GetForegroundWindow", (void *)&StandInGetForegroundWindow);
     RedirectImport(module, "USER32.dll", "GetWindowThreadProcessId", (void *)&StandInGetWindowThreadProcessId);

@@ -54,6 +54,28 @@ void LogEntry(const char *format, ...)
     va_end(args);
 }
 
+// A number as "%f" writes it in the C locale, whatever locale the host has
+// set: the separator the runtime put between the whole and the fraction
+// digits becomes '.'. Room for the longest, DBL_MAX's 317 characters.
+enum { kFixedTextSize = 320 };
+static const char *FixedText(char *text, double value)
+{
+    int n = snprintf(text, kFixedTextSize, "%f", value);
+    if (n < 0 || n >= kFixedTextSize)
+        return text;
+    size_t whole = text[0] == '-' ? 1 : 0, fraction = (size_t)n;
+    while (text[whole] >= '0' && text[whole] <= '9')
+        ++whole;
+    while (fraction > whole && text[fraction - 1] >= '0' && text[fraction - 1] <= '9')
+        --fraction;
+    // Digits, a separator, digits; anything else (inf, nan) is left alone.
+    if (whole > (text[0] == '-' ? 1u : 0u) && fraction > whole && fraction < (size_t)n) {
+        text[whole] = '.';
+        memmove(text + whole + 1, text + fraction, (size_t)n - fraction + 1);
+    }
+    return text;
+}
+
 // ---------------------------------------------------------------------------
 // Loader
 // ---------------------------------------------------------------------------
@@ -85,12 +107,29 @@ static void ClearEntryPoints(void)
 #undef TCS_CLEAR
 }
 
+// The fixed path first. Only when no file is there, the same file under the
+// Common Files folder as the system names it: on 64-bit Windows a 32-bit
+// vendor installer puts it under "Program Files (x86)", which a 32-bit
+// process's "Program Files" path does not reach.
+static PlatformLibrary LoadDravLibrary(void)
+{
+    PlatformLibrary library = PlatformLoadLibrary(kDravLibraryPath);
+    if (library != NULL || PlatformFileExists(kDravLibraryPath))
+        return library;
+    static const char kUnderCommonFiles[] = "\\System\\DRAV.dll";
+    char path[300];
+    if (!PlatformCommonFilesFolder(path, sizeof path - (sizeof kUnderCommonFiles - 1)))
+        return NULL;
+    strcat(path, kUnderCommonFiles);
+    return PlatformFileExists(path) ? PlatformLoadLibrary(path) : NULL;
+}
+
 int OpenDRAVLibrary(void)
 {
     int err = 1;
     char buff1[80];
 
-    DRAV_Handle = PlatformLoadLibrary(kDravLibraryPath);
+    DRAV_Handle = LoadDravLibrary();
     if (DRAV_Handle == NULL) {
         LogEntry("%s", "Could not open c:\\Program Files\\Common Files\\System\\DRAV.dll: exiting now");
         return 0;
@@ -214,7 +253,8 @@ int SlewDRAVToCelestialCoords(double Ascension, double Declination)
                       : Status == kNotRegistered ? kTextNotRegistered
                       : Status == kNotAligned    ? kTextNotCelestialAligned
                                                  : "GoTo launched\n";
-    LogEntry("Goto (%f,%f)->%s\n", Ascension, Declination, Msg);
+    char ra[kFixedTextSize], dec[kFixedTextSize];
+    LogEntry("Goto (%s,%s)->%s\n", FixedText(ra, Ascension), FixedText(dec, Declination), Msg);
     return Status == kDone ? 0 : 1;
 }
 
@@ -251,7 +291,8 @@ int SyncDRAVToCelestialCoords(double Ascension, double Declination)
                       : Status == kNotRegistered ? kTextNotRegistered
                       : Status == kNotAligned    ? kTextNotCelestialAligned
                                                  : "Calibration sucessfull\n";
-    LogEntry("Calibrate to (%f,%f)->%s", Ascension, Declination, Msg);
+    char ra[kFixedTextSize], dec[kFixedTextSize];
+    LogEntry("Calibrate to (%s,%s)->%s", FixedText(ra, Ascension), FixedText(dec, Declination), Msg);
     return Status == kDone ? 0 : 1;
 }
 
@@ -276,7 +317,8 @@ int AddCelestialPoint(double Ascension, double Declination)
     int Status = TCS_SetCelestialAlignPoint != NULL ? TCS_SetCelestialAlignPoint(Coords, 1, 221)
                                                     : kNotRegistered;
     AlignmentText(Msg, Status, "sucessfull\n");
-    LogEntry("Add Celestial Point (%f,%f)->%s", Ascension, Declination, Msg);
+    char ra[kFixedTextSize], dec[kFixedTextSize];
+    LogEntry("Add Celestial Point (%s,%s)->%s", FixedText(ra, Ascension), FixedText(dec, Declination), Msg);
     return Status == kDone ? 0 : 1;
 }
 

@@ -428,6 +428,22 @@ static void RunDeferredEnd(void)
     }
 }
 
+// A handled operation, at whatever depth it arrives. Kept out of line so
+// that the path of ignored codes stays a bit test.
+static __attribute__((noinline)) void Serve(unsigned char code, void *ioParams)
+{
+    if (gCallDepth > 0 && ((kRefusedWhenNested >> code) & 1u))
+        return;
+    // The host's floating-point state is the host's: ours while we work.
+    const PlatformFloatState hostFloat = PlatformUseOwnFloatState();
+    ++gCallDepth;
+    Dispatch(code, ioParams);
+    if (gCallDepth == 1)
+        RunDeferredEnd();
+    --gCallDepth;
+    PlatformRestoreFloatState(&hostFloat);
+}
+
 // The operation code arrives in a 32-bit slot; only its low byte counts.
 // Exported by the .def file on Windows and by visibility on POSIX.
 extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int inOperation, void *ioParams)
@@ -438,13 +454,6 @@ extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int
     const uint32_t handled = gConnectionOpened ? kServedCodes : kServedCodes & ~kGuardedCodes;
     if (code >= 32 || !((handled >> code) & 1u))
         return 0;
-    if (gCallDepth > 0 && ((kRefusedWhenNested >> code) & 1u))
-        return 0;
-
-    ++gCallDepth;
-    Dispatch(code, ioParams);
-    if (gCallDepth == 1)
-        RunDeferredEnd();
-    --gCallDepth;
+    Serve(code, ioParams);
     return 0;
 }

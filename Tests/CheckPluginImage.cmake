@@ -35,7 +35,7 @@ if(NOT names STREQUAL "DoOperation")
 endif()
 
 # Imports: system DLLs only (no mingw runtime DLLs, no control library).
-set(system_dlls KERNEL32.DLL USER32.DLL MSVCRT.DLL ADVAPI32.DLL GDI32.DLL NTDLL.DLL)
+set(system_dlls KERNEL32.DLL USER32.DLL MSVCRT.DLL SHELL32.DLL ADVAPI32.DLL GDI32.DLL NTDLL.DLL)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
 if(NOT imports)
   string(APPEND failures "no imports found\n")

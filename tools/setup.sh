@@ -4,7 +4,7 @@ set -eu
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 for p in cmake make g++ clang googletest libbenchmark-dev libclang-rt-14-dev \
-         g++-mingw-w64-i686 wine wine32:i386 binutils-mingw-w64-i686 \
+         g++-mingw-w64-i686 wine wine32:i386 wine64 binutils-mingw-w64-i686 locales nsis zip \
          xvfb xdotool x11-apps imagemagick; do
   have "$p" || need+=("$p")
 done

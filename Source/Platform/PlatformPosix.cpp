@@ -17,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -54,6 +55,29 @@ PlatformLibrary PlatformLoadLibrary(const char *windowsPath)
     if (!MapWindowsPath(windowsPath, path, sizeof path))
         return NULL;
     return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+
+int PlatformFileExists(const char *windowsPath)
+{
+    char path[4096];
+    struct stat info;
+    return MapWindowsPath(windowsPath, path, sizeof path) && stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// As Windows tells a process in its environment; a 32-bit system's folder when unset.
+int PlatformCommonFilesFolder(char *out, size_t size)
+{
+    const char *folder = getenv("CommonProgramFiles");
+    if (folder == NULL || folder[0] == '\0')
+        folder = "c:\\Program Files\\Common Files";
+    size_t n = strlen(folder);
+    while (n > 0 && folder[n - 1] == '\\')
+        --n;
+    if (n == 0 || n >= size)
+        return 0;
+    memcpy(out, folder, n);
+    out[n] = '\0';
+    return 1;
 }
 
 PlatformSymbol PlatformFindSymbol(PlatformLibrary library, const char *name)

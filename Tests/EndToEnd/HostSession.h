@@ -80,6 +80,19 @@ constexpr const char kNoLibraryInitLog[] =
 // The fixed Windows path, as the plug-in asks for it.
 extern const char kFixedLibraryPath[];
 
+// The floating-point state a host runs with (the x87 control and status
+// words, the SSE control and status register), put in place around each call.
+struct HostFloatState {
+    uint16_t x87Control, x87Status;
+    uint32_t mxcsr;
+};
+// Every exception unmasked on both units, rounding down, an inexact flag
+// already raised in SSE: a host the plug-in must neither trap nor follow.
+constexpr HostFloatState kTrappingHost = {0x0740, 0x0000, 0x2020};
+// A Delphi program's state (invalid, division and overflow unmasked on both
+// units) with flags of its own raised (underflow in x87, invalid in SSE).
+constexpr HostFloatState kDelphiHost = {0x1332, 0x0010, 0x1901};
+
 class PlugInTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -87,6 +100,12 @@ protected:
 
     // Installs the simulator ("DRAV.dll") or one of its variants at the fixed path.
     void InstallLibrary(const std::string &file = "DRAV.dll");
+    // The library's place under the Common Files folder as the system names
+    // it, as the plug-in asks for it; the fixed path on a 32-bit system, and
+    // on 64-bit Windows (and natively) the one under "Program Files (x86)".
+    std::string CommonFilesLibraryPath() const;
+    // The file that a Windows path of the fixed drive stands for in this test.
+    std::string FileAt(const std::string &windowsPath) const;
     void SetScenario(const std::string &scenario);
     void Load();
     void Unload();
@@ -96,6 +115,15 @@ protected:
     // The journal's lines whose entry point is `name`.
     std::vector<std::string> JournalOf(const std::string &name) const;
     short Op(unsigned code, void *record = nullptr);
+    // From now on every call runs under this host state, and must leave the
+    // control words and the SSE flags as they were, and in x87 the host's
+    // flags and none that its control word unmasks.
+    void HostFloat(const HostFloatState &state) { hostFloat_ = state; hostFloatOn_ = true; }
+    // Sets a C locale with a decimal comma in this process; false with the
+    // reason when this machine has none.
+    bool UseDecimalCommaLocale(std::string *why);
+    // Back to the C locale and the default floating-point state (as at SetUp).
+    void DefaultHost();
 
     // Host steps, each checking the host's bytes and the answer 0.
     void Initialize();
@@ -126,9 +154,18 @@ protected:
 
 private:
     void CheckNoteKinds() const;
+    HostFloatState hostFloat_ = {};
+    bool hostFloatOn_ = false;
     std::string previousDir_;
     std::string installedAt_;
 };
+
+// Whether the plug-in under test is the Windows one (under Wine).
+#ifdef _WIN32
+constexpr bool kWindowsPlugIn = true;
+#else
+constexpr bool kWindowsPlugIn = false;
+#endif
 
 // A Unix path (of the build tree, say) in the form this platform's file calls
 // take: under Wine the Unix root is drive Z:.

@@ -1,6 +1,7 @@
 // Idle tracking on the virtual clock (the interval of strictly more than one
-// second, the first call since load, a clock past 2^31 and 2^32 ms), the
-// centring request, a failed reading, and the field indicator.
+// second, the first call since load, a clock past 2^31 and 2^32 ms, the 32-bit
+// tick count of Windows XP wrapping), the centring request, a failed reading,
+// and the field indicator.
 #include "ExpectedText.h"
 #include "HostSession.h"
 
@@ -27,16 +28,24 @@ protected:
 TEST_F(IdleTracking, RequestsComeMoreThanOneSecondApart)
 {
     struct Step { uint64_t advanceMs; bool centres; };
-    const struct { const char *clock; uint64_t startMs; std::vector<Step> steps; } cases[] = {
+    // tickCount64 false: a system with only the 32-bit tick count (Windows XP),
+    // which starts again at 0 after 2^32 ms.
+    const struct { const char *clock; uint64_t startMs; std::vector<Step> steps; bool tickCount64; } cases[] = {
         // 10^7 ms: every reading a whole number of seconds, so 1000 ms is exactly 1.0 s.
-        {"10000 s", 10000000, {{0, true}, {500, false}, {500, false}, {1, true}, {1000, false}, {1001, true}, {0, false}}},
-        {"first call at exactly 1 s", 1000, {{0, false}, {1, true}, {999, false}, {2, true}}},
-        {"first call at 0", 0, {{0, false}, {1000, false}, {1, true}}},
-        {"past 2^31 ms", 2200000000u, {{0, true}, {1001, true}, {1001, true}}},
-        {"across 2^32 ms", 4294966796u, {{0, true}, {1000, false}, {1, true}, {1001, true}}},
+        {"10000 s", 10000000, {{0, true}, {500, false}, {500, false}, {1, true}, {1000, false}, {1001, true}, {0, false}}, true},
+        {"first call at exactly 1 s", 1000, {{0, false}, {1, true}, {999, false}, {2, true}}, true},
+        {"first call at 0", 0, {{0, false}, {1000, false}, {1, true}}, true},
+        {"past 2^31 ms", 2200000000u, {{0, true}, {1001, true}, {1001, true}}, true},
+        {"across 2^32 ms", 4294966796u, {{0, true}, {1000, false}, {1, true}, {1001, true}}, true},
+        {"32-bit tick count across its wrap", 4294966796u, {{0, true}, {1000, false}, {1, true}, {1001, true}}, false},
+        {"32-bit tick count across two wraps", 4294966796u,
+         {{0, true}, {4294967000u, true}, {4294967000u, true}, {999, false}, {2, true}}, false},
     };
     for (const auto &c : cases) {
+        if (!c.tickCount64 && !kWindowsPlugIn)
+            continue; // the POSIX clock has no 32-bit count to carry on
         SCOPED_TRACE(c.clock);
+        OfferTickCount64(c.tickCount64);
         StartTracking();
         UseVirtualClock(true, c.startMs);
         size_t requests = 0;

@@ -1,8 +1,11 @@
 // Control libraries that lack exports, loaded from the fixed path: the
 // loader's log lines and note, and a whole session still served, with no
-// call ever reaching an entry point the library does not have.
+// call ever reaching an entry point the library does not have. Where the
+// library is looked for on a 64-bit system.
 #include "ExpectedText.h"
 #include "HostSession.h"
+
+#include <filesystem>
 
 namespace {
 
@@ -104,6 +107,63 @@ TEST_F(Loader, LibrariesLackingExportsStillServeAWholeSession)
         EXPECT_FALSE(JournalOf("TCS_VoidCelestialAlign").empty()) << "the library was used";
         for (const std::string &name : v.missing)
             EXPECT_TRUE(JournalOf(name).empty()) << "the variant has " << name;
+    }
+}
+
+// On 64-bit Windows a 32-bit installer puts the library under the 32-bit
+// Common Files folder ("Program Files (x86)"): the fixed path comes first,
+// that folder only when no file is at the fixed path, and either is loaded
+// with the library's own folder searched for the DLLs it needs.
+TEST_F(Loader, CommonFilesFolderOfA64BitSystem)
+{
+    namespace fs = std::filesystem;
+    const std::string fallback = CommonFilesLibraryPath();
+    if (FileAt(fallback) == FileAt(kFixedLibraryPath))
+        GTEST_SKIP() << "one Common Files folder on a 32-bit system; e2e.win64 runs this in a 64-bit prefix";
+    // The one there lacks TCS_KillMotion, so the log tells which was used.
+    const std::string fallbackLog = Missing("TCS_KillMotion") + kVersion + "API plugins version 4\r\n";
+    const struct {
+        const char *where;
+        bool atFixed, atFallback;
+        std::string log;
+        std::vector<std::string> notes, loads;
+    } cases[] = {
+        {"at the fixed path", true, false, kSimulatorInitLog, {}, {kFixedLibraryPath}},
+        {"in both places", true, true, kSimulatorInitLog, {}, {kFixedLibraryPath}},
+        {"in the 32-bit Common Files folder", false, true, fallbackLog, {"DRAV Initialization failed."},
+         {kFixedLibraryPath, fallback}},
+        {"nowhere", false, false, kNoLibraryInitLog, {"DRAV Initialization failed."}, {kFixedLibraryPath}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.where);
+        Unload();
+        std::error_code ignored;
+        for (const std::string &place : {std::string(kFixedLibraryPath), fallback})
+            fs::remove(FileAt(place), ignored);
+        InstallLibrary();
+        if (c.atFallback) {
+            fs::create_directories(fs::path(FileAt(fallback)).parent_path());
+            fs::copy_file(SimulatorFile("variants/DRAV_no_TCS_KillMotion.dll"), FileAt(fallback),
+                          fs::copy_options::overwrite_existing);
+        }
+        if (!c.atFixed)
+            fs::remove(FileAt(kFixedLibraryPath));
+        ClearCapturedNotes();
+        ClearLibraryLoads();
+        Load();
+        Initialize();
+        Terminate();
+        EXPECT_EQ(LogAfterUnload(), c.log);
+        EXPECT_EQ(NoteTexts(), c.notes);
+        fs::remove(FileAt(fallback), ignored);
+        if (kWindowsPlugIn) { // the loads and their flags are seen on Windows only
+            std::vector<std::string> paths;
+            for (const LibraryLoad &load : LibraryLoads()) {
+                paths.push_back(load.path);
+                EXPECT_EQ(load.flags, 0x8u) << "LOAD_WITH_ALTERED_SEARCH_PATH for " << load.path;
+            }
+            EXPECT_EQ(paths, c.loads);
+        }
     }
 }
 

@@ -3,6 +3,8 @@
 #include "ExpectedText.h"
 #include "HostSession.h"
 
+#include <math.h>
+
 using namespace HostLayout;
 
 namespace {
@@ -28,48 +30,113 @@ protected:
     const void *centre_ = nullptr;
 };
 
+// The hosts every session must serve alike: as most run; with a decimal
+// comma in the C locale they set; with every floating-point exception
+// unmasked and rounding down; as a Delphi program, with flags of its own.
+enum class Host { Default, DecimalComma, Trapping, Delphi };
+const struct { Host host; const char *name; } kHosts[] = {
+    {Host::Default, "default host"},
+    {Host::DecimalComma, "host with a decimal-comma locale"},
+    {Host::Trapping, "host that unmasks every floating-point exception"},
+    {Host::Delphi, "Delphi host with floating-point flags raised"},
+};
+
 TEST_F(Session, AlignedMountFromOpenToTerminate)
 {
-    StartSession("align=both,progress=0/40/100");
-    Open();
-    Track();
-    ExpectIdleCentres(0.0, 0.0);
-    Slew(1.5, 0.3);
-    EXPECT_TRUE(Idle().untouched) << "0.1 s after the last request";
-    AdvanceVirtualClock(1001);
-    ExpectIdleCentres(1.5, 0.3);
-    Sync(1.0, -0.5);
-    Close();
-    EXPECT_TRUE(Idle().untouched) << "connection closed";
-    Terminate();
-    EXPECT_FALSE(LibraryStillLoaded());
-    EXPECT_EQ(LogAfterUnload(), std::string(kSimulatorInitLog) + AlignedOpenLog() +
-                                    "TCS RA = 00:00:00.0 Dec = +00:00:00\r\n"
-                                    "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n"
-                                    "GoTo 0%\r\nGoTo 40%\r\nGoTo 100%\r\n"
-                                    "TCS RA = 05:43:46.5 Dec = +17:11:19\r\n" +
-                                    kActiveBothLines +
-                                    "Calibrate to (1.000000,-0.500000)->Calibration sucessfull\r\n"
-                                    "VoidCelestialAlign-> sucessfull\r\n");
-    EXPECT_EQ(Journal(), (std::vector<std::string>{
-                             "TCS_GetVersion(size=80) -> 1 text=\"Vantorel Mount Simulator 1.0\"",
-                             "TCS_GetControlStatus() -> 1 code=200",
-                             "TCS_GetAlignmentStatus() -> 1 code=212",
-                             "TCS_GetControlStatus() -> 1 code=200",
-                             "TCS_GetAlignmentStatus() -> 1 code=212",
-                             "TCS_GetCelestialCoords() -> 1 X=0 Y=0",
-                             "TCS_GoToCelestialCoords(X=1.5,Y=0.29999999999999999) -> 1",
-                             "TCS_GetGoToProgress() -> 1 percent=0",
-                             "TCS_GetGoToProgress() -> 1 percent=40",
-                             "TCS_GetGoToProgress() -> 1 percent=100",
-                             "TCS_GetCelestialCoords() -> 1 X=1.5 Y=0.29999999999999999",
-                             "TCS_GetControlStatus() -> 1 code=200",
-                             "TCS_GetAlignmentStatus() -> 1 code=212",
-                             "TCS_Calibrate(X=1,Y=-0.5) -> 1",
-                             "TCS_VoidCelestialAlign() -> 1",
-                         }));
-    EXPECT_EQ(NoteTexts(), std::vector<std::string>{kFineNote});
-    EXPECT_EQ(SleepCalls(), 2u);
+    for (const auto &host : kHosts) {
+        SCOPED_TRACE(host.name);
+        DefaultHost();
+        std::string why;
+        if (host.host == Host::DecimalComma) {
+            ASSERT_TRUE(UseDecimalCommaLocale(&why)) << why;
+        }
+        if (host.host == Host::Trapping)
+            HostFloat(kTrappingHost);
+        if (host.host == Host::Delphi)
+            HostFloat(kDelphiHost);
+        StartSession("align=both,progress=0/40/100");
+        centre_ = nullptr;
+        ResetSleepCount();
+        Open();
+        Track();
+        ExpectIdleCentres(0.0, 0.0);
+        Slew(1.5, 0.3);
+        EXPECT_TRUE(Idle().untouched) << "0.1 s after the last request";
+        AdvanceVirtualClock(1001);
+        ExpectIdleCentres(1.5, 0.3);
+        Sync(1.0, -0.5);
+        Close();
+        EXPECT_TRUE(Idle().untouched) << "connection closed";
+        Terminate();
+        EXPECT_FALSE(LibraryStillLoaded());
+        EXPECT_EQ(LogAfterUnload(), std::string(kSimulatorInitLog) + AlignedOpenLog() +
+                                        "TCS RA = 00:00:00.0 Dec = +00:00:00\r\n"
+                                        "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n"
+                                        "GoTo 0%\r\nGoTo 40%\r\nGoTo 100%\r\n"
+                                        "TCS RA = 05:43:46.5 Dec = +17:11:19\r\n" +
+                                        kActiveBothLines +
+                                        "Calibrate to (1.000000,-0.500000)->Calibration sucessfull\r\n"
+                                        "VoidCelestialAlign-> sucessfull\r\n");
+        if (host.host != Host::DecimalComma) { // the simulator's journal follows the locale
+            EXPECT_EQ(Journal(), (std::vector<std::string>{
+                                     "TCS_GetVersion(size=80) -> 1 text=\"Vantorel Mount Simulator 1.0\"",
+                                     "TCS_GetControlStatus() -> 1 code=200",
+                                     "TCS_GetAlignmentStatus() -> 1 code=212",
+                                     "TCS_GetControlStatus() -> 1 code=200",
+                                     "TCS_GetAlignmentStatus() -> 1 code=212",
+                                     "TCS_GetCelestialCoords() -> 1 X=0 Y=0",
+                                     "TCS_GoToCelestialCoords(X=1.5,Y=0.29999999999999999) -> 1",
+                                     "TCS_GetGoToProgress() -> 1 percent=0",
+                                     "TCS_GetGoToProgress() -> 1 percent=40",
+                                     "TCS_GetGoToProgress() -> 1 percent=100",
+                                     "TCS_GetCelestialCoords() -> 1 X=1.5 Y=0.29999999999999999",
+                                     "TCS_GetControlStatus() -> 1 code=200",
+                                     "TCS_GetAlignmentStatus() -> 1 code=212",
+                                     "TCS_Calibrate(X=1,Y=-0.5) -> 1",
+                                     "TCS_VoidCelestialAlign() -> 1",
+                                 }));
+        }
+        EXPECT_EQ(NoteTexts(), std::vector<std::string>{kFineNote});
+        EXPECT_EQ(SleepCalls(), 2u);
+    }
+}
+
+// Angles no sky has, sent by the host and then read back from the library
+// (a sync on them shifts its pointing there), with go-tos that arrive, stall
+// and fail: under a host that traps every exception, nothing traps and the
+// log is the one a default host gets.
+TEST_F(Session, UnusableAnglesUnderATrappingHost)
+{
+    const struct { const char *angle; double value; const char *progress; } cases[] = {
+        {"NaN", NAN, "progress=100"},
+        {"infinite", INFINITY, "progress=0/40/10"},
+        {"minus infinite", -INFINITY, "progress=0/50/100,progressfail=50:3"},
+        {"huge", 1e300, "progress=100"},
+        {"past 2^31 seconds of arc", 1e6, "progress=100"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.angle);
+        std::string logs[2];
+        for (bool trapping : {false, true}) {
+            DefaultHost();
+            if (trapping)
+                HostFloat(kTrappingHost);
+            StartSession(std::string("align=both,") + c.progress);
+            Open();
+            Track();
+            Slew(c.value, -c.value);
+            Sync(c.value, c.value);
+            AdvanceVirtualClock(1001);
+            EXPECT_EQ(Idle().operation, (unsigned)out_CentrePoint);
+            HostRecord indicator(kIndicatorSize);
+            EXPECT_EQ(Op(op_DrawIndicator, indicator.data()), 0);
+            Close();
+            Terminate();
+            logs[trapping] = LogAfterUnload();
+        }
+        EXPECT_EQ(logs[1], logs[0]);
+        EXPECT_NE(logs[0].find("Dec = --:--:--\r\n"), std::string::npos) << "a reading out of range";
+    }
 }
 
 TEST_F(Session, UnalignedMountWhoseOpenBuildsTheAlignment)
