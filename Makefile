@@ -8,7 +8,7 @@ FUZZ_FLAGS ?=
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 
 .PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
-  fuzz-build fuzz test-fuzz bench test-bench dist dist-check
+  fuzz-build fuzz test-fuzz bench test-bench dist dist-check screenshots
 
 all: native windows
 
@@ -71,8 +71,11 @@ test-fuzz:
 
 # Benchmarks of the native plug-in against the simulator; the summary at the
 # end sets each figure against its floor. BENCH_FLAGS go to Google Benchmark.
-bench: native
+# Then plugview under Xvfb: how long its window leaves messages unanswered
+# during a go-to, next to the go-to's own length.
+bench: native windows
 	@$(BUILD)/native/Benchmarks/telescope_bench $(BENCH_FLAGS)
+	@bash Host/plugview/run-plugview.sh frozen $(BUILD)/windows $(BUILD)/windows/frozen-window
 
 # A few seconds, to show that they build and run; timings are not judged.
 test-bench: native
@@ -90,6 +93,10 @@ dist: $(BUILD)/windows/CMakeCache.txt
 # Two builds of the same sources in different folders must give the same bytes.
 dist-check: setup
 	@bash Release/dist-check.sh $(BUILD)
+
+# The GUI session of plugview under Xvfb; its pictures replace those in docs/.
+screenshots: windows
+	@bash Host/plugview/run-plugview.sh session $(BUILD)/windows $(BUILD)/windows/screenshots docs
 
 # A whole session of the stand-in host against the mount simulator: under
 # Wine with the Windows plug-in (demo), or natively (demo-native).

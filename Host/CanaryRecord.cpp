@@ -121,6 +121,22 @@ const RecordLayout &TelescopeTargetLayout()
     return layout;
 }
 
+const RecordLayout &TimeLayout()
+{
+    static const RecordLayout layout = {"PTime", sizeof(PTime), {
+        FIELD(PTime, fJulianDate, Double, false), FIELD(PTime, fPrivate, U32, false)}};
+    return layout;
+}
+
+const RecordLayout &LocationLayout()
+{
+    static const RecordLayout layout = {"PLocation", sizeof(PLocation), {
+        FIELD(PLocation, fPlaceName, PString, false), FIELD(PLocation, fEarthLatitude, Double, false),
+        FIELD(PLocation, fEarthLongitude, Double, false), FIELD(PLocation, fElevation, Double, false),
+        FIELD(PLocation, fTimeZoneSeconds, I32, false), FIELD(PLocation, fPrivate, U32, false)}};
+    return layout;
+}
+
 const RecordLayout &NoRecordLayout()
 {
     static const RecordLayout layout = {"(no record)", 64, {}};

@@ -40,6 +40,8 @@ const RecordLayout &IndicatorLayout();
 const RecordLayout &BuildContextLayout();
 const RecordLayout &DoContextLayout();
 const RecordLayout &TelescopeTargetLayout();
+const RecordLayout &TimeLayout();
+const RecordLayout &LocationLayout();
 const RecordLayout &NoRecordLayout(); // for operations that read none: nothing may change
 
 class CanaryRecord {

@@ -2,13 +2,15 @@
 # Runs a Windows program under Wine in the prefix of the build tree it came
 # from (never the user's own), creating the prefix on first use.
 # WINE_RUN_ARCH=win64 picks a 64-bit prefix of its own instead, where the
-# 32-bit program runs as on 64-bit Windows.
+# 32-bit program runs as on 64-bit Windows. WINE_RUN_PREFIX names another
+# prefix folder of that tree (plugview's GUI session has one of its own, so
+# that its desktop is on its own display).
 set -eu
 exe=$1; shift
 dir=$(cd "$(dirname "$exe")" && pwd)
 while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
 [ -f "$dir/CMakeCache.txt" ] || { echo "wine-run: $exe is not inside a build tree" >&2; exit 2; }
-export WINEPREFIX="$dir/wineprefix"
+export WINEPREFIX="$dir/${WINE_RUN_PREFIX:-wineprefix}"
 if [ "${WINE_RUN_ARCH:-}" = win64 ]; then
   export WINEPREFIX="$dir/wineprefix64" WINEARCH=win64
 fi

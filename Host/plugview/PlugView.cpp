@@ -1,0 +1,734 @@
+// plugview: a stand-in for the planetarium host with a window. It loads
+// telescope.plug by path with LoadLibraryA, nothing redirected, and drives it
+// as a window host does: a chart, the Telescope menu whose states are asked
+// when it opens, a contextual menu on a star, a 100 ms timer that gives idle
+// time, and the field indicator drawn on every repaint. Every record is a
+// canary record checked after the call, as in plughost. The plug-in's notes
+// are its own message boxes; while one is up the timer keeps calling.
+//
+//   plugview PLUGIN [--centre RA DEC] [--probe]
+//
+// The transcript on standard output gives what a script needs to find
+// things on the screen (screen coordinates of the stars, the indicator and
+// the popup entries) and each call with its answer. --probe measures, from
+// a second thread, how long the window leaves a message unanswered.
+#include "CanaryRecord.h"
+#include "HostRecords.h"
+#include "HostScript.h"
+#include "SkyChart.h"
+
+#include <windows.h>
+#include <math.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <atomic>
+#include <string>
+
+namespace {
+
+enum : int {
+    kFirstTelescopeCommand = 8200, kQuitCommand = 9000,
+    kCentreObjectCommand = 100, kObjectInformationCommand = 101,
+    kIdleTimer = 1, kIdleIntervalMs = 100,
+    kChartWidth = 820, kChartHeight = 600, kStatusHeight = 22,
+    kPickRadius = 10,
+};
+
+const char *const kCommandTexts[8] = {"Configure Telescope", "Set Telescope Time", "Set Telescope Location",
+                                      "Open Telescope", "Close Telescope", "Track Telescope",
+                                      "Slew Telescope", "Sync Telescope"};
+const char *const kCommandKeys[8] = {"\tCtrl+F", "", "", "\tCtrl+O", "\tCtrl+W", "\tCtrl+T", "\tCtrl+G", "\tCtrl+Y"};
+
+// The indicator's colour is the host's: the plug-in does not write it.
+const COLORREF kSky = RGB(8, 14, 36), kGrid = RGB(36, 58, 104), kStarColour = RGB(255, 250, 225),
+               kLabel = RGB(170, 180, 200), kSelection = RGB(90, 230, 120);
+const uint16_t kIndicatorRed = 0xFFFF, kIndicatorGreen = 0x3030, kIndicatorBlue = 0x3030;
+
+struct Host {
+    HMODULE module = nullptr;
+    DoOperationFn DoOperation = nullptr;
+    HWND window = nullptr;
+    HMENU telescopeMenu = nullptr;
+    HMENU openPopup = nullptr; // the contextual menu while it is tracked
+    bool popupShown = false;
+    ChartView chart = {};
+    const ChartStar *selected = nullptr;
+    unsigned seed = 1, calls = 0, faults = 0;
+    int depth = 0;                 // DoOperation calls under way
+    unsigned nestedIdle = 0, nestedOther = 0;
+    std::string status = "no call yet", menuShown, indicatorShown, starsShown;
+    std::atomic<bool> probing{false};
+    double longestUnanswered = 0;
+};
+
+Host gHost;
+
+double Now()
+{
+    LARGE_INTEGER count, rate;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&rate);
+    return (double)count.QuadPart / (double)rate.QuadPart;
+}
+
+void Say(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+void Fault(const std::string &what)
+{
+    ++gHost.faults;
+    Say("FAULT: %s\n", what.c_str());
+}
+
+POINT ToScreen(double x, double y)
+{
+    POINT p = {(LONG)lround(x), (LONG)lround(y)};
+    ClientToScreen(gHost.window, &p);
+    return p;
+}
+
+void ShowStatus(const std::string &text)
+{
+    gHost.status = text;
+    RECT r = {0, kChartHeight, kChartWidth, kChartHeight + kStatusHeight};
+    InvalidateRect(gHost.window, &r, FALSE);
+}
+
+// One DoOperation call with a canary record: the answer, the record's
+// checks, and the calls that arrived while it ran. Routine calls (idle,
+// indicator, menu status) are not written to the transcript unless nested.
+void Call(OperationT op, const char *opName, CanaryRecord *record, bool routine)
+{
+    record->Seal();
+    if (gHost.depth > 0) {
+        (op == op_Idle ? gHost.nestedIdle : gHost.nestedOther)++;
+        if (!routine || gHost.nestedIdle + gHost.nestedOther == 1)
+            Say("nested %s while another call is under way\n", opName);
+    } else {
+        gHost.nestedIdle = gHost.nestedOther = 0;
+    }
+    const double start = Now();
+    ++gHost.depth;
+    const short answer = gHost.DoOperation(op, record->data());
+    --gHost.depth;
+    const double took = Now() - start;
+    ++gHost.calls;
+    if (!routine) {
+        Say("call %s -> %d after %.2f s\n", opName, answer, took);
+        if (gHost.depth == 0 && gHost.nestedIdle + gHost.nestedOther > 0)
+            Say("  %u idle and %u other calls arrived while it ran\n", gHost.nestedIdle, gHost.nestedOther);
+    }
+    if (answer != 0)
+        Fault(std::string(opName) + " answered " + std::to_string(answer) + ", not 0");
+    for (const std::string &f : record->Check())
+        Fault(f);
+    // After anything but a routine call the telescope may have moved: redraw.
+    if (!routine)
+        InvalidateRect(gHost.window, nullptr, FALSE);
+    if (!routine || gHost.status.rfind("op_", 0) != 0) {
+        char text[160];
+        snprintf(text, sizeof text, "%s -> %d (%.2f s)   %u calls, %s", opName, answer, took, gHost.calls,
+                 gHost.faults ? (std::to_string(gHost.faults) + " FAULTS").c_str() : "every host byte intact");
+        ShowStatus(text);
+    }
+}
+
+void Plain(OperationT op, const char *opName)
+{
+    CanaryRecord r(NoRecordLayout(), gHost.seed++);
+    Call(op, opName, &r, false);
+}
+
+void Recentre(double ra, double dec)
+{
+    gHost.chart.centreRA = ra;
+    gHost.chart.centreDec = dec;
+    InvalidateRect(gHost.window, nullptr, FALSE);
+}
+
+// --- Idle time ---
+
+void ObeyIdleAnswer(const CanaryRecord &event)
+{
+    const FieldLayout *op = event.Field("fOutOperation"), *params = event.Field("fOutParams");
+    if (!event.Changed(*op)) {
+        if (event.Changed(*params))
+            Fault("op_Idle: fOutParams changed without an action");
+        return;
+    }
+    const void *p = event.Get<void *>(params->offset);
+    switch (event.Get<unsigned char>(op->offset)) {
+    case out_CentrePoint:
+        if (p == nullptr) {
+            Fault("op_Idle: out_CentrePoint with a null fOutParams");
+            return;
+        }
+        PCentreAction centre;
+        memcpy(&centre, p, sizeof centre);
+        if (centre.fRightAscension != gHost.chart.centreRA || centre.fDeclination != gHost.chart.centreDec)
+            Say("centre on %s %s\n", FormatRightAscension(centre.fRightAscension).c_str(),
+                FormatDeclination(centre.fDeclination).c_str());
+        Recentre(centre.fRightAscension, centre.fDeclination);
+        break;
+    case out_Update:
+        if (p != nullptr)
+            Fault("op_Idle: out_Update with a non-null fOutParams");
+        InvalidateRect(gHost.window, nullptr, FALSE);
+        break;
+    default:
+        Fault("op_Idle: fOutOperation = " + std::to_string(event.Get<unsigned char>(op->offset)) +
+              ", not an action");
+    }
+}
+
+void Idle()
+{
+    CanaryRecord eventRecord(EventRecordLayout(), gHost.seed++);
+    CanaryRecord event(EventLayout(), gHost.seed++);
+    eventRecord.Put<int16_t>(offsetof(pEventRecord, what), 0);
+    eventRecord.Put<uint32_t>(offsetof(pEventRecord, when), GetTickCount() / 16);
+    eventRecord.Seal();
+    event.Put<void *>(offsetof(PEvent, fEventRecord), eventRecord.data());
+    event.Put<uint32_t>(offsetof(PEvent, fInWindow), 0);
+    Call(op_Idle, "op_Idle", &event, true);
+    for (const std::string &f : eventRecord.Check())
+        Fault(f);
+    ObeyIdleAnswer(event);
+}
+
+// --- The Telescope menu ---
+
+void AskMenuStates()
+{
+    std::string shown = "menu:";
+    for (int k = 0; k < 8; ++k) {
+        const int command = kFirstTelescopeCommand + k;
+        const UINT state = GetMenuState(gHost.telescopeMenu, command, MF_BYCOMMAND);
+        CanaryRecord r(MenuStatusLayout(), gHost.seed++);
+        r.Put<int32_t>(offsetof(PMenuStatus, fMenuCommand), command);
+        r.Put<unsigned char>(offsetof(PMenuStatus, fIsEnabled), (state & MF_GRAYED) ? 0 : 1);
+        r.Put<unsigned char>(offsetof(PMenuStatus, fHasCheck), (state & MF_CHECKED) ? 1 : 0);
+        r.PutPString(offsetof(PMenuStatus, fMenuText), kCommandTexts[k]);
+        Call(op_MenuStatus, "op_MenuStatus", &r, true);
+        const bool enabled = r.Get<unsigned char>(offsetof(PMenuStatus, fIsEnabled)) == 1;
+        const bool checked = r.Get<unsigned char>(offsetof(PMenuStatus, fHasCheck)) == 1;
+        EnableMenuItem(gHost.telescopeMenu, command, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+        CheckMenuItem(gHost.telescopeMenu, command, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
+        shown += " " + std::to_string(command) + (enabled ? "+" : "-") + (checked ? "v" : "");
+    }
+    if (shown != gHost.menuShown)
+        Say("%s\n", shown.c_str());
+    gHost.menuShown = shown;
+}
+
+// The host's time: the Julian date of the system clock.
+double JulianDateNow()
+{
+    FILETIME t;
+    GetSystemTimeAsFileTime(&t);
+    const double ticks = (double)(((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime);
+    return 2305813.5 + ticks / 864000000000.0; // 1601-01-01 is JD 2305813.5
+}
+
+void Target(OperationT op, const char *opName)
+{
+    double ra = gHost.chart.centreRA, dec = gHost.chart.centreDec;
+    if (gHost.selected != nullptr) {
+        ra = gHost.selected->rightAscension;
+        dec = gHost.selected->declination;
+    }
+    Say("target %s at %s %s\n", gHost.selected ? gHost.selected->name : "the chart's centre",
+        FormatRightAscension(ra).c_str(), FormatDeclination(dec).c_str());
+    CanaryRecord r(TelescopeTargetLayout(), gHost.seed++);
+    r.Put<double>(offsetof(PTelescopeTarget, fRightAscension), ra);
+    r.Put<double>(offsetof(PTelescopeTarget, fDeclination), dec);
+    Call(op, opName, &r, false);
+}
+
+void TelescopeCommand(int command)
+{
+    switch (command - kFirstTelescopeCommand) {
+    case 0: Plain(op_TelescopeConfigure, "op_TelescopeConfigure"); break;
+    case 1: {
+        CanaryRecord r(TimeLayout(), gHost.seed++);
+        r.Put<double>(offsetof(PTime, fJulianDate), JulianDateNow());
+        Call(op_TelescopeTime, "op_TelescopeTime", &r, false);
+        break;
+    }
+    case 2: {
+        CanaryRecord r(LocationLayout(), gHost.seed++);
+        r.PutPString(offsetof(PLocation, fPlaceName), "Greenwich");
+        r.Put<double>(offsetof(PLocation, fEarthLatitude), 51.4769 * kPi / 180);
+        r.Put<double>(offsetof(PLocation, fEarthLongitude), 0.0);
+        r.Put<double>(offsetof(PLocation, fElevation), 46.0);
+        r.Put<int32_t>(offsetof(PLocation, fTimeZoneSeconds), 0);
+        Call(op_TelescopeLocation, "op_TelescopeLocation", &r, false);
+        break;
+    }
+    case 3: Plain(op_TelescopeOpen, "op_TelescopeOpen"); break;
+    case 4: Plain(op_TelescopeClose, "op_TelescopeClose"); break;
+    case 5: Plain(op_TelescopeTrack, "op_TelescopeTrack"); break;
+    case 6: Target(op_TelescopeSlew, "op_TelescopeSlew"); break;
+    case 7: Target(op_TelescopeSync, "op_TelescopeSync"); break;
+    default: break;
+    }
+}
+
+// --- The contextual menu on a star ---
+
+void PutSelection(CanaryRecord *r, size_t base, const ChartStar &star)
+{
+    r->PutPString(base + offsetof(PSelection, fObjectName), star.name);
+    r->Put<int16_t>(base + offsetof(PSelection, fObjectIconID), 0);
+    r->PutPString(base + offsetof(PSelection, fConstellationName), "");
+    r->Put<double>(base + offsetof(PSelection, fRightAscension), star.rightAscension);
+    r->Put<double>(base + offsetof(PSelection, fDeclination), star.declination);
+    r->PutPString(base + offsetof(PSelection, fObjectType), "Star");
+    r->Put<double>(base + offsetof(PSelection, fMagnitude), star.magnitude);
+    r->PutPString(base + offsetof(PSelection, fUserFormattedName), star.name);
+    r->Put<unsigned char>(base + offsetof(PSelection, fObjectIsSelectable), 1);
+    r->Put<unsigned char>(base + offsetof(PSelection, fIsNewPosition), 0);
+}
+
+// Appends what the plug-in wants to a menu that holds the host's own two
+// entries, and checks the host's entries are as they were.
+void BuildPopup(HMENU menu, const ChartStar &star)
+{
+    AppendMenuA(menu, MF_STRING, kCentreObjectCommand, "Centre Object");
+    AppendMenuA(menu, MF_STRING, kObjectInformationCommand, "Object Information");
+    CanaryRecord r(BuildContextLayout(), gHost.seed++);
+    PutSelection(&r, offsetof(PBuildContext, fObject), star);
+    r.Put<unsigned char>(offsetof(PBuildContext, fObjectBeingDeselected), 0);
+    r.Put<void *>(offsetof(PBuildContext, fMenuHandle), menu);
+    Call(op_BuildContextualPopup, "op_BuildContextualPopup", &r, false);
+    if (GetMenuItemCount(menu) < 2 || GetMenuItemID(menu, 0) != kCentreObjectCommand ||
+        GetMenuItemID(menu, 1) != kObjectInformationCommand)
+        Fault("op_BuildContextualPopup: the host's own menu entries changed");
+}
+
+void Choose(int command, int item, const ChartStar &star)
+{
+    CanaryRecord r(DoContextLayout(), gHost.seed++);
+    r.Put<unsigned char>(offsetof(PDoContext, fMenuHandled), 0);
+    PutSelection(&r, offsetof(PDoContext, fObject), star);
+    r.Put<unsigned char>(offsetof(PDoContext, fObjectBeingDeselected), 0);
+    r.Put<int16_t>(offsetof(PDoContext, fMenuItem), (int16_t)item);
+    r.Put<int32_t>(offsetof(PDoContext, fMenuCommand), command);
+    Say("chosen %d on %s\n", command, star.name);
+    Call(op_DoContextualPopup, "op_DoContextualPopup", &r, false);
+}
+
+void ContextMenu(int x, int y)
+{
+    const ChartStar *star = StarNear(gHost.chart, x, y, kPickRadius);
+    if (star == nullptr)
+        return;
+    gHost.selected = star;
+    InvalidateRect(gHost.window, nullptr, FALSE);
+    HMENU menu = CreatePopupMenu();
+    BuildPopup(menu, *star);
+    const POINT at = ToScreen(x, y);
+    Say("popup on %s\n", star->name);
+    gHost.openPopup = menu;
+    gHost.popupShown = false;
+    SetForegroundWindow(gHost.window); // or the menu may not show, nor close when clicked away
+    const int command = (int)TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_LEFTALIGN | TPM_TOPALIGN,
+                                            at.x, at.y, 0, gHost.window, nullptr);
+    gHost.openPopup = nullptr;
+    int item = -1;
+    for (int i = 0; i < GetMenuItemCount(menu); ++i)
+        if ((int)GetMenuItemID(menu, i) == command)
+            item = i;
+    DestroyMenu(menu);
+    if (command == kCentreObjectCommand)
+        Recentre(star->rightAscension, star->declination);
+    else if (command == kObjectInformationCommand)
+        ShowStatus(std::string(star->name) + " at " + FormatRightAscension(star->rightAscension) + " " +
+                   FormatDeclination(star->declination));
+    else if (command != 0)
+        Choose(command, item, *star);
+}
+
+// Where each entry of the open contextual menu is on the screen.
+void ShowPopupEntries()
+{
+    if (gHost.openPopup == nullptr || gHost.popupShown)
+        return;
+    gHost.popupShown = true;
+    for (int i = 0; i < GetMenuItemCount(gHost.openPopup); ++i) {
+        RECT rc;
+        char text[128] = "";
+        GetMenuStringA(gHost.openPopup, i, text, sizeof text, MF_BYPOSITION);
+        if (GetMenuItemRect(nullptr, gHost.openPopup, i, &rc))
+            Say("popup entry %d \"%s\" at %ld,%ld size %ld,%ld\n", (int)GetMenuItemID(gHost.openPopup, i), text,
+                rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top);
+    }
+}
+
+// Under Wine without a window manager a message box that opens entirely over
+// another window of its process stays unpainted: move the plug-in's note,
+// once, beside the chart, as a user would drag it, and say where it is.
+// Called on the timer while a call is under way.
+BOOL CALLBACK ShowNoteBesideChart(HWND box, LPARAM)
+{
+    static HWND raised = nullptr;
+    char name[16] = "";
+    GetClassNameA(box, name, sizeof name);
+    if (box == raised || strcmp(name, "#32770") != 0 || !IsWindowVisible(box))
+        return TRUE;
+    raised = box;
+    RECT chart;
+    GetWindowRect(gHost.window, &chart);
+    SetWindowPos(box, HWND_TOP, chart.right + 8, chart.top + 200, 0, 0, SWP_NOSIZE);
+    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    char caption[128] = "";
+    GetWindowTextA(box, caption, sizeof caption);
+    RECT r;
+    GetWindowRect(box, &r);
+    Say("note \"%s\" up at %ld,%ld size %ld,%ld\n", caption, r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return TRUE;
+}
+
+// --- Drawing ---
+
+void DrawGrid(HDC dc)
+{
+    HPEN pen = CreatePen(PS_SOLID, 1, kGrid), old = (HPEN)SelectObject(dc, pen);
+    const double hour = kPi / 12, degree = kPi / 180;
+    for (int pass = 0; pass < 2; ++pass) {
+        // pass 0: hour circles, every hour; pass 1: parallels, every 10 degrees.
+        for (int line = 0; line < (pass == 0 ? 24 : 17); ++line) {
+            bool down = false;
+            for (int step = 0; step <= 96; ++step) {
+                const double ra = pass == 0 ? line * hour : step * (2 * kPi / 96);
+                const double dec = pass == 0 ? (-80 + step * (160.0 / 96)) * degree : (-80 + line * 10) * degree;
+                double x, y;
+                const bool on = ProjectOnChart(gHost.chart, ra, dec, &x, &y) && fabs(x) < 4000 && fabs(y) < 4000;
+                if (on && down)
+                    LineTo(dc, (int)lround(x), (int)lround(y));
+                else if (on)
+                    MoveToEx(dc, (int)lround(x), (int)lround(y), nullptr);
+                down = on;
+            }
+        }
+    }
+    SelectObject(dc, old);
+    DeleteObject(pen);
+}
+
+void DrawStars(HDC dc)
+{
+    int count;
+    const ChartStar *stars = ChartStars(&count);
+    HBRUSH brush = CreateSolidBrush(kStarColour), oldBrush = (HBRUSH)SelectObject(dc, brush);
+    HPEN pen = CreatePen(PS_SOLID, 1, kStarColour), oldPen = (HPEN)SelectObject(dc, pen);
+    std::string shown;
+    for (int i = 0; i < count; ++i) {
+        double x, y;
+        if (!ProjectOnChart(gHost.chart, stars[i].rightAscension, stars[i].declination, &x, &y) || x < 0 ||
+            y < 0 || x >= kChartWidth || y >= kChartHeight)
+            continue;
+        const int r = (int)lround(fmax(1.5, 4.5 - stars[i].magnitude));
+        const int cx = (int)lround(x), cy = (int)lround(y);
+        Ellipse(dc, cx - r, cy - r, cx + r + 1, cy + r + 1);
+        SetTextColor(dc, &stars[i] == gHost.selected ? kSelection : kLabel);
+        TextOutA(dc, cx + r + 3, cy - 6, stars[i].name, (int)strlen(stars[i].name));
+        const POINT at = ToScreen(x, y);
+        shown += "star " + std::string(stars[i].name) + " at " + std::to_string(at.x) + "," +
+                 std::to_string(at.y) + "\n";
+    }
+    SelectObject(dc, oldBrush);
+    SelectObject(dc, oldPen);
+    DeleteObject(brush);
+    DeleteObject(pen);
+    if (shown != gHost.starsShown)
+        Say("%s", shown.c_str());
+    gHost.starsShown = shown;
+}
+
+// Asks the plug-in for the indicator and draws it where it says: a circle
+// the size of its field, a cross at its centre and its label.
+void DrawIndicator(HDC dc)
+{
+    CanaryRecord r(IndicatorLayout(), gHost.seed++);
+    r.Put<unsigned char>(offsetof(PIndicator, fDrawIndicator), 0);
+    r.Put<unsigned char>(offsetof(PIndicator, fDoneDrawing), 0);
+    r.Put<double>(offsetof(PIndicator, fCentreRA), gHost.chart.centreRA);
+    r.Put<double>(offsetof(PIndicator, fCentreDec), gHost.chart.centreDec);
+    r.Put<double>(offsetof(PIndicator, fPixelsPerRadian), gHost.chart.pixelsPerRadian);
+    r.Put<uint16_t>(offsetof(PIndicator, fRed), kIndicatorRed);
+    r.Put<uint16_t>(offsetof(PIndicator, fGreen), kIndicatorGreen);
+    r.Put<uint16_t>(offsetof(PIndicator, fBlue), kIndicatorBlue);
+    r.PutPString(offsetof(PIndicator, fString), "");
+    r.Put<uint32_t>(offsetof(PIndicator, fWindowThatIsDrawing), (uint32_t)(uintptr_t)gHost.window);
+    Call(op_DrawIndicator, "op_DrawIndicator", &r, true);
+    double x, y;
+    std::string shown = "indicator: none\n";
+    if (r.Get<unsigned char>(offsetof(PIndicator, fDrawIndicator)) == 1 &&
+        ProjectOnChart(gHost.chart, r.Get<double>(offsetof(PIndicator, fCentreRA)),
+                       r.Get<double>(offsetof(PIndicator, fCentreDec)), &x, &y)) {
+        const COLORREF colour = RGB(r.Get<uint16_t>(offsetof(PIndicator, fRed)) >> 8,
+                                    r.Get<uint16_t>(offsetof(PIndicator, fGreen)) >> 8,
+                                    r.Get<uint16_t>(offsetof(PIndicator, fBlue)) >> 8);
+        const int cx = (int)lround(x), cy = (int)lround(y);
+        const int radius = (int)fmax(4.0, lround(r.Get<double>(offsetof(PIndicator, fVertical)) *
+                                                 gHost.chart.pixelsPerRadian / 2));
+        HPEN pen = CreatePen(PS_SOLID, 2, colour), old = (HPEN)SelectObject(dc, pen);
+        HBRUSH oldBrush = (HBRUSH)SelectObject(dc, GetStockObject(NULL_BRUSH));
+        Ellipse(dc, cx - radius, cy - radius, cx + radius + 1, cy + radius + 1);
+        MoveToEx(dc, cx - radius - 6, cy, nullptr);
+        LineTo(dc, cx + radius + 7, cy);
+        MoveToEx(dc, cx, cy - radius - 6, nullptr);
+        LineTo(dc, cx, cy + radius + 7);
+        SelectObject(dc, oldBrush);
+        SelectObject(dc, old);
+        DeleteObject(pen);
+        unsigned char label[256];
+        memcpy(label, (const unsigned char *)r.data() + offsetof(PIndicator, fString), sizeof label);
+        SetTextColor(dc, colour);
+        TextOutA(dc, cx + radius + 4, cy + radius, (const char *)label + 1, label[0]);
+        const POINT at = ToScreen(x, y);
+        shown = "indicator: " + std::to_string(at.x) + "," + std::to_string(at.y) + " radius " +
+                std::to_string(radius) + " \"" + std::string((const char *)label + 1, label[0]) + "\"\n";
+    }
+    if (shown != gHost.indicatorShown)
+        Say("%s", shown.c_str());
+    gHost.indicatorShown = shown;
+}
+
+void Paint()
+{
+    PAINTSTRUCT ps;
+    HDC windowDC = BeginPaint(gHost.window, &ps);
+    HDC dc = CreateCompatibleDC(windowDC);
+    HBITMAP bitmap = CreateCompatibleBitmap(windowDC, kChartWidth, kChartHeight + kStatusHeight);
+    HBITMAP oldBitmap = (HBITMAP)SelectObject(dc, bitmap);
+    RECT chart = {0, 0, kChartWidth, kChartHeight}, status = {0, kChartHeight, kChartWidth, kChartHeight + kStatusHeight};
+    HBRUSH sky = CreateSolidBrush(kSky);
+    FillRect(dc, &chart, sky);
+    DeleteObject(sky);
+    FillRect(dc, &status, (HBRUSH)GetStockObject(LTGRAY_BRUSH));
+    SetBkMode(dc, TRANSPARENT);
+    IntersectClipRect(dc, 0, 0, kChartWidth, kChartHeight);
+    DrawGrid(dc);
+    DrawStars(dc);
+    DrawIndicator(dc);
+    SelectClipRgn(dc, nullptr);
+    SetTextColor(dc, RGB(0, 0, 0));
+    TextOutA(dc, 6, kChartHeight + 4, gHost.status.data(), (int)gHost.status.size());
+    BitBlt(windowDC, 0, 0, kChartWidth, kChartHeight + kStatusHeight, dc, 0, 0, SRCCOPY);
+    SelectObject(dc, oldBitmap);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    EndPaint(gHost.window, &ps);
+}
+
+// --- The window ---
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_TIMER:
+        if (wParam == kIdleTimer && gHost.depth > 0)
+            EnumThreadWindows(GetCurrentThreadId(), ShowNoteBesideChart, 0);
+        if (wParam == kIdleTimer)
+            Idle();
+        return 0;
+    case WM_PAINT: Paint(); return 0;
+    case WM_ERASEBKGND: return 1;
+    case WM_INITMENUPOPUP:
+        if ((HMENU)wParam == gHost.telescopeMenu)
+            AskMenuStates();
+        return 0;
+    case WM_ENTERIDLE:
+        if (wParam == MSGF_MENU)
+            ShowPopupEntries();
+        return 0;
+    case WM_COMMAND: {
+        const int command = LOWORD(wParam);
+        if (command == kQuitCommand)
+            DestroyWindow(window);
+        else if (command >= kFirstTelescopeCommand && command < kFirstTelescopeCommand + 8)
+            TelescopeCommand(command);
+        return 0;
+    }
+    case WM_LBUTTONDOWN: {
+        const ChartStar *star = StarNear(gHost.chart, (short)LOWORD(lParam), (short)HIWORD(lParam), kPickRadius);
+        if (star != gHost.selected)
+            Say("selected %s\n", star ? star->name : "nothing");
+        gHost.selected = star;
+        InvalidateRect(window, nullptr, FALSE);
+        return 0;
+    }
+    case WM_RBUTTONUP: ContextMenu((short)LOWORD(lParam), (short)HIWORD(lParam)); return 0;
+    case WM_DESTROY:
+        gHost.probing = false; // what follows is the end of the session, not a go-to
+        KillTimer(window, kIdleTimer);
+        Plain(op_Terminate, "op_Terminate");
+        PostQuitMessage(0);
+        return 0;
+    default: return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+HMENU BuildMenuBar()
+{
+    HMENU bar = CreateMenu(), file = CreatePopupMenu();
+    gHost.telescopeMenu = CreatePopupMenu();
+    for (int k = 0; k < 8; ++k)
+        AppendMenuA(gHost.telescopeMenu, MF_STRING, kFirstTelescopeCommand + k,
+                    (std::string(kCommandTexts[k]) + kCommandKeys[k]).c_str());
+    AppendMenuA(file, MF_STRING, kQuitCommand, "Quit\tCtrl+Q");
+    AppendMenuA(bar, MF_POPUP, (UINT_PTR)file, "&File");
+    AppendMenuA(bar, MF_POPUP, (UINT_PTR)gHost.telescopeMenu, "&Telescope");
+    return bar;
+}
+
+HACCEL BuildAccelerators()
+{
+    ACCEL keys[] = {
+        {FCONTROL | FVIRTKEY, 'F', kFirstTelescopeCommand + 0}, {FCONTROL | FVIRTKEY, 'O', kFirstTelescopeCommand + 3},
+        {FCONTROL | FVIRTKEY, 'W', kFirstTelescopeCommand + 4}, {FCONTROL | FVIRTKEY, 'T', kFirstTelescopeCommand + 5},
+        {FCONTROL | FVIRTKEY, 'G', kFirstTelescopeCommand + 6}, {FCONTROL | FVIRTKEY, 'Y', kFirstTelescopeCommand + 7},
+        {FCONTROL | FVIRTKEY, 'Q', kQuitCommand},
+    };
+    return CreateAcceleratorTableA(keys, sizeof keys / sizeof keys[0]);
+}
+
+// From a second thread: how long the window leaves a message unanswered.
+DWORD WINAPI Probe(void *)
+{
+    while (gHost.probing) {
+        const double sent = Now();
+        DWORD_PTR result;
+        SendMessageTimeoutA(gHost.window, WM_NULL, 0, 0, SMTO_NORMAL, 600000, &result);
+        const double waited = Now() - sent;
+        if (!gHost.probing)
+            break;
+        if (waited > gHost.longestUnanswered)
+            gHost.longestUnanswered = waited;
+        if (waited >= 0.25)
+            Say("probe: the window left a message unanswered for %.2f s\n", waited);
+        Sleep(5);
+    }
+    return 0;
+}
+
+bool Initialise()
+{
+    CanaryRecord r(InitializeLayout(), gHost.seed++);
+    r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 4);
+    r.Put<uint32_t>(offsetof(PInitialize, fWindowID), 0);
+    Call(op_Initialize, "op_Initialize", &r, false);
+    const bool success = r.Get<unsigned char>(offsetof(PInitialize, fSuccess)) == 1;
+    Say("initialised: %s, idle time %s, telescope controller %s\n", r.Show("fSuccess").c_str(),
+        r.Show("fWantsIdleTime").c_str(), r.Show("fIsTelescopeController").c_str());
+    return success;
+}
+
+std::string WindowsPath(std::string path)
+{
+    if (!path.empty() && path[0] == '/')
+        path = "Z:" + path;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+int Usage()
+{
+    fprintf(stderr, "usage: plugview PLUGIN [--centre RA DEC] [--probe]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2 || strcmp(argv[1], "--help") == 0)
+        return Usage();
+    gHost.chart = {1.45, 0.12, 1000.0, kChartWidth, kChartHeight};
+    bool probe = false;
+    for (int i = 2; i < argc; ++i) {
+        std::string error;
+        if (strcmp(argv[i], "--probe") == 0)
+            probe = true;
+        else if (strcmp(argv[i], "--centre") == 0 && i + 2 < argc) {
+            if (!ParseRightAscension(argv[i + 1], &gHost.chart.centreRA, &error) ||
+                !ParseDeclination(argv[i + 2], &gHost.chart.centreDec, &error)) {
+                fprintf(stderr, "plugview: %s\n", error.c_str());
+                return 2;
+            }
+            i += 2;
+        } else
+            return Usage();
+    }
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    const std::string path = WindowsPath(argv[1]);
+    gHost.module = LoadLibraryA(path.c_str());
+    if (gHost.module == nullptr) {
+        fprintf(stderr, "plugview: cannot load %s (error %lu)\n", argv[1], GetLastError());
+        return 2;
+    }
+    gHost.DoOperation = (DoOperationFn)(void *)GetProcAddress(gHost.module, "DoOperation");
+    if (gHost.DoOperation == nullptr) {
+        fprintf(stderr, "plugview: %s does not export DoOperation\n", argv[1]);
+        FreeLibrary(gHost.module);
+        return 2;
+    }
+    Say("plugview: loaded %s\n", argv[1]);
+
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = "plugview";
+    RegisterClassA(&windowClass);
+    RECT outer = {0, 0, kChartWidth, kChartHeight + kStatusHeight};
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    AdjustWindowRect(&outer, style, TRUE);
+    gHost.window = CreateWindowA("plugview", "plugview - telescope.plug", style, 0, 0, outer.right - outer.left,
+                                 outer.bottom - outer.top, nullptr, BuildMenuBar(), windowClass.hInstance, nullptr);
+    if (!Initialise())
+        Say("plugview: the plug-in refused the initialisation\n");
+    ShowWindow(gHost.window, SW_SHOWNORMAL);
+    SetForegroundWindow(gHost.window);
+    UpdateWindow(gHost.window);
+    POINT origin = {0, 0};
+    ClientToScreen(gHost.window, &origin);
+    Say("window \"plugview - telescope.plug\" client at %ld,%ld size %d,%d\n", origin.x, origin.y, kChartWidth,
+        kChartHeight + kStatusHeight);
+    SetTimer(gHost.window, kIdleTimer, kIdleIntervalMs, nullptr);
+    HANDLE prober = nullptr;
+    if (probe) {
+        gHost.probing = true;
+        prober = CreateThread(nullptr, 0, Probe, nullptr, 0, nullptr);
+    }
+
+    HACCEL keys = BuildAccelerators();
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        if (!TranslateAcceleratorA(gHost.window, keys, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    if (prober != nullptr) {
+        gHost.probing = false;
+        WaitForSingleObject(prober, 5000);
+        Say("probe: longest unanswered %.2f s\n", gHost.longestUnanswered);
+    }
+    // Unloading writes the plug-in's log out.
+    FreeLibrary(gHost.module);
+    Say("plugview: %u calls, %s\n", gHost.calls,
+        gHost.faults ? (std::to_string(gHost.faults) + " FAULTS").c_str() : "every host byte intact");
+    return gHost.faults ? 1 : 0;
+}
