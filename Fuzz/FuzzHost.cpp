@@ -422,6 +422,29 @@ void PrepareRecord(unsigned char op, bool runs, ByteStream &s, Record &rec, Prep
         motion = kNoMotion;
 }
 
+// Makes the call with its prepared record (or the unreadable block for an
+// operation that has none) and checks the host's bytes after it.
+void CallWithRecord(unsigned code, Record &rec, ByteStream &s, bool runs, bool inWait, const char *what)
+{
+    const unsigned char op = (unsigned char)(code & 0xFFu);
+    if (op == op_Idle) {
+        PEvent *e = (PEvent *)rec.bytes;
+        SetIdleSentinels(e);
+        rec.Seal();
+        const bool tracking = CallIdle(e);
+        if (runs)
+            CheckIdleAnswer(e, inWait, tracking);
+    } else if (op == op_BuildContextualPopup) {
+        BuildMenuAndCheck(rec, s, runs);
+    } else {
+        if (rec.bytes != nullptr)
+            rec.Seal();
+        Call(code, rec.bytes != nullptr ? (void *)rec.bytes : (void *)unreadable);
+    }
+    if (rec.bytes != nullptr)
+        rec.CheckUnchanged(what);
+}
+
 // One host call of `code` with a record of the operation's type, checked.
 void HostCall(unsigned code, ByteStream &s)
 {
@@ -430,33 +453,14 @@ void HostCall(unsigned code, ByteStream &s)
     Record rec;
     Prepared prepared;
     PrepareRecord(op, runs, s, rec, &prepared);
-    void *param = unreadable;
     const Motion motion = prepared.motion;
     const double ra = prepared.ra, dec = prepared.dec;
     const unsigned char enabledBefore = prepared.enabledBefore;
-    if (rec.bytes != nullptr)
-        param = rec.bytes;
 
     currentCode = code;
     ResetMountRecord();
     const size_t notesBefore = CapturedNotes().size();
-    if (op == op_Idle) {
-        PEvent *e = (PEvent *)rec.bytes;
-        SetIdleSentinels(e);
-        rec.Seal();
-        const bool tracking = CallIdle(e);
-        if (runs)
-            CheckIdleAnswer(e, false, tracking);
-    } else if (op == op_BuildContextualPopup) {
-        BuildMenuAndCheck(rec, s, runs);
-    } else {
-        if (rec.bytes != nullptr)
-            rec.Seal();
-        Call(code, param);
-    }
-
-    if (rec.bytes != nullptr)
-        rec.CheckUnchanged("the host's record");
+    CallWithRecord(code, rec, s, runs, false, "the host's record");
 #ifndef HARNESS_ASAN
     for (unsigned char b : unreadable)
         if (b != 0xA5)
@@ -597,22 +601,7 @@ bool HostCallFromLibrary(unsigned served, ByteStream &s, bool inWait)
     PrepareRecord(op, runs, s, rec, &prepared);
     const unsigned callsBefore = gMount.calls;
     const size_t notesBefore = CapturedNotes().size();
-    if (op == op_Idle) {
-        PEvent *e = (PEvent *)rec.bytes;
-        SetIdleSentinels(e);
-        rec.Seal();
-        const bool tracking = CallIdle(e);
-        if (runs)
-            CheckIdleAnswer(e, inWait, tracking);
-    } else if (op == op_BuildContextualPopup) {
-        BuildMenuAndCheck(rec, s, runs);
-    } else {
-        if (rec.bytes != nullptr)
-            rec.Seal();
-        Call(op, rec.bytes != nullptr ? (void *)rec.bytes : (void *)unreadable);
-    }
-    if (rec.bytes != nullptr)
-        rec.CheckUnchanged("the host's record of a nested call");
+    CallWithRecord(op, rec, s, runs, inWait, "the host's record of a nested call");
     if (CapturedNotes().size() != notesBefore)
         FuzzFault("nested operation %u showed the note \"%s\"", op, CapturedNotes().back().text.c_str());
     if (gMount.calls != callsBefore && !(runs && ReadsWhenNested(op)))
