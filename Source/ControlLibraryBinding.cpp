@@ -5,6 +5,7 @@
 
 #include <stdarg.h>
 #include <string.h>
+#include <type_traits>
 
 // ---------------------------------------------------------------------------
 // Log
@@ -34,30 +35,29 @@ void CloseLogFile(void)
 // Each entry is formatted on the stack and handed to the stream in one write:
 // some C runtimes flush a buffered stream at every line feed that comes
 // through character output, which would put each line on the disk by itself.
+// The longest entry is a position command with two numbers of the longest
+// "%f" text and its outcome; the buffer holds it, so no entry is ever cut.
+enum { kLongestEntry = 1024 };
 void LogEntry(const char *format, ...)
 {
     if (LogFile == NULL)
         return;
-    char entry[512];
+    char entry[kLongestEntry];
     va_list args;
     va_start(args, format);
     int n = vsnprintf(entry, sizeof entry, format, args);
     va_end(args);
     if (n < 0)
         return;
-    if ((size_t)n < sizeof entry) {
-        fwrite(entry, 1, (size_t)n, LogFile);
-        return;
-    }
-    va_start(args, format); // longer than any entry we write: format it directly
-    vfprintf(LogFile, format, args);
-    va_end(args);
+    fwrite(entry, 1, (size_t)n < sizeof entry ? (size_t)n : sizeof entry - 1, LogFile);
 }
 
 // A number as "%f" writes it in the C locale, whatever locale the host has
 // set: the separator the runtime put between the whole and the fraction
 // digits becomes '.'. Room for the longest, DBL_MAX's 317 characters.
 enum { kFixedTextSize = 320 };
+static_assert(kLongestEntry > sizeof "Add Celestial Point (,)->" + 2 * kFixedTextSize + kMessageTextSize,
+              "the longest log entry fits the entry buffer");
 static const char *FixedText(char *text, double value)
 {
     int n = snprintf(text, kFixedTextSize, "%f", value);
@@ -88,10 +88,13 @@ TCS_ENTRY_POINTS(TCS_DEFINE_POINTER)
 
 static PlatformLibrary DRAV_Handle = NULL;
 
-// The library's answer where it has no provider; also what a wrapper behaves
-// as when its entry point was never found or the library is not loaded.
-static const int kDone = 1, kNotLaunched = 2, kNotRegistered = 3, kNotAligned = 210,
-                 kNotInLandMode = 213;
+// The library's answers that the wrappers tell apart.
+static const int kDone = 1;            // the command was carried out
+static const int kRefused = 2;         // it was not: a go-to not launched, a calibration that failed
+static const int kNotRegistered = 3;   // no provider; also what a wrapper behaves as when its
+                                       // entry point was never found or the library is not loaded
+static const int kNotAligned = 210;    // the mount is not Celestial aligned
+static const int kNotInLandMode = 213; // alignment commands need the provider's land mode
 
 static void ResolveEntryPoints(void)
 {
@@ -182,7 +185,11 @@ static const char kTextNotCelestialAligned[] = "TCS Provider is not Celestial al
 static const char kTextInternalError[] = "DRAV.dll internal error";
 
 // Asks a status entry point; the out-argument is the answer, not the result.
-static int QueryStatus(TCS_GetControlStatus_Fn entryPoint)
+// The two status queries have one signature: a code written to the out-argument.
+typedef TCS_GetControlStatus_Fn StatusQuery_Fn;
+static_assert(std::is_same<TCS_GetControlStatus_Fn, TCS_GetAlignmentStatus_Fn>::value,
+              "both status queries take the same arguments");
+static int QueryStatus(StatusQuery_Fn entryPoint)
 {
     unsigned short Status = (unsigned short)kNotRegistered;
     if (entryPoint != NULL) {
@@ -226,7 +233,7 @@ int GetDRAVCelestialCoords(double *Ascension, double *Declination)
     static DRAV_Coords Coords;
     static char buffer1[kAngleTextSize];
     static char buffer2[kAngleTextSize];
-    static char Msg[kAngleTextSize];
+    static char Msg[kMessageTextSize];
 
     int Status = TCS_GetCelestialCoords != NULL ? TCS_GetCelestialCoords(&Coords) : kNotRegistered;
     if (Status == kNotRegistered || Status == kNotAligned) {
@@ -249,7 +256,7 @@ int SlewDRAVToCelestialCoords(double Ascension, double Declination)
     Coords.Y = Declination;
 
     int Status = TCS_GoToCelestialCoords != NULL ? TCS_GoToCelestialCoords(Coords) : kNotRegistered;
-    const char *Msg = Status == kNotLaunched     ? "GoTo not launched\n"
+    const char *Msg = Status == kRefused     ? "GoTo not launched\n"
                       : Status == kNotRegistered ? kTextNotRegistered
                       : Status == kNotAligned    ? kTextNotCelestialAligned
                                                  : "GoTo launched\n";
@@ -260,7 +267,7 @@ int SlewDRAVToCelestialCoords(double Ascension, double Declination)
 
 int SlewDRAVProgress(unsigned short *Progress)
 {
-    char Msg[kAngleTextSize];
+    char Msg[kMessageTextSize];
     unsigned short p = 0;
     int Status = TCS_GetGoToProgress != NULL ? TCS_GetGoToProgress(&p) : kNotRegistered;
     if (Status == kNotRegistered || Status == kNotAligned) {
@@ -287,7 +294,7 @@ int SyncDRAVToCelestialCoords(double Ascension, double Declination)
 {
     DRAV_Coords Coords = {Ascension, Declination};
     int Status = TCS_Calibrate != NULL ? TCS_Calibrate(Coords) : kNotRegistered;
-    const char *Msg = Status == kNotLaunched     ? "Calibration unsucessfull\n"
+    const char *Msg = Status == kRefused     ? "Calibration unsucessfull\n"
                       : Status == kNotRegistered ? kTextNotRegistered
                       : Status == kNotAligned    ? kTextNotCelestialAligned
                                                  : "Calibration sucessfull\n";
@@ -307,12 +314,12 @@ static void AlignmentText(char *Msg, int Status, const char *done)
     else if (Status == kNotInLandMode)
         strcpy(Msg, "Not in land mode\n");
     else
-        snprintf(Msg, kAngleTextSize, "No success. code %d\n", Status);
+        snprintf(Msg, kMessageTextSize, "No success. code %d\n", Status);
 }
 
 int AddCelestialPoint(double Ascension, double Declination)
 {
-    char Msg[kAngleTextSize];
+    char Msg[kMessageTextSize];
     DRAV_Coords Coords = {Ascension, Declination};
     int Status = TCS_SetCelestialAlignPoint != NULL ? TCS_SetCelestialAlignPoint(Coords, 1, 221)
                                                     : kNotRegistered;
@@ -324,7 +331,7 @@ int AddCelestialPoint(double Ascension, double Declination)
 
 int SetCelestialAlign(void)
 {
-    static char Msg[kAngleTextSize];
+    static char Msg[kMessageTextSize];
     int Status = TCS_SetCelestialAlignFromAlignPoints != NULL ? TCS_SetCelestialAlignFromAlignPoints()
                                                               : kNotRegistered;
     AlignmentText(Msg, Status, " sucessfull\n");
@@ -334,7 +341,7 @@ int SetCelestialAlign(void)
 
 int VoidCelestialAlign(void)
 {
-    static char Msg[kAngleTextSize];
+    static char Msg[kMessageTextSize];
     int Status = TCS_VoidCelestialAlign != NULL ? TCS_VoidCelestialAlign() : kNotRegistered;
     AlignmentText(Msg, Status, " sucessfull\n");
     LogEntry("VoidCelestialAlign->%s", Msg);

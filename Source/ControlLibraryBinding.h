@@ -86,7 +86,7 @@ int AddCelestialPoint(double Ascension, double Declination);
 int SetCelestialAlign(void);
 int VoidCelestialAlign(void);
 
-// --- Angle text (buffers of 80 characters) ---
+// --- Angle text (buffers of kAngleTextSize characters) ---
 namespace AngleMath {
 double ceil(double x);
 }
@@ -95,5 +95,7 @@ void LoadHourStrFromRads(char *buff, double FP_val);
 void LoadDegreeStrFromRads(char *buff, double FP_val, int degree_form);
 
 enum { kAngleTextSize = 80 };
+// The one-line texts the wrappers log for a library's answer.
+enum { kMessageTextSize = 80 };
 
 #endif

@@ -145,7 +145,11 @@ TEST_F(GoTo, EscapeStopsTheWait)
 // coordinates through untouched: every bit reaches the library.
 TEST_F(GoTo, CoordinatesReachTheLibraryBitForBit)
 {
-    const struct { double ra, dec; const char *journal; const char *log; } cases[] = {
+    // The longest entry the log can hold: two numbers of 300 digits and more.
+    const double kMax = 1.7976931348623157e308;
+    char longest[800];
+    snprintf(longest, sizeof longest, "(%f,%f)", -kMax, kMax);
+    const struct { double ra, dec; const char *journal; std::string log; } cases[] = {
         {1.2345678901234567, -0.98765432109876539, "X=1.2345678901234567,Y=-0.98765432109876539",
          "(1.234568,-0.987654)"},
         {0.1, -0.0, "X=0.10000000000000001,Y=-0", "(0.100000,-0.000000)"},
@@ -153,6 +157,7 @@ TEST_F(GoTo, CoordinatesReachTheLibraryBitForBit)
          "(6.283185,1.570796)"},
         {4.9406564584124654e-324, -2.2250738585072014e-308, "X=4.9406564584124654e-324,Y=-2.2250738585072014e-308",
          "(0.000000,-0.000000)"},
+        {-kMax, kMax, "X=-1.7976931348623157e+308,Y=1.7976931348623157e+308", longest},
     };
     for (const auto &c : cases) {
         for (bool fromMenu : {false, true}) {

@@ -1,8 +1,8 @@
 // The log's angle text and the host-string helper, called directly: the
 // tables of hour and degree strings, rounding, the text for angles whose count
 // does not fit, and a sweep around rounding boundaries whose strings must be
-// the same on both builds (its digest comes from Tests/Unit/angle_sweep.py, an
-// independent model of the same arithmetic).
+// the same on both builds (its digest comes from Tests/Unit/angle_sweep.py, a
+// model that rounds and splits the count by exact rational arithmetic).
 #include "ControlLibraryBinding.h"
 
 #include <gtest/gtest.h>

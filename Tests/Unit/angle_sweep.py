@@ -1,5 +1,13 @@
 #!/usr/bin/env python3
-"""Independent model of the log's angle text, in Python's IEEE doubles.
+"""A model of the log's angle text, by another method than the plug-in's.
+
+The plug-in rounds in double arithmetic (its own ceiling, a comparison with
+one half) and splits the count with C's truncating division. Here the only
+double arithmetic is the product that the log's rule starts from (the angle
+times the units per radian, as doubles); the rounding of that product to a
+whole count (halves up) and every field are exact rational arithmetic
+(Python's fractions): the count as a sign and a magnitude, each field the
+whole part of what is left over its unit, carrying the count's sign.
 
 Prints the FNV-1a 64-bit digest of the boundary sweep that AngleTextTest.cpp
 formats (the same angles, in the same order), so the committed digest comes
@@ -9,66 +17,59 @@ the sweep, one string a line, to compare with the file a failing test writes.
 """
 import math
 import sys
+from fractions import Fraction
 
-SEC_PER_RAD = 13750.987083139727
+SEC_PER_RAD = 13750.987083139727      # tenths of a second of time come from 10 x this
 ARCSEC_PER_RAD = 206264.8062470952
+HALF = Fraction(1, 2)
+LIMIT = 2 ** 31                       # a count must fit 32 signed bits
 
 
-def ceil_(x):
-    if not (-4503599627370496.0 < x < 4503599627370496.0):
-        return x
-    whole = float(int(x))
-    return whole + 1.0 if whole < x else whole
+def rounded_count(product):
+    """The whole number nearest the product, halves up; None when it does not fit."""
+    if not math.isfinite(product):
+        return None
+    count = math.floor(Fraction(product) + HALF)
+    return count if -LIMIT <= count < LIMIT else None
 
 
-def round_(num):
-    c = ceil_(num)
-    return c - 1.0 if c - num > 0.5 else c
-
-
-def cdiv(a, b):
-    q = abs(a) // abs(b)
-    return q if (a >= 0) == (b > 0) else -q
-
-
-def fits(count):
-    return -2147483648.0 <= count <= 2147483647.0
+def split(count, units):
+    """The count's fields, largest unit first, each with the count's sign."""
+    sign = -1 if count < 0 else 1
+    left = Fraction(abs(count))
+    fields = []
+    for unit in units:
+        whole = math.floor(left / unit)
+        fields.append(sign * whole)
+        left -= whole * unit
+    fields.append(sign * int(left))
+    return fields
 
 
 def hour_text(x):
-    count = round_(x * 10 * SEC_PER_RAD)
-    if not fits(count):
+    count = rounded_count(x * 10 * SEC_PER_RAD)
+    if count is None:
         return "--:--:--.-"
-    v = int(count)
-    if v == 864000:
-        v = 0
-    big = cdiv(v, 36000); v -= big * 36000
-    medium = cdiv(v, 600); v -= medium * 600
-    little = cdiv(v, 10); v -= little * 10
-    return "%.2d:%.2d:%.2d.%d" % (big, medium, little, v)
+    if count == 864000:  # 24 h reads as 0 h
+        count = 0
+    h, m, s, tenths = split(count, (36000, 600, 10))
+    return "%.2d:%.2d:%.2d.%d" % (h, m, s, tenths)
 
 
 def degree_text(x, form):
-    sign = '+'
-    if x < 0.0:
-        sign = '-'
-        x = -x
-    count = round_(ARCSEC_PER_RAD * x)
-    ok = fits(count)
-    little = int(count) if ok else 0
-    if ok and little == 0:
-        sign = '+'
-    big = cdiv(little, 3600); little -= big * 3600
-    medium = cdiv(little, 60); little -= medium * 60
     if form < 1 or form > 3:
         return ""
-    if not ok:
+    negative = x < 0.0
+    count = rounded_count(ARCSEC_PER_RAD * abs(x))
+    if count is None:
         return "--:--:--"
+    sign = '-' if negative and count != 0 else '+'
+    d, m, s = split(count, (3600, 60))
     if form == 1:
-        return "%c%.2d:%.2d:%.2d" % (sign, big, medium, little)
+        return "%c%.2d:%.2d:%.2d" % (sign, d, m, s)
     if form == 2:
-        return "%c%.3d:%.2d:%.2d" % (sign, big, medium, little)
-    return "%.3d:%.2d:%.2d" % (big, medium, little)
+        return "%c%.3d:%.2d:%.2d" % (sign, d, m, s)
+    return "%.3d:%.2d:%.2d" % (d, m, s)
 
 
 def neighbours(x):
