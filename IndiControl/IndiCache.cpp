@@ -367,11 +367,18 @@ static void OnError(void *context)
     cache->inVector = 0;
 }
 
+static int TopLevel(void *, const char *name)
+{
+    int type = 0;
+    return TypeOf(name, "def", &type) == 1 || TypeOf(name, "set", &type) == 1 || TypeOf(name, "new", &type) == 1 ||
+           strcmp(name, "delProperty") == 0 || strcmp(name, "message") == 0 || strcmp(name, "getProperties") == 0;
+}
+
 void IndiCacheReset(IndiCache *cache, const char *wantedDevice)
 {
     memset(cache, 0, sizeof *cache);
     CopyText(cache->wanted, sizeof cache->wanted, wantedDevice != NULL ? wantedDevice : "");
-    XmlEvents events = {cache, OnStart, OnText, OnEnd, OnError};
+    XmlEvents events = {cache, OnStart, OnText, OnEnd, OnError, TopLevel};
     XmlReset(&cache->reader, &events);
 }
 

@@ -136,6 +136,12 @@ static void Fail(XmlReader *r)
 
 static void StartElement(XmlReader *r, int empty)
 {
+    if (r->depth > 0 && r->events.topLevel && r->events.topLevel(r->events.context, r->name)) {
+        r->errors++;
+        r->depth = 0;
+        if (r->events.error)
+            r->events.error(r->events.context);
+    }
     if (r->depth >= kXmlDepthMax) {
         Fail(r);
         return;

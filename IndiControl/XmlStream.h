@@ -34,6 +34,10 @@ struct XmlEvents {
     void (*text)(void *context, int depth, const char *text, size_t length, int oversize);
     void (*end)(void *context, int depth, const char *name);
     void (*error)(void *context);
+    // Optional: names that only ever come at the top level. One met inside
+    // another element means that element was cut short: an error, and the
+    // reader starts again at the top with it.
+    int (*topLevel)(void *context, const char *name);
 };
 
 struct XmlReader {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts or stops an indiserver with the telescope simulator for the tests.
-#   indi-server.sh start DIR   a free loopback port, a fresh HOME in DIR, its
-#                              own process group; DIR/port and DIR/pid written
+#   indi-server.sh start DIR [PORT]  a free loopback port (or PORT), a fresh
+#                              HOME in DIR, its own process group; DIR/port and
+#                              DIR/pid written
 #   indi-server.sh stop DIR    stops that process group by its id
 #   indi-server.sh kill DIR    the same at once, with SIGKILL
 set -u
@@ -10,8 +11,9 @@ case "$action" in
 start)
   [ -f "$dir/pid" ] && "$0" stop "$dir"
   rm -rf "$dir"; mkdir -p "$dir/home"
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  # -l: the server's own logs in DIR; setsid: a process group of its own.
+  port=${3:-}
+  [ -n "$port" ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  # setsid: a process group of its own, stopped as one.
   HOME="$dir/home" setsid indiserver -v -p "$port" indi_simulator_telescope >"$dir/server.log" 2>&1 </dev/null &
   echo $! >"$dir/pid"
   echo "$port" >"$dir/port"
