@@ -8,7 +8,7 @@ FUZZ_FLAGS ?=
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 
 .PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
-  fuzz-build fuzz test-fuzz bench test-bench
+  fuzz-build fuzz test-fuzz bench test-bench demo-indi
 
 all: native windows
 
@@ -90,3 +90,8 @@ demo: setup windows
 
 demo-native: setup native
 	@bash Demo/run-demo.sh $(BUILD)/native native
+
+# A whole session under Wine with the INDI control library against Debian's
+# indiserver and telescope simulator on a free loopback port.
+demo-indi: setup windows
+	@bash Demo/run-demo-indi.sh $(BUILD)/windows
