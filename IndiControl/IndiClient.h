@@ -19,7 +19,7 @@ struct IndiGoTo {
     int active;
     double ra, dec;            // the target, of the date, radians
     double launchDistance;     // radians from the position at launch
-    unsigned long busyAtLaunch;
+    unsigned long busyAtLaunch, updatesAtLaunch;
     uint64_t launchMs;
 };
 

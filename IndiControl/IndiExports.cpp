@@ -156,7 +156,8 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
 // 0-99 from the distance left against the distance at launch while the
 // mount's coordinates are Busy; 100 once they are Ok or Idle after the
 // server has shown the go-to Busy (or no go-to is under way); 3 when the
-// mount ends the go-to in Alert or the server is gone.
+// mount ends the go-to in Alert, the server is gone, or it has said nothing
+// of the coordinates for a timeout since the launch.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 {
     if (!IndiReady())
@@ -177,8 +178,15 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         return kNoProvider;
     }
     int seenBusy = p->busyUpdates != g->busyAtLaunch;
-    if (p->state != kIndiBusy &&
-        (seenBusy || MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs)) {
+    int late = MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs;
+    if (late && p->updates == g->updatesAtLaunch) {
+        // A server takes a new target at once and shows it; this one said
+        // nothing about the coordinates since.
+        IndiTrace("go-to not taken: no word on the coordinates within the timeout");
+        g->active = 0;
+        return kNoProvider;
+    }
+    if (p->state != kIndiBusy && (seenBusy || late)) {
         g->active = 0;
         *percent = 100;
         return kDone;
@@ -348,6 +356,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
     coords = IndiFind(&gIndi.cache, kCoords);
     coords->state = kIndiBusy;
     g->busyAtLaunch = coords->busyUpdates;
+    g->updatesAtLaunch = coords->updates;
     g->launchMs = MonotonicMilliseconds();
     g->active = 1;
     IndiTrace("go-to (%.6f, %.6f) of the date, %.4f degrees away", ra, dec, g->launchDistance * 180 / kPi);

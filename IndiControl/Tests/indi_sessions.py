@@ -88,16 +88,25 @@ class Host:
                                 stderr=subprocess.STDOUT, text=True)
 
     def run(self, name, lines, config, during=None, bound=60):
+        """Runs a session within bound seconds; self.peak_mb is plughost's
+        largest resident size."""
         started = time.monotonic()
         p = self.start(name, lines, config)
         if during:
             threading.Thread(target=during, daemon=True).start()
-        try:
-            out, _ = p.communicate(timeout=bound)
-        except subprocess.TimeoutExpired:
-            p.kill()
-            out, _ = p.communicate()
+        chunks = []
+        reader = threading.Thread(target=lambda: chunks.append(p.stdout.read()), daemon=True)
+        reader.start()
+        timer = threading.Timer(bound, p.kill)
+        timer.start()
+        _, status, usage = os.wait4(p.pid, 0)
+        timer.cancel()
+        p.returncode = os.waitstatus_to_exitcode(status)
+        reader.join(10)
+        out = "".join(chunks)
+        if time.monotonic() - started >= bound:
             out += f"\n(plughost killed after {bound} s)"
+        self.peak_mb = usage.ru_maxrss / 1024
         took = time.monotonic() - started
         ok = p.returncode == 0 and "FAULT" not in out
         check(ok, f"{name}: plughost ran clean in {took:.1f} s", out[-3000:])
@@ -175,6 +184,7 @@ def faults_group(host, work):
 
     # No server: every call answers at once, as a library without provider.
     out, took = host.run("absent", session, f"port={absent},{config}")
+    baseline_mb = host.peak_mb  # plughost with the library and no traffic
     check("not registered" in out and longest_call(out) < 1.5,
           f"absent: not registered, longest call {longest_call(out):.2f} s", out[-2000:])
 
@@ -186,6 +196,34 @@ def faults_group(host, work):
     listener.close()
     check("not registered" in out and longest_call(out) < 2.0,
           f"silent: not registered, longest call {longest_call(out):.2f} s", out[-2000:])
+
+    # A server of our own that misbehaves: the session still works, every
+    # call within its bound, the position sent after the garbage is read,
+    # and memory stays small (a 10 MB element and a flood pass through).
+    for mode, where in (("garbage", "07:30:00.0 Dec = +50:00:00"), ("flood", "06:00:00.0 Dec = +45:00:00")):
+        port_file = os.path.join(work, f"{mode}.port")
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        server = subprocess.Popen([sys.executable, os.path.join(HERE, "misbehaving_server.py"), mode, port_file])
+        try:
+            for _ in range(100):
+                if os.path.exists(port_file) and open(port_file).read():
+                    break
+                time.sleep(0.05)
+            # Each call reads at most 4 MB, and idle reads once a second: four
+            # reads see all of the garbage.
+            lines = SESSION + ["track", "idle 4 3.3", "slew 1.0 0.5", "close", "terminate"]
+            out, took = host.run(mode, lines, f"port={open(port_file).read()},timeout=1000,epoch=date")
+            check(f"TCS RA = {where}" in out.split("GoTo launched")[0] and "GoTo 100%" in out
+                  and longest_call(out) < 1.5, f"{mode}: the mount reads {where}, the go-to arrives, longest call {longest_call(out):.2f} s",
+                  out[-3000:])
+            if not host.args.emulator:
+                # Holding the 10 MB element, or the flood, would show here.
+                check(host.peak_mb < baseline_mb + 5,
+                      f"{mode}: plughost's memory peaked at {host.peak_mb:.1f} MB, {baseline_mb:.1f} MB without traffic")
+        finally:
+            server.kill()
+            server.wait(timeout=10)
 
     # Killed during a go-to: the wait ends; restarted on the same port, the
     # same session opens again and slews, with nothing reloaded.
