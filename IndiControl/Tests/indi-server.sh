@@ -14,7 +14,8 @@ start)
   port=${3:-}
   [ -n "$port" ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   # setsid: a process group of its own, stopped as one.
-  HOME="$dir/home" setsid indiserver -v -p "$port" indi_simulator_telescope >"$dir/server.log" 2>&1 </dev/null &
+  # -u: a local socket of its own (the default /tmp/indiserver is one per machine).
+  HOME="$dir/home" setsid indiserver -v -p "$port" -u "$dir/local.sock" indi_simulator_telescope >"$dir/server.log" 2>&1 </dev/null &
   echo $! >"$dir/pid"
   echo "$port" >"$dir/port"
   for _ in $(seq 100); do

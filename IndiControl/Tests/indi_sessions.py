@@ -109,7 +109,7 @@ class Host:
         self.peak_mb = usage.ru_maxrss / 1024
         took = time.monotonic() - started
         ok = p.returncode == 0 and "FAULT" not in out
-        check(ok, f"{name}: plughost ran clean in {took:.1f} s", out[-3000:])
+        check(ok, f"{name}: plughost ran clean in {took:.1f} s", f"exit status {p.returncode}\n" + out[-3000:])
         return out, took
 
 
