@@ -163,15 +163,71 @@ def mount_group(host, port):
     check(took < 12 and state != "Busy" and position(port)[1] > 0,
           f"abort: the wait ended after {took:.1f} s with the mount stopped ({state}) on the way", out[-2000:])
 
+    if not host.args.emulator:
+        direct_calls(host.args.library, port)
+
     # A parked mount refuses the go-to.
     setprop(port, "TELESCOPE_PARK.PARK=On")
-    for _ in range(100):
-        if getprop(port, "TELESCOPE_PARK.PARK").get("PARK") == "On":
-            break
-        time.sleep(0.2)
+    wait_for(port, "TELESCOPE_PARK.PARK", "On", 30)
     out, _ = host.run("parked", SESSION + [f"slew {math.radians(10)} {math.radians(80)}", "close", "terminate"], config)
     check("GoTo not launched" in out, "parked: the go-to is refused with 2", out[-2000:])
     setprop(port, "TELESCOPE_PARK.UNPARK=On")
+
+
+def wait_for(port, prop, value, seconds=15):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if getprop(port, prop).get(prop.split(".")[-1]) == value:
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def direct_calls(library, port):
+    """The entry points the plug-in never calls, straight into the native
+    library (ctypes), each checked by the peer."""
+    import ctypes
+
+    class Coords(ctypes.Structure):
+        _fields_ = [("X", ctypes.c_double), ("Y", ctypes.c_double)]
+    os.environ["DRAV_INDI"] = f"port={port},timeout=3000"
+    lib = ctypes.CDLL(library)
+    for name in ("TCS_SelectTrackRate", "TCS_GetScopeOrientation", "TCS_SetParkMark", "TCS_GoToPark",
+                 "TCS_KillMotion", "TCS_GoToCelestialCoords", "TCS_GetControlSettingUShort", "TCS_GetVersion",
+                 "TCS_SetRefractionCorr", "TCS_GetGoToProgress"):
+        getattr(lib, name).restype = ctypes.c_ushort
+    text = ctypes.create_string_buffer(16)
+    check(lib.TCS_GetVersion(text, 10) == 1 and text.value == b"DRAV INDI", f"version cut to 10: {text.value!r}")
+    a, b, setting = ctypes.c_ushort(9), ctypes.c_ushort(9), ctypes.c_ushort(0)
+    west = getprop(port, "TELESCOPE_PIER_SIDE.PIER_WEST").get("PIER_WEST") == "On"
+    check(lib.TCS_GetScopeOrientation(ctypes.byref(a), ctypes.byref(b)) == 1 and a.value == int(west)
+          and b.value == 0, f"orientation: pier {a.value} (west {west}), parked {b.value}")
+    check(lib.TCS_SelectTrackRate(1) == 1 and wait_for(port, "TELESCOPE_TRACK_MODE.TRACK_SOLAR", "On")
+          and lib.TCS_SelectTrackRate(0) == 1 and wait_for(port, "TELESCOPE_TRACK_MODE.TRACK_SIDEREAL", "On")
+          and lib.TCS_SelectTrackRate(9) == 2, "track rate 1 is solar, 0 sidereal, 9 refused")
+    check(lib.TCS_GetControlSettingUShort(1, ctypes.byref(setting)) == 2 and lib.TCS_SetRefractionCorr(1) == 1,
+          "no control settings; refraction recorded")
+    # Stop: a long go-to, then kill motion; the mount leaves Busy and the
+    # progress answers without waiting.
+    here = position(port)
+    check(lib.TCS_GoToCelestialCoords(Coords(math.radians((here[0] + 180) % 360), math.radians(-40))) == 1,
+          "go-to launched")
+    time.sleep(1.0)
+    percent = ctypes.c_ushort(0)
+    check(lib.TCS_KillMotion() == 1 and wait_for(port, "EQUATORIAL_EOD_COORD._STATE", "Idle", 5),
+          "kill motion stops the go-to")
+    started = time.monotonic()
+    code = lib.TCS_GetGoToProgress(ctypes.byref(percent))
+    check(time.monotonic() - started < 0.5 and (code == 3 or percent.value == 100),
+          f"after the stop the progress answers {code} with {percent.value}")
+    # The park mark is where the mount points; park goes there and then refuses a go-to.
+    dec = position(port)[1]
+    check(lib.TCS_SetParkMark() == 1 and abs(float(getprop(port, "TELESCOPE_PARK_POSITION.PARK_DEC")
+          .get("PARK_DEC", "999")) - dec) < 1, f"park mark at the current declination {dec:.2f}")
+    check(lib.TCS_GoToPark() == 1 and wait_for(port, "TELESCOPE_PARK.PARK", "On", 30)
+          and lib.TCS_GoToCelestialCoords(Coords(0.1, 1.5)) == 2, "park, then a go-to is refused with 2")
+    setprop(port, "TELESCOPE_PARK.UNPARK=On")
+    wait_for(port, "TELESCOPE_PARK.UNPARK", "On")
 
 
 def faults_group(host, work):
