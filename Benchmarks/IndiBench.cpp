@@ -241,7 +241,7 @@ void Indi_ArrivalPoll(benchmark::State &state)
     }
     state.counters["polls_after_ok"] = benchmark::Counter(polls, benchmark::Counter::kAvgIterations);
 }
-BENCHMARK(Indi_ArrivalPoll)->UseManualTime();
+BENCHMARK(Indi_ArrivalPoll)->UseManualTime()->Iterations(20000);
 
 // --- Parsing the recorded stream ---
 
