@@ -8,7 +8,7 @@ FUZZ_FLAGS ?=
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 
 .PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
-  fuzz-build fuzz test-fuzz bench test-bench dist dist-check screenshots
+  fuzz-build fuzz fuzz-indi test-fuzz bench test-bench dist dist-check screenshots demo-indi
 
 all: native windows
 
@@ -52,7 +52,7 @@ $(BUILD)/fuzz/CMakeCache.txt: | setup
 	  -DTELESCOPE_SANITIZE=ON -DTELESCOPE_FUZZ=ON >/dev/null
 
 fuzz-build: $(BUILD)/fuzz/CMakeCache.txt
-	@cmake --build $(BUILD)/fuzz --target telescope_fuzz -j $(JOBS)
+	@cmake --build $(BUILD)/fuzz --target telescope_fuzz indi_xml_fuzz -j $(JOBS)
 
 # FUZZ_SECONDS of fuzzing from the seeds in Fuzz/corpus. New inputs collect in
 # $(BUILD)/fuzz/corpus, a failing one in $(BUILD)/fuzz/artifacts; the plug-in's
@@ -65,9 +65,21 @@ fuzz: fuzz-build
 	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
 	  $(FUZZ_DIR)/corpus $(CURDIR)/Fuzz/corpus
 
+# The INDI library's XML reader against expat (differential), from the
+# recorded simulator stream in IndiControl/Fuzz/corpus; new inputs collect in
+# $(BUILD)/fuzz/indi-corpus.
+fuzz-indi: fuzz-build
+	@mkdir -p $(FUZZ_DIR)/indi-corpus $(FUZZ_DIR)/artifacts
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(FUZZ_DIR)/IndiControl/indi_xml_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/indi- \
+	  $(FUZZ_DIR)/indi-corpus $(CURDIR)/IndiControl/Fuzz/corpus
+
 # Briefly, and quietly: only the final figures and any fault are printed.
+# The 30 s are shared: 20 s for the plug-in, 10 s for the XML reader.
 test-fuzz:
-	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30 FUZZ_FLAGS=-verbosity=0
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20 FUZZ_FLAGS=-verbosity=0
+	@$(MAKE) --no-print-directory fuzz-indi FUZZ_SECONDS=10 FUZZ_FLAGS=-verbosity=0
 
 # Benchmarks of the native plug-in against the simulator; the summary at the
 # end sets each figure against its floor. BENCH_FLAGS go to Google Benchmark.
@@ -105,3 +117,8 @@ demo: setup windows
 
 demo-native: setup native
 	@bash Demo/run-demo.sh $(BUILD)/native native
+
+# A whole session under Wine with the INDI control library against Debian's
+# indiserver and telescope simulator on a free loopback port.
+demo-indi: setup windows
+	@bash Demo/run-demo-indi.sh $(BUILD)/windows

@@ -23,6 +23,7 @@ namespace {
 
 struct Result {
     double nsPerCall = 0;
+    double wallNs = 0; // real (or manual) time per call
     bool median = false; // from the median of repetitions, not a single run
     std::map<std::string, double> counters;
 };
@@ -48,6 +49,7 @@ public:
                 continue;
             r.median = median;
             r.nsPerCall = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+            r.wallNs = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
             for (const auto &counter : run.counters)
                 r.counters[counter.first] = counter.second.value;
         }
@@ -69,6 +71,8 @@ const Comparison kComparisons[] = {
     {"Idle_TrackingNotDue", "Floor_ClockRead", 1.3},
     {"Idle_TrackingDue", "Floor_PositionReadAndEntry", 0},
     {"LogEntry_Position", "Floor_Fprintf", 1.2},
+    {"Indi_CoordsRead", "Floor_ReceiveNothing", 2.0},
+    {"Indi_ParseStream", "Floor_ExpatParseStream", 2.0},
 };
 
 const char *Verdict(bool met) { return met ? "goal met" : "goal missed"; }
@@ -100,6 +104,17 @@ void PrintSummary()
                Verdict(wait["log_B_per_s"] < 1024.0));
         printf("    polls %9.1f per s         back-to-back %9.0f per s\n", wait["polls_per_s"],
                b2b["polls_per_s"]);
+    }
+    if (results.count("Indi_GoToReachesServer") && results.count("Floor_PingPong")) {
+        // Wall time: a loopback trip is mostly waiting.
+        const double goTo = results["Indi_GoToReachesServer"].wallNs, pingPong = results["Floor_PingPong"].wallNs;
+        printf("  %-26s %10.1f   %-27s %10.1f %7.2fx   <= 1.0x (wall), %s\n", "Indi_GoToReachesServer", goTo,
+               "Floor_PingPong", pingPong, goTo / pingPong, Verdict(goTo <= pingPong));
+    }
+    if (results.count("Indi_ArrivalPoll")) {
+        const double polls = results["Indi_ArrivalPoll"].counters["polls_after_ok"];
+        printf("  INDI go-to arrival: %.2f polls after the server's Ok, that poll %.1f ns (wall)   goal 1 poll, %s\n",
+               polls, results["Indi_ArrivalPoll"].wallNs, Verdict(polls <= 1.0));
     }
     for (const std::string &failure : failures)
         printf("  did not run: %s\n", failure.c_str());

@@ -11,23 +11,17 @@
 #include <stdio.h>
 #include <string>
 
+#include "DravInterface.h"
+
 #ifdef _WIN32
 #include <windows.h>
-#define TCS_EXPORT extern "C"
-#define TCS_CALL __cdecl
 #else
 #include <dlfcn.h>
 #include <time.h>
 #include <stdlib.h>
-#define TCS_EXPORT extern "C" __attribute__((visibility("default")))
-#define TCS_CALL
 #endif
 
-// The library's position pair, as callers lay it out.
-struct DRAV_Coords {
-    double X; // right ascension, radians
-    double Y; // declination, radians
-};
+TCS_DECLARE_EXPORTS()
 
 static Mount gMount;
 static std::string gJournalPath;

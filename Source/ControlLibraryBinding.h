@@ -6,49 +6,11 @@
 
 #include <stdio.h>
 
-// The control library's calling convention, for every entry point.
-#ifdef _WIN32
-#define TCS_CALL __cdecl
-#else
-#define TCS_CALL
-#endif
-
-struct DRAV_Coords {
-    double X; // right ascension, radians
-    double Y; // declination, radians
-};
-static_assert(sizeof(DRAV_Coords) == 16, "DRAV_Coords is two doubles");
-
-// The 21 exports, in the order they are resolved:
-// X(name, parameter list)
-#define TCS_ENTRY_POINTS(X)                                                        \
-    X(TCS_GetVersion, (char *text, int size))                                      \
-    X(TCS_GetControlStatus, (unsigned short *code))                                \
-    X(TCS_GetAlignmentStatus, (unsigned short *code))                              \
-    X(TCS_GetCelestialCoords, (DRAV_Coords *pos))                                  \
-    X(TCS_GetGoToProgress, (unsigned short *percent))                              \
-    X(TCS_GetScopeOrientation, (unsigned short *a, unsigned short *b))             \
-    X(TCS_GetControlSettingUShort, (unsigned short setting, unsigned short *value)) \
-    X(TCS_GetControlSettingDouble, (unsigned short setting, double *value))        \
-    X(TCS_SelectTrackRate, (unsigned short rate))                                  \
-    X(TCS_SetCelestialAlignPoint, (DRAV_Coords pos, unsigned short a, unsigned short b)) \
-    X(TCS_SetCelestialAlignFromAlignPoints, (void))                                \
-    X(TCS_VoidCelestialAlign, (void))                                              \
-    X(TCS_Calibrate, (DRAV_Coords pos))                                            \
-    X(TCS_SetEpoch, (double epoch))                                                \
-    X(TCS_SetRefractionCorr, (unsigned short on))                                  \
-    X(TCS_SetRefractionTemperature, (double celsius))                              \
-    X(TCS_SetRefractionPressure, (double pressure))                                \
-    X(TCS_SetParkMark, (void))                                                     \
-    X(TCS_KillMotion, (void))                                                      \
-    X(TCS_GoToCelestialCoords, (DRAV_Coords pos))                                  \
-    X(TCS_GoToPark, (void))
+#include "DravInterface.h"
 
 // One pointer per export, named as the export; null until resolved and after
 // the library is released.
-#define TCS_DECLARE_POINTER(name, params)                    \
-    typedef unsigned short(TCS_CALL *name##_Fn) params;      \
-    extern name##_Fn name;
+#define TCS_DECLARE_POINTER(name, params) extern name##_Fn name;
 TCS_ENTRY_POINTS(TCS_DECLARE_POINTER)
 #undef TCS_DECLARE_POINTER
 

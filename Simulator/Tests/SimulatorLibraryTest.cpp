@@ -9,29 +9,24 @@
 #include <string>
 #include <thread>
 
+#include "DravInterface.h"
+
 #ifdef _WIN32
 #include <windows.h>
-#define TCS_CALL __cdecl
 #else
 #include <dlfcn.h>
-#define TCS_CALL
 #endif
-
-// The library's position pair, declared as the library declares it (so that
-// calls through these pointers have the very type of the exports).
-struct DRAV_Coords {
-    double X, Y;
-};
 
 namespace {
 
 typedef DRAV_Coords Coords;
-typedef unsigned short(TCS_CALL *GetVersionFn)(char *, int);
-typedef unsigned short(TCS_CALL *GetCodeFn)(unsigned short *);
-typedef unsigned short(TCS_CALL *GetCoordsFn)(Coords *);
-typedef unsigned short(TCS_CALL *CoordsFn)(Coords);
-typedef unsigned short(TCS_CALL *AlignPointFn)(Coords, unsigned short, unsigned short);
-typedef unsigned short(TCS_CALL *VoidFn)(void);
+// Calls through pointers of the very type of the exports.
+typedef TCS_GetVersion_Fn GetVersionFn;
+typedef TCS_GetControlStatus_Fn GetCodeFn;
+typedef TCS_GetCelestialCoords_Fn GetCoordsFn;
+typedef TCS_GoToCelestialCoords_Fn CoordsFn;
+typedef TCS_SetCelestialAlignPoint_Fn AlignPointFn;
+typedef TCS_KillMotion_Fn VoidFn;
 
 std::string LibraryPath(const std::string &file)
 {

@@ -1,0 +1,369 @@
+// The control library's 21 entry points over an INDI mount: each one first
+// reads what the server has sent, then answers from the device's cache, and
+// sends a request where the entry point commands the mount.
+#include "DravInterface.h"
+#include "IndiClient.h"
+#include "Precession.h"
+
+#include <math.h>
+#include <string.h>
+
+TCS_DECLARE_EXPORTS()
+
+enum : unsigned short {
+    kDone = 1, kRefused = 2, kNoProvider = 3, kActive = 200, kInactive = 201, kBothAligned = 212,
+};
+
+static const double kPi = 3.14159265358979323846;
+static const char kCoords[] = "EQUATORIAL_EOD_COORD";
+static const char kVersion[] = "DRAV INDI control library 1.0";
+
+// The epoch of the caller's positions: J2000 or the date (TCS_SetEpoch).
+static int EpochIsJ2000(void)
+{
+    return gIndi.config.epochJ2000;
+}
+
+static double Now(void)
+{
+    return JulianCenturiesFromUnix(UnixSeconds());
+}
+
+// The mount's position as it reports it: of the date, radians.
+static int MountPosition(double *ra, double *dec)
+{
+    IndiProperty *p = IndiFind(&gIndi.cache, kCoords);
+    IndiElement *r = IndiFindElement(p, "RA"), *d = IndiFindElement(p, "DEC");
+    if (r == NULL || d == NULL)
+        return 0;
+    double hours = fmod(r->number, 24.0);
+    if (hours < 0)
+        hours += 24.0;
+    double degrees = d->number > 90 ? 90 : d->number < -90 ? -90 : d->number;
+    *ra = hours * kPi / 12;
+    *dec = degrees * kPi / 180;
+    if (*ra >= 2 * kPi)
+        *ra = 0;
+    return 1;
+}
+
+static double Distance(double ra1, double dec1, double ra2, double dec2)
+{
+    double a = sin((dec2 - dec1) / 2), b = sin((ra2 - ra1) / 2);
+    double h = a * a + cos(dec1) * cos(dec2) * b * b;
+    return 2 * asin(sqrt(h > 1 ? 1 : h));
+}
+
+// A target as the mount takes it: of the date.
+static void ToMount(DRAV_Coords pos, double *ra, double *dec)
+{
+    if (EpochIsJ2000()) {
+        PrecessFromJ2000(Now(), pos.X, pos.Y, ra, dec);
+    } else {
+        *ra = fmod(pos.X, 2 * kPi);
+        if (*ra < 0)
+            *ra += 2 * kPi;
+        *dec = pos.Y;
+    }
+}
+
+static int SendPosition(double ra, double dec)
+{
+    static const char *const names[] = {"RA", "DEC"};
+    double values[2] = {ra * 12 / kPi, dec * 180 / kPi};
+    return IndiSendNumbers(kCoords, names, values, 2);
+}
+
+// Ready with the device connected: 0, else the code to answer.
+static unsigned short Unavailable(void)
+{
+    if (!IndiReady() || !IndiDeviceConnected())
+        return kNoProvider;
+    return 0;
+}
+
+// A command switch of the mount: On, or 2 when the device lacks it.
+static unsigned short Command(const char *property, const char *element, const char *what)
+{
+    if (unsigned short code = Unavailable())
+        return code;
+    if (IndiFindElement(IndiFind(&gIndi.cache, property), element) == NULL) {
+        IndiTrace("%s: the device has no %s.%s", what, property, element);
+        return kRefused;
+    }
+    return IndiSendSwitch(property, element) ? kDone : kNoProvider;
+}
+
+// --- Status ---
+
+TCS_EXPORT unsigned short TCS_CALL TCS_GetVersion(char *text, int size)
+{
+    int ready = IndiReady();
+    char version[640];
+    if (gIndi.configBad)
+        snprintf(version, sizeof version, "%s, bad configuration at \"%s\"", kVersion, gIndi.badKey);
+    else if (gIndi.cache.device[0] != '\0')
+        snprintf(version, sizeof version, "%s, device \"%s\" on INDI server %s:%u", kVersion, gIndi.cache.device,
+                 gIndi.config.host, gIndi.config.port);
+    else
+        snprintf(version, sizeof version, "%s, no mount on INDI server %s:%u", kVersion, gIndi.config.host,
+                 gIndi.config.port);
+    if (text != NULL && size > 0) {
+        size_t n = strlen(version) < (size_t)size ? strlen(version) : (size_t)size - 1;
+        memcpy(text, version, n);
+        text[n] = '\0';
+    }
+    return ready ? kDone : kNoProvider;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
+{
+    unsigned short answer = kNoProvider;
+    if (IndiReady() && gIndi.heard) {
+        if (!IndiDeviceConnected() && gIndi.cache.device[0] != '\0' && gIndi.config.connect)
+            IndiConnectDevice(IndiDeadline());
+        answer = !gIndi.online ? kNoProvider : IndiDeviceConnected() ? kActive : kInactive;
+    }
+    if (code != NULL)
+        *code = answer;
+    return answer == kNoProvider ? kNoProvider : kDone;
+}
+
+// The mount keeps its own pointing model: Celestial and Earth aligned
+// while it answers.
+TCS_EXPORT unsigned short TCS_CALL TCS_GetAlignmentStatus(unsigned short *code)
+{
+    unsigned short answer = Unavailable() ? kNoProvider : kBothAligned;
+    if (code != NULL)
+        *code = answer;
+    return answer == kNoProvider ? kNoProvider : kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
+{
+    if (unsigned short code = Unavailable())
+        return code;
+    double ra = 0, dec = 0;
+    if (!MountPosition(&ra, &dec))
+        return kNoProvider;
+    if (EpochIsJ2000())
+        PrecessToJ2000(Now(), ra, dec, &ra, &dec);
+    pos->X = ra;
+    pos->Y = dec;
+    return kDone;
+}
+
+// 0-99 from the distance left against the distance at launch while the
+// mount's coordinates are Busy; 100 once they are Ok or Idle after the
+// server has shown the go-to Busy (or no go-to is under way); 3 when the
+// mount ends the go-to in Alert, the server is gone, or it has said nothing
+// of the coordinates for a timeout since the launch.
+TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
+{
+    if (!IndiReady())
+        return kNoProvider;
+    IndiGoTo *g = &gIndi.goTo;
+    if (!g->active) {
+        *percent = 100;
+        return kDone;
+    }
+    IndiProperty *p = IndiFind(&gIndi.cache, kCoords);
+    if (p == NULL || !IndiDeviceConnected()) {
+        g->active = 0;
+        return kNoProvider;
+    }
+    if (p->state == kIndiAlert) {
+        IndiTrace("go-to ended in Alert");
+        g->active = 0;
+        return kNoProvider;
+    }
+    int seenBusy = p->busyUpdates != g->busyAtLaunch;
+    int late = MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs;
+    if (late && p->updates == g->updatesAtLaunch) {
+        // A server takes a new target at once and shows it; this one said
+        // nothing about the coordinates since.
+        IndiTrace("go-to not taken: no word on the coordinates within the timeout");
+        g->active = 0;
+        return kNoProvider;
+    }
+    if (p->state != kIndiBusy && (seenBusy || late)) {
+        g->active = 0;
+        *percent = 100;
+        return kDone;
+    }
+    double ra = 0, dec = 0, done = 0;
+    if (MountPosition(&ra, &dec) && g->launchDistance > 1e-9)
+        done = 1 - Distance(ra, dec, g->ra, g->dec) / g->launchDistance;
+    int value = (int)floor(done * 100);
+    *percent = (unsigned short)(value < 0 ? 0 : value > 99 ? 99 : value);
+    return kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, unsigned short *b)
+{
+    if (unsigned short code = Unavailable())
+        return code;
+    IndiProperty *side = IndiFind(&gIndi.cache, "TELESCOPE_PIER_SIDE");
+    if (side == NULL)
+        return kRefused;
+    // a: the pier side (0 east, 1 west); b: 1 while the mount is parked.
+    *a = IndiSwitchOn(&gIndi.cache, "TELESCOPE_PIER_SIDE", "PIER_WEST") ? 1 : 0;
+    *b = (unsigned short)IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK");
+    return kDone;
+}
+
+// No vendor settings on an INDI mount.
+TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingUShort(unsigned short setting, unsigned short *)
+{
+    IndiTrace("control setting %u (unsigned) asked: none", setting);
+    return Unavailable() ? kNoProvider : kRefused;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short setting, double *)
+{
+    IndiTrace("control setting %u (double) asked: none", setting);
+    return Unavailable() ? kNoProvider : kRefused;
+}
+
+// --- Settings ---
+
+// Rates by number: the mount's track modes in the order it defines them
+// (the simulator: sidereal, solar, lunar, custom).
+TCS_EXPORT unsigned short TCS_CALL TCS_SelectTrackRate(unsigned short rate)
+{
+    if (unsigned short code = Unavailable())
+        return code;
+    IndiProperty *modes = IndiFind(&gIndi.cache, "TELESCOPE_TRACK_MODE");
+    if (modes == NULL || rate >= modes->count)
+        return kRefused;
+    char element[kXmlNameMax];
+    strcpy(element, modes->elements[rate].name);
+    return IndiSendSwitch("TELESCOPE_TRACK_MODE", element) ? kDone : kNoProvider;
+}
+
+// 2000: the caller's positions are J2000; any other year: of the date.
+TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
+{
+    IndiReady();
+    gIndi.config.epochJ2000 = epoch == 2000.0;
+    IndiTrace("epoch %.2f: positions %s", epoch, gIndi.config.epochJ2000 ? "J2000" : "of the date");
+    return kDone;
+}
+
+// The mount's driver corrects refraction itself: recorded only.
+TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionCorr(unsigned short on)
+{
+    IndiReady();
+    IndiTrace("refraction correction %u (recorded only)", on);
+    return kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionTemperature(double celsius)
+{
+    IndiReady();
+    IndiTrace("refraction temperature %.2f C (recorded only)", celsius);
+    return kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionPressure(double pressure)
+{
+    IndiReady();
+    IndiTrace("refraction pressure %.2f (recorded only)", pressure);
+    return kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_SetParkMark(void)
+{
+    return Command("TELESCOPE_PARK_OPTION", "PARK_CURRENT", "park mark");
+}
+
+// --- Alignment: the mount's own pointing model is never touched ---
+
+// Sync: ON_COORD_SET to SYNC, the position, then the mode it had back.
+static unsigned short Sync(DRAV_Coords pos, const char *what)
+{
+    if (unsigned short code = Unavailable())
+        return code;
+    IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
+    if (IndiFindElement(mode, "SYNC") == NULL || IndiFind(&gIndi.cache, kCoords) == NULL) {
+        IndiTrace("%s: the device cannot sync", what);
+        return kRefused;
+    }
+    char previous[kXmlNameMax] = "TRACK";
+    for (int i = 0; i < mode->count; ++i)
+        if (mode->elements[i].on && strcmp(mode->elements[i].name, "SYNC") != 0)
+            strcpy(previous, mode->elements[i].name);
+    double ra = 0, dec = 0;
+    ToMount(pos, &ra, &dec);
+    IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
+    if (!IndiSendSwitch("ON_COORD_SET", "SYNC") || !SendPosition(ra, dec) ||
+        !IndiSendSwitch("ON_COORD_SET", previous))
+        return kNoProvider;
+    return kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, unsigned short, unsigned short)
+{
+    return Sync(pos, "alignment point");
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignFromAlignPoints(void)
+{
+    IndiTrace("build alignment: kept as the mount has it");
+    return Unavailable() ? kNoProvider : kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_VoidCelestialAlign(void)
+{
+    IndiTrace("void alignment: kept as the mount has it");
+    return Unavailable() ? kNoProvider : kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_Calibrate(DRAV_Coords pos)
+{
+    return Sync(pos, "calibrate");
+}
+
+// --- Motion ---
+
+TCS_EXPORT unsigned short TCS_CALL TCS_KillMotion(void)
+{
+    return Command("TELESCOPE_ABORT_MOTION", "ABORT", "stop");
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
+{
+    if (unsigned short code = Unavailable())
+        return code;
+    IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
+    if (coords == NULL || !coords->writable || IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK")) {
+        IndiTrace("go-to refused: %s", coords == NULL || !coords->writable ? "no coordinates to set" : "parked");
+        return kRefused;
+    }
+    double ra = 0, dec = 0, nowRa = 0, nowDec = 0;
+    ToMount(pos, &ra, &dec);
+    IndiGoTo *g = &gIndi.goTo;
+    g->ra = ra;
+    g->dec = dec;
+    g->launchDistance = MountPosition(&nowRa, &nowDec) ? Distance(nowRa, nowDec, ra, dec) : 0;
+    IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
+    if (IndiFindElement(mode, "TRACK") != NULL && !IndiSwitchOn(&gIndi.cache, "ON_COORD_SET", "TRACK") &&
+        !IndiSendSwitch("ON_COORD_SET", "TRACK"))
+        return kNoProvider;
+    if (!SendPosition(ra, dec))
+        return kNoProvider;
+    // Busy from now on, as the server will show it; arrival needs its Busy first.
+    coords = IndiFind(&gIndi.cache, kCoords);
+    coords->state = kIndiBusy;
+    g->busyAtLaunch = coords->busyUpdates;
+    g->updatesAtLaunch = coords->updates;
+    g->launchMs = MonotonicMilliseconds();
+    g->active = 1;
+    IndiTrace("go-to (%.6f, %.6f) of the date, %.4f degrees away", ra, dec, g->launchDistance * 180 / kPi);
+    return kDone;
+}
+
+TCS_EXPORT unsigned short TCS_CALL TCS_GoToPark(void)
+{
+    return Command("TELESCOPE_PARK", "PARK", "park");
+}

@@ -1,0 +1,245 @@
+// Windows and POSIX bodies of the INDI library's platform layer.
+#include "IndiPlatform.h"
+
+#include "IndiClient.h"
+
+#include <string.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+typedef int SocketLength;
+#define LAST_ERROR WSAGetLastError()
+#define WOULD_BLOCK(e) ((e) == WSAEWOULDBLOCK)
+#define IN_PROGRESS(e) ((e) == WSAEWOULDBLOCK || (e) == WSAEINPROGRESS)
+#define SEND_FLAGS 0
+#else
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+typedef socklen_t SocketLength;
+#define LAST_ERROR errno
+#define WOULD_BLOCK(e) ((e) == EAGAIN || (e) == EWOULDBLOCK || (e) == EINTR)
+#define IN_PROGRESS(e) ((e) == EINPROGRESS || (e) == EINTR)
+#define SEND_FLAGS MSG_NOSIGNAL
+#endif
+
+// Waits until the socket can be read (write = 0) or written (1): 1, or 0
+// at the end of timeoutMs.
+static int WaitSocket(NetSocket s, int write, int timeoutMs)
+{
+    if (timeoutMs < 0)
+        timeoutMs = 0;
+#ifdef _WIN32
+    fd_set set, failed;
+    FD_ZERO(&set);
+    FD_ZERO(&failed);
+    FD_SET((SOCKET)s, &set);
+    FD_SET((SOCKET)s, &failed);
+    struct timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    int n = select(0, write ? NULL : &set, write ? &set : NULL, &failed, &tv);
+    return n > 0;
+#else
+    struct pollfd p = {(int)s, (short)(write ? POLLOUT : POLLIN), 0};
+    int n = poll(&p, 1, timeoutMs);
+    return n > 0;
+#endif
+}
+
+#ifdef _WIN32
+static int gWinsockStarted = 0;
+#endif
+
+NetSocket NetConnect(const char *host, unsigned short port, int timeoutMs)
+{
+#ifdef _WIN32
+    if (!gWinsockStarted) {
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+            return kNoSocket;
+        gWinsockStarted = 1;
+    }
+#endif
+    struct addrinfo hints, *found = NULL;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    char service[8];
+    int n = 0;
+    for (unsigned p = port, d = 10000; d > 0; d /= 10)
+        if (p / d % 10 != 0 || n > 0 || d == 1)
+            service[n++] = (char)('0' + p / d % 10);
+    service[n] = '\0';
+    if (getaddrinfo(host, service, &hints, &found) != 0 || found == NULL)
+        return kNoSocket;
+    NetSocket s = (NetSocket)socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+    if (s == (NetSocket)-1 || s == kNoSocket) {
+        freeaddrinfo(found);
+        return kNoSocket;
+    }
+#ifdef _WIN32
+    u_long on = 1;
+    ioctlsocket((SOCKET)s, FIONBIO, &on);
+#else
+    fcntl((int)s, F_SETFL, fcntl((int)s, F_GETFL) | O_NONBLOCK);
+    fcntl((int)s, F_SETFD, FD_CLOEXEC);
+#endif
+    int yes = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&yes, sizeof yes);
+    int result = connect(s, found->ai_addr, (SocketLength)found->ai_addrlen);
+    freeaddrinfo(found);
+    if (result != 0) {
+        int error = 0;
+        SocketLength length = sizeof error;
+        if (!IN_PROGRESS(LAST_ERROR) || !WaitSocket(s, 1, timeoutMs) ||
+            getsockopt(s, SOL_SOCKET, SO_ERROR, (char *)&error, &length) != 0 || error != 0) {
+            NetClose(s);
+            return kNoSocket;
+        }
+    }
+    return s;
+}
+
+int NetReceive(NetSocket s, char *buffer, int size)
+{
+    int n = (int)recv(s, buffer, size, 0);
+    if (n > 0)
+        return n;
+    if (n < 0 && WOULD_BLOCK(LAST_ERROR))
+        return 0;
+    return -1;
+}
+
+int NetSend(NetSocket s, const char *data, int length, int timeoutMs)
+{
+    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)timeoutMs;
+    while (length > 0) {
+        int n = (int)send(s, data, length, SEND_FLAGS);
+        if (n > 0) {
+            data += n;
+            length -= n;
+            continue;
+        }
+        uint64_t now = MonotonicMilliseconds();
+        if (n == 0 || !WOULD_BLOCK(LAST_ERROR) || now >= deadline || !WaitSocket(s, 1, (int)(deadline - now)))
+            return 0;
+    }
+    return 1;
+}
+
+int NetWaitReadable(NetSocket s, int timeoutMs)
+{
+    return WaitSocket(s, 0, timeoutMs);
+}
+
+void NetClose(NetSocket s)
+{
+#ifdef _WIN32
+    closesocket((SOCKET)s);
+#else
+    close((int)s);
+#endif
+}
+
+uint64_t MonotonicMilliseconds(void)
+{
+#ifdef _WIN32
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return (uint64_t)(count.QuadPart / (frequency.QuadPart / 1000));
+#else
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)(ts.tv_nsec / 1000000);
+#endif
+}
+
+double UnixSeconds(void)
+{
+#ifdef _WIN32
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    uint64_t ticks = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime; // 100 ns since 1601
+    return (double)(ticks - 116444736000000000ull) / 1e7;
+#else
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+#endif
+}
+
+int ReadEnvironment(const char *name, char *buffer, int size)
+{
+#ifdef _WIN32
+    // The process environment block: the Unix environment under Wine too.
+    DWORD n = GetEnvironmentVariableA(name, buffer, (DWORD)size);
+    if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+        return 0;
+    if (n >= (DWORD)size)
+        buffer[0] = '\0'; // too long to hold: read as empty, which is a bad item
+    return 1;
+#else
+    const char *value = getenv(name);
+    if (value == NULL)
+        return 0;
+    strncpy(buffer, value, (size_t)size - 1);
+    buffer[size - 1] = '\0';
+    return 1;
+#endif
+}
+
+int LibraryFolder(char *buffer, int size)
+{
+    char path[1024];
+#ifdef _WIN32
+    HMODULE self = NULL;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            (LPCSTR)&LibraryFolder, &self))
+        return 0;
+    DWORD n = GetModuleFileNameA(self, path, sizeof path);
+    if (n == 0 || n >= sizeof path)
+        return 0;
+    char *slash = strrchr(path, '\\');
+#else
+    Dl_info info;
+    if (dladdr((void *)&LibraryFolder, &info) == 0 || info.dli_fname == NULL)
+        return 0;
+    strncpy(path, info.dli_fname, sizeof path - 1);
+    path[sizeof path - 1] = '\0';
+    char *slash = strrchr(path, '/');
+#endif
+    size_t length = slash != NULL ? (size_t)(slash - path + 1) : 0;
+    if ((int)length >= size)
+        return 0;
+    memcpy(buffer, path, length);
+    buffer[length] = '\0';
+    return 1;
+}
+
+// The connection is closed when the library is unloaded (FreeLibrary, dlclose).
+#ifdef _WIN32
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_DETACH) {
+        IndiUnload();
+        if (gWinsockStarted)
+            WSACleanup();
+    }
+    return TRUE;
+}
+#else
+__attribute__((destructor)) static void Unloaded(void)
+{
+    IndiUnload();
+}
+#endif

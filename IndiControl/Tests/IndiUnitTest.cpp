@@ -1,0 +1,207 @@
+// The INDI library's parts without a server: the reader fed in any piece
+// size, what a misbehaving stream leaves in the cache, numbers,
+// configuration items, and precession against liberfa (native only).
+#include "IndiCache.h"
+#include "IndiConfig.h"
+#include "Precession.h"
+
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <random>
+#include <string>
+
+#ifdef HAVE_ERFA
+#include <erfa.h>
+#endif
+
+namespace {
+
+// A piece of a simulator's stream, as the server sends it.
+const char kStream[] =
+    "<defSwitchVector device=\"Telescope Simulator\" name=\"CONNECTION\" label=\"Connection\" group=\"Main Control\" "
+    "state=\"Idle\" perm=\"rw\" rule=\"OneOfMany\" timeout=\"60\" timestamp=\"2026-12-08T07:00:00\">\n"
+    "    <defSwitch name=\"CONNECT\" label=\"Connect\">\nOn\n    </defSwitch>\n"
+    "    <defSwitch name=\"DISCONNECT\" label=\"Disconnect\">\nOff\n    </defSwitch>\n</defSwitchVector>\n"
+    "<defTextVector device=\"Telescope Simulator\" name=\"DRIVER_INFO\" perm=\"ro\" state=\"Idle\">\n"
+    "    <defText name=\"DRIVER_INTERFACE\">\n5\n    </defText>\n</defTextVector>\n"
+    "<defNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\" label=\"Eq. Coordinates\" "
+    "group=\"Main Control\" state=\"Idle\" perm=\"rw\" timeout=\"60\">\n"
+    "    <defNumber name=\"RA\" label=\"RA (hh:mm:ss)\" format=\"%010.6m\" min=\"0\" max=\"24\" step=\"0\">\n"
+    "4.4442800684239163189\n    </defNumber>\n"
+    "    <defNumber name=\"DEC\" label=\"DEC (dd:mm:ss)\" format=\"%010.6m\" min=\"-90\" max=\"90\" step=\"0\">\n"
+    "90\n    </defNumber>\n</defNumberVector>\n"
+    "<defNumberVector device=\"Other Mount\" name=\"EQUATORIAL_EOD_COORD\" state=\"Ok\" perm=\"rw\">"
+    "<defNumber name=\"RA\">1</defNumber><defNumber name=\"DEC\">2</defNumber></defNumberVector>\n"
+    "<?xml version=\"1.0\"?><!-- a comment <with> markup -->\n"
+    "<setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\" state=\"Busy\" timeout=\"60\">\n"
+    "    <oneNumber name=\"RA\">\n5:30:00\n    </oneNumber>\n"
+    "    <oneNumber name=\"DEC\">\n-12 30 36\n    </oneNumber>\n</setNumberVector>\n"
+    "<message device=\"Telescope Simulator\" timestamp=\"x\" message=\"Slewing to RA: 5:30:00 &amp; more\"/>\n";
+
+struct Reading {
+    std::string device, message;
+    double ra, dec;
+    int state, connected, properties;
+    unsigned long busy;
+};
+
+Reading Read(const IndiCache *c)
+{
+    IndiCache *cache = const_cast<IndiCache *>(c);
+    IndiProperty *p = IndiFind(cache, "EQUATORIAL_EOD_COORD");
+    return {cache->device, cache->message, IndiNumber(cache, "EQUATORIAL_EOD_COORD", "RA", -1),
+            IndiNumber(cache, "EQUATORIAL_EOD_COORD", "DEC", -1), p ? p->state : -1,
+            IndiSwitchOn(cache, "CONNECTION", "CONNECT"), cache->count, p ? p->busyUpdates : 0};
+}
+
+IndiCache gCache;
+
+// Whatever the size of the pieces, the stream leaves the same cache.
+TEST(IndiReader, PiecesOfAnySizeGiveTheSameCache)
+{
+    const size_t length = sizeof kStream - 1;
+    for (size_t piece : {length, (size_t)1, (size_t)2, (size_t)7, (size_t)100}) {
+        IndiCacheReset(&gCache, "");
+        for (size_t at = 0; at < length; at += piece)
+            IndiCacheFeed(&gCache, kStream + at, at + piece <= length ? piece : length - at);
+        Reading r = Read(&gCache);
+        SCOPED_TRACE(piece);
+        // The device is recognised from its coordinates, after its CONNECTION went by.
+        EXPECT_EQ(r.device, "Telescope Simulator");
+        EXPECT_EQ(gCache.replayWanted, 1);
+        EXPECT_EQ(r.properties, 1);
+        EXPECT_DOUBLE_EQ(r.ra, 5.5);
+        EXPECT_NEAR(r.dec, -12.51, 1e-12);
+        EXPECT_EQ(r.state, kIndiBusy);
+        EXPECT_EQ(r.busy, 1u);
+        EXPECT_EQ(r.message, "Slewing to RA: 5:30:00 & more");
+        EXPECT_EQ(gCache.reader.errors, 0u);
+    }
+}
+
+// A stream that misbehaves: each case, then a good update, which must land.
+TEST(IndiReader, MisbehavingStreamsLeaveTheCacheSound)
+{
+    const std::string update = "<setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\" "
+                               "state=\"Ok\"><oneNumber name=\"RA\">1.25</oneNumber>"
+                               "<oneNumber name=\"DEC\">45</oneNumber></setNumberVector>";
+    const std::string huge = "<setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\">"
+                             "<oneNumber name=\"RA\">" + std::string(10 << 20, '1') + "</oneNumber></setNumberVector>";
+    const std::string definitions(kStream, std::string(kStream).find("<?xml"));
+    const struct {
+        const char *name;
+        std::string bytes;
+        double ra; // RA after the case alone: the earlier value, or what a good part set
+    } cases[] = {
+        {"truncated vector",
+         "<setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\"><oneNumber name=\"RA\">7",
+         4.4442800684239163189},
+        {"malformed tags", "<<>><a b=c><setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\" "
+                           "state=\"Ok\"><oneNumber name=\"RA\">2</oneNumber></setNumberVector>", 2},
+        {"mismatched end", "<setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\">"
+                           "<oneNumber name=\"RA\">3</oneText></setNumberVector>", 4.4442800684239163189},
+        {"unknown elements", "<pingRequest uid=\"1\"/><newTelescope><x/></newTelescope>", 4.4442800684239163189},
+        {"numbers out of range or not numbers",
+         "<setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\"><oneNumber name=\"RA\">1e999"
+         "</oneNumber><oneNumber name=\"DEC\">nan</oneNumber></setNumberVector>", 4.4442800684239163189},
+        {"a 10 MB element", huge, 4.4442800684239163189},
+        {"a bad entity", "<message device=\"Telescope Simulator\" message=\"&bogus;\"/>", 4.4442800684239163189},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        IndiCacheReset(&gCache, "Telescope Simulator"); // the configured device: nothing to replay
+        IndiCacheFeed(&gCache, definitions.data(), definitions.size());
+        ASSERT_DOUBLE_EQ(Read(&gCache).ra, 4.4442800684239163189);
+        IndiCacheFeed(&gCache, c.bytes.data(), c.bytes.size());
+        EXPECT_DOUBLE_EQ(Read(&gCache).ra, c.ra);
+        IndiCacheFeed(&gCache, "\n", 1);
+        IndiCacheFeed(&gCache, update.data(), update.size());
+        EXPECT_DOUBLE_EQ(Read(&gCache).ra, 1.25);
+        EXPECT_EQ(Read(&gCache).state, kIndiOk);
+        EXPECT_EQ(Read(&gCache).properties, 3);
+    }
+}
+
+TEST(IndiNumbers, DecimalAndSexagesimal)
+{
+    const struct {
+        const char *text;
+        int ok;
+        double value;
+    } cases[] = {
+        {"4.4442800684239163189", 1, 4.4442800684239163189}, {"\n 90\n  ", 1, 90}, {"-1.5e-3", 1, -0.0015},
+        {"5:30:00", 1, 5.5}, {"-12:30:36", 1, -12.51}, {"-12 30 36", 1, -12.51}, {"5;30", 1, 5.5},
+        {"+0:00:36.5", 1, 36.5 / 3600}, {"", 0, 0}, {"abc", 0, 0}, {"1.2.3", 0, 0}, {"1e999", 0, 0},
+        {"5:", 0, 0}, {"1 x", 0, 0},
+    };
+    for (const auto &c : cases) {
+        double v = -99;
+        EXPECT_EQ(IndiParseNumber(c.text, &v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_NEAR(v, c.value, 1e-12 * fabs(c.value) + 1e-15) << c.text;
+        }
+    }
+}
+
+TEST(IndiConfiguration, ItemsAndTheKeyOfABadOne)
+{
+    const struct {
+        const char *text;
+        char separator;
+        const char *bad; // NULL: good
+        int port, timeout, connect, epochJ2000;
+    } cases[] = {
+        {"", ',', NULL, 7624, 2000, 1, 1},
+        {"host=10.0.0.5,port=7625,device=EQMod Mount,timeout=5000,connect=never,epoch=date,log=t.txt", ',', NULL,
+         7625, 5000, 0, 0},
+        {"[indi]\n# a comment\n; another\n port = 7000 \r\ntimeout=100\n\n", '\n', NULL, 7000, 100, 1, 1},
+        {"port=0", ',', "port", 0, 0, 0, 0}, {"port=65536", ',', "port", 0, 0, 0, 0}, {"port=76x", ',', "port", 0, 0, 0, 0},
+        {"timeout=5001", ',', "timeout", 0, 0, 0, 0}, {"timeout=", ',', "timeout", 0, 0, 0, 0}, {"connect=always", ',', "connect", 0, 0, 0, 0},
+        {"epoch=1950", ',', "epoch", 0, 0, 0, 0}, {"hots=1.2.3.4", ',', "hots=1.2.3.4", 0, 0, 0, 0}, {"port", ',', "port", 0, 0, 0, 0},
+        {"host=", ',', "host", 0, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        IndiConfig config;
+        ConfigDefaults(&config);
+        char bad[64] = "";
+        int good = ParseConfig(c.text, c.separator, &config, bad, sizeof bad);
+        EXPECT_EQ(good, c.bad == NULL) << c.text;
+        if (c.bad != NULL) {
+            EXPECT_STREQ(bad, c.bad) << c.text;
+            continue;
+        }
+        EXPECT_EQ(config.port, c.port) << c.text;
+        EXPECT_EQ(config.timeoutMs, c.timeout) << c.text;
+        EXPECT_EQ(config.connect, c.connect) << c.text;
+        EXPECT_EQ(config.epochJ2000, c.epochJ2000) << c.text;
+    }
+}
+
+#ifdef HAVE_ERFA
+// Within one arc-second of liberfa's IAU 2006 precession-bias from 1900 to
+// 2100, both ways, over the whole sky.
+TEST(IndiPrecession, AgreesWithLiberfa)
+{
+    std::mt19937 random(2006);
+    std::uniform_real_distribution<double> year(1900, 2100), ra(0, 2 * M_PI), z(-1, 1);
+    double worst = 0;
+    for (int i = 0; i < 2000; ++i) {
+        double t = (year(random) - 2000) / 100, a = ra(random), d = asin(z(random));
+        double rbp[3][3], v[3], w[3];
+        eraPmat06(2451545.0, t * 36525, rbp);
+        eraS2c(a, d, v);
+        eraRxp(rbp, v, w);
+        double wantRa, wantDec, gotRa, gotDec, backRa, backDec;
+        eraC2s(w, &wantRa, &wantDec);
+        PrecessFromJ2000(t, a, d, &gotRa, &gotDec);
+        PrecessToJ2000(t, gotRa, gotDec, &backRa, &backDec);
+        EXPECT_GE(gotRa, 0);
+        EXPECT_LT(gotRa, 2 * M_PI);
+        worst = std::max({worst, eraSepp(w, (eraS2c(gotRa, gotDec, v), v)), eraSeps(a, d, backRa, backDec)});
+    }
+    EXPECT_LT(worst * 206264.806247, 1.0) << worst * 206264.806247 << " arc-seconds";
+}
+#endif
+
+} // namespace

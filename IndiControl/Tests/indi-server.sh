@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Starts or stops an indiserver with the telescope simulator for the tests.
+#   indi-server.sh start DIR [PORT]  a free loopback port (or PORT), a fresh
+#                              HOME in DIR, its own process group; DIR/port and
+#                              DIR/pid written
+#   indi-server.sh stop DIR    stops that process group by its id
+#   indi-server.sh kill DIR    the same at once, with SIGKILL
+set -u
+action=$1 dir=$2
+case "$action" in
+start)
+  [ -f "$dir/pid" ] && "$0" stop "$dir"
+  rm -rf "$dir"; mkdir -p "$dir/home"
+  port=${3:-}
+  [ -n "$port" ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  # setsid: a process group of its own, stopped as one.
+  # -u: a local socket of its own (the default /tmp/indiserver is one per machine).
+  HOME="$dir/home" setsid indiserver -v -p "$port" -u "$dir/local.sock" indi_simulator_telescope >"$dir/server.log" 2>&1 </dev/null &
+  echo $! >"$dir/pid"
+  echo "$port" >"$dir/port"
+  for _ in $(seq 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then exit 0; fi
+    sleep 0.1
+  done
+  echo "indi-server: no server on port $port after 10 s" >&2
+  "$0" stop "$dir"; exit 1 ;;
+stop|kill)
+  [ -f "$dir/pid" ] || exit 0
+  pid=$(cat "$dir/pid")
+  if [ "$action" = kill ]; then kill -KILL -- "-$pid" 2>/dev/null; else kill -TERM -- "-$pid" 2>/dev/null; fi
+  for _ in $(seq 50); do kill -0 -- "-$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL -- "-$pid" 2>/dev/null
+  rm -f "$dir/pid"; exit 0 ;;
+*)
+  echo "usage: indi-server.sh start|stop|kill DIR" >&2; exit 2 ;;
+esac

@@ -1,0 +1,335 @@
+#!/usr/bin/env python3
+"""Whole plug-in sessions through plughost with the INDI DRAV.dll installed,
+checked by the peer: Debian's indi_getprop reads the simulator's own view.
+
+  indi_sessions.py GROUP --host PLUGHOST --plugin PLUG --library DLL
+                   --drive-c DIR --work DIR --server-dir DIR [--emulator WRAPPER]
+
+GROUP "mount": slews under both epochs, a sync, an abort during a go-to and a
+parked mount, against the fixture's server (its port in SERVER_DIR/port).
+GROUP "faults": the server absent, silent after accepting, killed during a
+go-to and restarted, each with a server of the test's own.
+Every run has a bound; every server started here is stopped by its id."""
+import argparse, math, os, re, shutil, socket, subprocess, sys, threading, time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER = os.path.join(HERE, "indi-server.sh")
+DEVICE = "Telescope Simulator"
+failures = []
+
+
+def check(ok, what, detail=""):
+    print(("ok    " if ok else "FAIL  ") + what + ("" if ok else "\n" + detail))
+    if not ok:
+        failures.append(what)
+
+
+def getprop(port, prop):
+    out = subprocess.run(["indi_getprop", "-p", str(port), "-t", "2", f"{DEVICE}.{prop}"],
+                         capture_output=True, text=True, timeout=10).stdout
+    return dict(re.findall(r"^[^.]+\.[^.]+\.([^=]+)=(.*)$", out, re.M))
+
+
+def setprop(port, assignment):
+    subprocess.run(["indi_setprop", "-p", str(port), f"{DEVICE}.{assignment}"], timeout=10, check=True)
+
+
+def position(port):
+    p = getprop(port, "EQUATORIAL_EOD_COORD.*")
+    return float(p["RA"]) * 15, float(p["DEC"])  # degrees
+
+
+def separation(a, b):
+    ra1, d1, ra2, d2 = map(math.radians, (a[0], a[1], b[0], b[1]))
+    c = math.sin(d1) * math.sin(d2) + math.cos(d1) * math.cos(d2) * math.cos(ra1 - ra2)
+    return math.degrees(math.acos(max(-1.0, min(1.0, c))))
+
+
+def precessed(ra, dec, year):
+    """J2000 to the mean equator of `year` by the classic zeta, z, theta
+    angles: an independent formula, within a fraction of an arc-second of the
+    IAU 2006 model over these years."""
+    t = (year - 2000.0) / 100.0
+    s = math.pi / 180 / 3600
+    zeta = (2306.2181 * t + 0.30188 * t * t + 0.017998 * t ** 3) * s
+    z = (2306.2181 * t + 1.09468 * t * t + 0.018203 * t ** 3) * s
+    theta = (2004.3109 * t - 0.42665 * t * t - 0.041833 * t ** 3) * s
+    ra, dec = math.radians(ra), math.radians(dec)
+    a = math.cos(dec) * math.sin(ra + zeta)
+    b = math.cos(theta) * math.cos(dec) * math.cos(ra + zeta) - math.sin(theta) * math.sin(dec)
+    c = math.sin(theta) * math.cos(dec) * math.cos(ra + zeta) + math.cos(theta) * math.sin(dec)
+    return (math.degrees(math.atan2(a, b) + z) % 360, math.degrees(math.asin(c)))
+
+
+def this_year():
+    return 1970 + time.time() / (365.25 * 86400)
+
+
+class Host:
+    def __init__(self, args):
+        self.args = args
+        folder = os.path.join(args.drive_c, "Program Files", "Common Files", "System")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copyfile(args.library, os.path.join(folder, "DRAV.dll"))
+
+    def start(self, name, lines, config):
+        """plughost on a session script, in a folder of its own."""
+        work = os.path.join(self.args.work, name)
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        script = os.path.join(work, "session.txt")
+        with open(script, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        env = dict(os.environ, DRAV_INDI=config, TELESCOPE_DRIVE_C=self.args.drive_c)
+        command = [self.args.host, self.args.plugin, "session.txt"]
+        if self.args.emulator:
+            command = [self.args.emulator] + command
+        return subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True)
+
+    def run(self, name, lines, config, during=None, bound=60):
+        """Runs a session within bound seconds; self.peak_mb is plughost's
+        largest resident size."""
+        started = time.monotonic()
+        p = self.start(name, lines, config)
+        if during:
+            threading.Thread(target=during, daemon=True).start()
+        chunks = []
+        reader = threading.Thread(target=lambda: chunks.append(p.stdout.read()), daemon=True)
+        reader.start()
+        timer = threading.Timer(bound, p.kill)
+        timer.start()
+        _, status, usage = os.wait4(p.pid, 0)
+        timer.cancel()
+        p.returncode = os.waitstatus_to_exitcode(status)
+        reader.join(10)
+        out = "".join(chunks)
+        if time.monotonic() - started >= bound:
+            out += f"\n(plughost killed after {bound} s)"
+        self.peak_mb = usage.ru_maxrss / 1024
+        took = time.monotonic() - started
+        ok = p.returncode == 0 and "FAULT" not in out
+        check(ok, f"{name}: plughost ran clean in {took:.1f} s", f"exit status {p.returncode}\n" + out[-3000:])
+        return out, took
+
+
+def longest_call(out):
+    return max([float(x) for x in re.findall(r"returned after ([0-9.]+) s", out)] + [0.0])
+
+
+SESSION = ["init", "open"]
+
+
+def mount_group(host, port):
+    config = f"port={port},timeout=3000"
+    setprop(port, "CONNECTION.CONNECT=On")
+    for _ in range(50):
+        if "RA" in getprop(port, "EQUATORIAL_EOD_COORD.*"):
+            break
+        time.sleep(0.2)
+    # Short slews near the simulator's start, the pole, and near the right
+    # ascension it shows (its right ascension axis is slow): the target is
+    # given J2000 and must reach the mount precessed to the date (0.13
+    # degrees away here), or unchanged with epoch=date. The simulator
+    # arrives and tracks within 0.01 degrees.
+    for epoch, offset, dec in (("j2000", 6.0, 86.0), ("date", 12.0, 85.5)):
+        ra = (position(port)[0] + offset) % 360
+        out, _ = host.run(f"slew-{epoch}", SESSION + [f"slew {math.radians(ra)} {math.radians(dec)}",
+                                                      "close", "terminate"], f"{config},epoch={epoch}")
+        want = precessed(ra, dec, this_year()) if epoch == "j2000" else (ra, dec)
+        got = position(port)
+        check("GoTo 100%" in out and separation(got, want) < 0.02,
+              f"slew-{epoch}: the simulator is at {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} {want[1]:.4f}", out[-2000:])
+        if epoch == "j2000":
+            check(separation(got, (ra, dec)) > 0.08, "slew-j2000: the target was precessed")
+
+    # A sync puts the mount where it is told, with tracking mode back.
+    ra, dec = 45.0, 85.8
+    out, _ = host.run("sync", SESSION + [f"sync {math.radians(ra)} {math.radians(dec)}", "close", "terminate"], config)
+    got, want = position(port), precessed(ra, dec, this_year())
+    check(separation(got, want) < 0.01 and "Calibration sucessfull" in out,
+          f"sync: the simulator reads {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} {want[1]:.4f}", out[-2000:])
+    check(getprop(port, "ON_COORD_SET.TRACK").get("TRACK") == "On", "sync: ON_COORD_SET is TRACK again")
+
+    # An abort from another client during a long go-to stops the mount and
+    # ends the plug-in's wait at once.
+    def abort():
+        time.sleep(2.0)
+        setprop(port, "TELESCOPE_ABORT_MOTION.ABORT=On")
+    ra = (position(port)[0] + 180) % 360
+    out, took = host.run("abort", SESSION + [f"slew {math.radians(ra)} {math.radians(-40)}", "close", "terminate"],
+                         config, during=abort)
+    state = getprop(port, "EQUATORIAL_EOD_COORD._STATE").get("_STATE")
+    check(took < 12 and state != "Busy" and position(port)[1] > 0,
+          f"abort: the wait ended after {took:.1f} s with the mount stopped ({state}) on the way", out[-2000:])
+
+    if not host.args.emulator:
+        direct_calls(host.args.library, port)
+
+    # A parked mount refuses the go-to.
+    setprop(port, "TELESCOPE_PARK.PARK=On")
+    wait_for(port, "TELESCOPE_PARK.PARK", "On", 30)
+    out, _ = host.run("parked", SESSION + [f"slew {math.radians(10)} {math.radians(80)}", "close", "terminate"], config)
+    check("GoTo not launched" in out, "parked: the go-to is refused with 2", out[-2000:])
+    setprop(port, "TELESCOPE_PARK.UNPARK=On")
+
+
+def wait_for(port, prop, value, seconds=15):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if getprop(port, prop).get(prop.split(".")[-1]) == value:
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def direct_calls(library, port):
+    """The entry points the plug-in never calls, straight into the native
+    library (ctypes), each checked by the peer."""
+    import ctypes
+
+    class Coords(ctypes.Structure):
+        _fields_ = [("X", ctypes.c_double), ("Y", ctypes.c_double)]
+    os.environ["DRAV_INDI"] = f"port={port},timeout=3000"
+    lib = ctypes.CDLL(library)
+    for name in ("TCS_SelectTrackRate", "TCS_GetScopeOrientation", "TCS_SetParkMark", "TCS_GoToPark",
+                 "TCS_KillMotion", "TCS_GoToCelestialCoords", "TCS_GetControlSettingUShort", "TCS_GetVersion",
+                 "TCS_SetRefractionCorr", "TCS_GetGoToProgress"):
+        getattr(lib, name).restype = ctypes.c_ushort
+    text = ctypes.create_string_buffer(16)
+    check(lib.TCS_GetVersion(text, 10) == 1 and text.value == b"DRAV INDI", f"version cut to 10: {text.value!r}")
+    a, b, setting = ctypes.c_ushort(9), ctypes.c_ushort(9), ctypes.c_ushort(0)
+    west = getprop(port, "TELESCOPE_PIER_SIDE.PIER_WEST").get("PIER_WEST") == "On"
+    check(lib.TCS_GetScopeOrientation(ctypes.byref(a), ctypes.byref(b)) == 1 and a.value == int(west)
+          and b.value == 0, f"orientation: pier {a.value} (west {west}), parked {b.value}")
+    check(lib.TCS_SelectTrackRate(1) == 1 and wait_for(port, "TELESCOPE_TRACK_MODE.TRACK_SOLAR", "On")
+          and lib.TCS_SelectTrackRate(0) == 1 and wait_for(port, "TELESCOPE_TRACK_MODE.TRACK_SIDEREAL", "On")
+          and lib.TCS_SelectTrackRate(9) == 2, "track rate 1 is solar, 0 sidereal, 9 refused")
+    check(lib.TCS_GetControlSettingUShort(1, ctypes.byref(setting)) == 2 and lib.TCS_SetRefractionCorr(1) == 1,
+          "no control settings; refraction recorded")
+    # Stop: a long go-to, then kill motion; the mount leaves Busy and the
+    # progress answers without waiting.
+    here = position(port)
+    check(lib.TCS_GoToCelestialCoords(Coords(math.radians((here[0] + 180) % 360), math.radians(-40))) == 1,
+          "go-to launched")
+    time.sleep(1.0)
+    percent = ctypes.c_ushort(0)
+    check(lib.TCS_KillMotion() == 1 and wait_for(port, "EQUATORIAL_EOD_COORD._STATE", "Idle", 5),
+          "kill motion stops the go-to")
+    started = time.monotonic()
+    code = lib.TCS_GetGoToProgress(ctypes.byref(percent))
+    check(time.monotonic() - started < 0.5 and (code == 3 or percent.value == 100),
+          f"after the stop the progress answers {code} with {percent.value}")
+    # The park mark is where the mount points; park goes there and then refuses a go-to.
+    dec = position(port)[1]
+    check(lib.TCS_SetParkMark() == 1 and abs(float(getprop(port, "TELESCOPE_PARK_POSITION.PARK_DEC")
+          .get("PARK_DEC", "999")) - dec) < 1, f"park mark at the current declination {dec:.2f}")
+    check(lib.TCS_GoToPark() == 1 and wait_for(port, "TELESCOPE_PARK.PARK", "On", 30)
+          and lib.TCS_GoToCelestialCoords(Coords(0.1, 1.5)) == 2, "park, then a go-to is refused with 2")
+    setprop(port, "TELESCOPE_PARK.UNPARK=On")
+    wait_for(port, "TELESCOPE_PARK.UNPARK", "On")
+
+
+def faults_group(host, work):
+    free = socket.socket()
+    free.bind(("127.0.0.1", 0))
+    absent = free.getsockname()[1]
+    free.close()
+    config = "timeout=1000"
+    session = SESSION + ["configure", f"slew 0.5 1.5", "sync 0.5 1.5", "close", "terminate"]
+
+    # No server: every call answers at once, as a library without provider.
+    out, took = host.run("absent", session, f"port={absent},{config}")
+    baseline_mb = host.peak_mb  # plughost with the library and no traffic
+    check("not registered" in out and longest_call(out) < 1.5,
+          f"absent: not registered, longest call {longest_call(out):.2f} s", out[-2000:])
+
+    # A server that accepts and then says nothing: one wait of the timeout.
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(4)
+    out, took = host.run("silent", session, f"port={listener.getsockname()[1]},{config}")
+    listener.close()
+    check("not registered" in out and longest_call(out) < 2.0,
+          f"silent: not registered, longest call {longest_call(out):.2f} s", out[-2000:])
+
+    # A server of our own that misbehaves: the session still works, every
+    # call within its bound, the position sent after the garbage is read,
+    # and memory stays small (a 10 MB element and a flood pass through).
+    for mode, where in (("garbage", "07:30:00.0 Dec = +50:00:00"), ("flood", "06:00:00.0 Dec = +45:00:00")):
+        port_file = os.path.join(work, f"{mode}.port")
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        server = subprocess.Popen([sys.executable, os.path.join(HERE, "misbehaving_server.py"), mode, port_file])
+        try:
+            for _ in range(100):
+                if os.path.exists(port_file) and open(port_file).read():
+                    break
+                time.sleep(0.05)
+            # Each call reads at most 4 MB, and idle reads once a second: four
+            # reads see all of the garbage.
+            lines = SESSION + ["track", "idle 4 3.3", "slew 1.0 0.5", "close", "terminate"]
+            out, took = host.run(mode, lines, f"port={open(port_file).read()},timeout=1000,epoch=date")
+            check(f"TCS RA = {where}" in out.split("GoTo launched")[0] and "GoTo 100%" in out
+                  and longest_call(out) < 1.5, f"{mode}: the mount reads {where}, the go-to arrives, longest call {longest_call(out):.2f} s",
+                  out[-3000:])
+            if not host.args.emulator:
+                # Holding the 10 MB element, or the flood, would show here.
+                check(host.peak_mb < baseline_mb + 5,
+                      f"{mode}: plughost's memory peaked at {host.peak_mb:.1f} MB, {baseline_mb:.1f} MB without traffic")
+        finally:
+            server.kill()
+            server.wait(timeout=10)
+
+    # Killed during a go-to: the wait ends; restarted on the same port, the
+    # same session opens again and slews, with nothing reloaded.
+    own = os.path.join(work, "own-server")
+    try:
+        subprocess.run([SERVER, "start", own], check=True, timeout=20)
+        port = int(open(os.path.join(own, "port")).read())
+
+        def kill_and_restart():
+            time.sleep(2.0)
+            subprocess.run([SERVER, "kill", own], timeout=20)
+            time.sleep(0.5)
+            subprocess.run([SERVER, "start", own, str(port)], timeout=20)
+        # The restarted simulator points at the pole again, at the local
+        # sidereal time: the second slew goes near there, with epoch=date.
+        setprop(port, "CONNECTION.CONNECT=On")
+        for _ in range(50):
+            if "RA" in getprop(port, "EQUATORIAL_EOD_COORD.*"):
+                break
+            time.sleep(0.2)
+        near = (position(port)[0] + 3) % 360
+        lines = SESSION + [f"slew {math.radians(near + 180)} {math.radians(-40)}", "idle 6 5", "close", "open",
+                           f"slew {math.radians(near)} {math.radians(88)}", "close", "terminate"]
+        out, took = host.run("killed", lines, f"port={port},timeout=2000,epoch=date", during=kill_and_restart)
+        log = out.split("---- telelog.txt ----", 1)[-1]
+        slew = re.search(r"op_TelescopeSlew.*returned after ([0-9.]+) s", out)
+        check(re.search(r"GoTo \d+%\nTCS Provider is not registered", log) is not None and slew is not None
+              and float(slew.group(1)) < 2.0 + 2.5, "killed: the go-to wait ended when the server went", out[-3000:])
+        after = log.split("TCS Provider is not registered", 1)[-1]
+        check("Control->TCS Provider is active" in after and "GoTo 100%" in after,
+              "restarted: the next open and slew work", log[-3000:])
+    finally:
+        subprocess.run([SERVER, "stop", own], timeout=20)
+
+
+def main():
+    a = argparse.ArgumentParser()
+    a.add_argument("group", choices=["mount", "faults"])
+    for option in ("--host", "--plugin", "--library", "--drive-c", "--work", "--server-dir"):
+        a.add_argument(option, required=True)
+    a.add_argument("--emulator", default="")
+    args = a.parse_args()
+    os.makedirs(args.work, exist_ok=True)
+    host = Host(args)
+    if args.group == "mount":
+        mount_group(host, int(open(os.path.join(args.server_dir, "port")).read()))
+    else:
+        faults_group(host, args.work)
+    print(f"{len(failures)} failed" if failures else "all passed")
+    sys.exit(1 if failures else 0)
+
+
+main()

@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""A misbehaving INDI server on loopback, for the INDI library's tests.
+
+  misbehaving_server.py garbage|flood PORTFILE
+
+Serves one mount, "Bad Mount", connected, at RA 3 h DEC +40, that answers a
+go-to with Busy and then Ok at the target. garbage: after the definitions it
+sends (once the client has asked again for the mount's properties)
+malformed and truncated XML, unknown elements, numbers out of range and
+a 10 MB element, then puts the mount at RA 7.5 h DEC +50. flood: it sends
+position updates without pause (each one RA 6 h DEC +45) for as long as the
+client reads. Writes its port to PORTFILE and serves until killed."""
+import select, socket, sys, threading, time
+
+DEV = "Bad Mount"
+
+
+def vector(kind, name, state, elements, definition=False):
+    tag = ("def" if definition else "set") + kind
+    one = ("def" if definition else "one") + kind.replace("Vector", "")
+    perm = ' perm="rw"' if definition else ""
+    body = "".join(f'<{one} name="{n}">\n{v}\n</{one}>' for n, v in elements)
+    return f'<{tag} device="{DEV}" name="{name}" state="{state}"{perm}>{body}</{tag}>\n'
+
+
+DEFINITIONS = (vector("SwitchVector", "CONNECTION", "Ok", [("CONNECT", "On"), ("DISCONNECT", "Off")], True)
+               + vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "3"), ("DEC", "40")], True)
+               + vector("SwitchVector", "ON_COORD_SET", "Ok", [("TRACK", "On"), ("SLEW", "Off"), ("SYNC", "Off")], True))
+
+GARBAGE = [
+    "<<>><a b=c>&bogus;</x>\n",
+    '<setNumberVector device="Bad Mount" name="EQUATORIAL_EOD_COORD" state="Ok"><oneNumber name="RA">',
+    '<pingRequest uid="1"/><newTelescope><x y="1"/></newTelescope><!-- a comment -->\n',
+    vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "1e999"), ("DEC", "nan")]),
+    vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "x" * (10 << 20)), ("DEC", "-7")]),
+    '<setTextVector device="Bad Mount" name="' + "N" * 100000 + '"/>\n',
+    vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "7:30:00"), ("DEC", "50")]),
+]
+GOOD = vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "6"), ("DEC", "45")])
+
+
+def serve(conn, mode):
+    try:
+        conn.recv(65536)  # getProperties
+        conn.sendall(DEFINITIONS.encode())
+        flood = (GOOD * 200).encode()
+        pending = b""
+        while True:
+            if mode == "flood":
+                conn.sendall(flood)
+            if not select.select([conn], [], [], 0.2)[0]:
+                continue
+            data = conn.recv(65536)
+            if not data:
+                return
+            pending += data
+            if b"getProperties" in pending and b"device=" in pending:
+                # Asked again for the mount's properties, as a client does
+                # that recognises it late.
+                pending = b""
+                conn.sendall(DEFINITIONS.encode())
+                if mode == "garbage":
+                    for piece in GARBAGE:
+                        conn.sendall(piece.encode())
+            if b"newNumberVector" in pending and b"EQUATORIAL_EOD_COORD" in pending:
+                pending = b""
+                conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Busy", [("RA", "6"), ("DEC", "45")]).encode())
+                time.sleep(0.3)
+                conn.sendall(GOOD.encode())
+    except OSError:
+        return
+
+
+def main():
+    mode, port_file = sys.argv[1], sys.argv[2]
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    with open(port_file, "w") as f:
+        f.write(str(listener.getsockname()[1]))
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
+
+
+main()

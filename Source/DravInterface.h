@@ -1,0 +1,63 @@
+// The telescope control library's interface: its 21 entry points, their
+// argument and result types, the calling convention and the position record.
+// The plug-in's binding resolves these names; every control library we build
+// declares its exports from this list, so one that defines an export with a
+// different signature does not compile.
+#ifndef DRAV_INTERFACE_H
+#define DRAV_INTERFACE_H
+
+// The control library's calling convention, for every entry point.
+#ifdef _WIN32
+#define TCS_CALL __cdecl
+#else
+#define TCS_CALL
+#endif
+
+struct DRAV_Coords {
+    double X; // right ascension, radians
+    double Y; // declination, radians
+};
+static_assert(sizeof(DRAV_Coords) == 16, "DRAV_Coords is two doubles");
+
+// The 21 exports, in the order they are resolved:
+// X(name, parameter list)
+#define TCS_ENTRY_POINTS(X)                                                        \
+    X(TCS_GetVersion, (char *text, int size))                                      \
+    X(TCS_GetControlStatus, (unsigned short *code))                                \
+    X(TCS_GetAlignmentStatus, (unsigned short *code))                              \
+    X(TCS_GetCelestialCoords, (DRAV_Coords *pos))                                  \
+    X(TCS_GetGoToProgress, (unsigned short *percent))                              \
+    X(TCS_GetScopeOrientation, (unsigned short *a, unsigned short *b))             \
+    X(TCS_GetControlSettingUShort, (unsigned short setting, unsigned short *value)) \
+    X(TCS_GetControlSettingDouble, (unsigned short setting, double *value))        \
+    X(TCS_SelectTrackRate, (unsigned short rate))                                  \
+    X(TCS_SetCelestialAlignPoint, (DRAV_Coords pos, unsigned short a, unsigned short b)) \
+    X(TCS_SetCelestialAlignFromAlignPoints, (void))                                \
+    X(TCS_VoidCelestialAlign, (void))                                              \
+    X(TCS_Calibrate, (DRAV_Coords pos))                                            \
+    X(TCS_SetEpoch, (double epoch))                                                \
+    X(TCS_SetRefractionCorr, (unsigned short on))                                  \
+    X(TCS_SetRefractionTemperature, (double celsius))                              \
+    X(TCS_SetRefractionPressure, (double pressure))                                \
+    X(TCS_SetParkMark, (void))                                                     \
+    X(TCS_KillMotion, (void))                                                      \
+    X(TCS_GoToCelestialCoords, (DRAV_Coords pos))                                  \
+    X(TCS_GoToPark, (void))
+
+// A pointer type per export: TCS_GetVersion_Fn and so on.
+#define TCS_DECLARE_POINTER_TYPE(name, params) typedef unsigned short(TCS_CALL *name##_Fn) params;
+TCS_ENTRY_POINTS(TCS_DECLARE_POINTER_TYPE)
+#undef TCS_DECLARE_POINTER_TYPE
+
+// For a control library: undecorated C exports, visible from the shared
+// object. TCS_DECLARE_EXPORTS() declares all 21; each definition must then
+// match its declaration (a C function cannot be overloaded).
+#ifdef _WIN32
+#define TCS_EXPORT extern "C"
+#else
+#define TCS_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+#define TCS_DECLARE_EXPORT(name, params) TCS_EXPORT unsigned short TCS_CALL name params;
+#define TCS_DECLARE_EXPORTS() TCS_ENTRY_POINTS(TCS_DECLARE_EXPORT)
+
+#endif
