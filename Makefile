@@ -51,7 +51,9 @@ $(BUILD)/fuzz/CMakeCache.txt: | setup
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
 	  -DTELESCOPE_SANITIZE=ON -DTELESCOPE_FUZZ=ON >/dev/null
 
+# Configured afresh first, so that a tree made before a fuzzer was added knows its target.
 fuzz-build: $(BUILD)/fuzz/CMakeCache.txt
+	@cmake $(BUILD)/fuzz >/dev/null
 	@cmake --build $(BUILD)/fuzz --target telescope_fuzz indi_xml_fuzz -j $(JOBS)
 
 # FUZZ_SECONDS of fuzzing from the seeds in Fuzz/corpus. New inputs collect in
