@@ -4,10 +4,11 @@
 # control library, a "vendor" DRAV.dll of known bytes at the fixed path, and
 # a session of the stand-in host against the installed plug-in.
 #   installer-test.sh WORK VERSION COPYRIGHT DESCRIPTION PLUGIN README LICENSE
-#                     SIMULATOR PLUGHOST VERSION_PROBE
+#                     SIMULATOR PLUGHOST VERSION_PROBE [CONTROL_LIBRARY]
+# CONTROL_LIBRARY, the one the release ships, is checked for its version only.
 set -euo pipefail
 work=$1 version=$2 copyright=$3 description=$4 plugin=$5 readme=$6 license=$7
-simulator=$8 plughost=$9 probe=${10}
+simulator=$8 plughost=$9 probe=${10} shipped_library=${11:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 failures=0
@@ -144,6 +145,15 @@ $transcript"
   [ -z "$(registry "$uninstall_key")" ] || fail "$case uninstall entry left behind"
   [ -z "$(registry "$state_key")" ] || fail "$case installer state left behind"
 done
+
+# The control library the release ships carries the same version.
+if [ -n "$shipped_library" ]; then
+  got=$(win "$probe" "$(winepath -w "$shipped_library")" | tr -d '\r') || fail "version_probe failed on $shipped_library"
+  for line in "ProductName=telescope.plug" "FileVersion=$version" "OriginalFilename=DRAV.dll"; do
+    grep -qxF "$line" <<< "$got" || fail "the shipped control library's version resource lacks $line:
+$got"
+  done
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "installer: $failures failures (prefix kept in $WINEPREFIX)"
