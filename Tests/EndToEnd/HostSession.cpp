@@ -480,6 +480,13 @@ IdleAnswer PlugInTest::Idle()
     answer.operation = event.Get<uint8_t>(kEventOutOperation);
     answer.params = event.Get<void *>(kEventOutParams);
     answer.untouched = answer.operation == hostOperation && answer.params == hostParams;
+    // Anything else is one of the two requests the plug-in makes: centring on
+    // a point it holds, or an update (during a go-to wait) without parameters.
+    if (!answer.untouched) {
+        const bool centring = answer.operation == out_CentrePoint && answer.params != nullptr;
+        const bool update = answer.operation == out_Update && answer.params == nullptr;
+        EXPECT_TRUE(centring || update) << "idle answered " << answer.operation << " with " << answer.params;
+    }
     event.Expect<uint8_t>(kEventOutOperation, (uint8_t)answer.operation);
     event.Expect(kEventOutParams, answer.params);
     EXPECT_TRUE(event.AsExpected());
