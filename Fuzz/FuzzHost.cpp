@@ -16,6 +16,7 @@
 //     last position read;
 //   - notes come only from the operations that show them, with the caption.
 #include "FuzzHarness.h"
+#include "HostModel.h"
 #include "HostRecords.h"
 #include "PluginLoader.h"
 
@@ -38,6 +39,8 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+using namespace HostModel;
+
 namespace {
 
 const unsigned long kPollBudget = 20000; // progress polls per input; the script stops beyond
@@ -59,26 +62,6 @@ DRAV_Coords expectedCentre = {0, 0};
 
 // Handed to operations that must not read their record. Never unpoisoned.
 alignas(16) unsigned char unreadable[64];
-
-bool Served(unsigned char op)
-{
-    switch (op) {
-    case op_Initialize: case op_Terminate: case op_Idle: case op_BuildContextualPopup:
-    case op_DoContextualPopup: case op_DrawIndicator: case op_MenuStatus:
-    case op_TelescopeConfigure: case op_TelescopeTime: case op_TelescopeLocation:
-    case op_TelescopeOpen: case op_TelescopeClose: case op_TelescopeTrack:
-    case op_TelescopeSlew: case op_TelescopeSync:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool Guarded(unsigned char op)
-{
-    return Served(op) && op != op_Initialize && op != op_Terminate && op != op_MenuStatus &&
-           op != op_TelescopeConfigure && op != op_TelescopeOpen && op != op_TelescopeClose;
-}
 
 bool SameBits(double a, double b) { return memcmp(&a, &b, sizeof a) == 0; }
 
@@ -128,15 +111,9 @@ struct Record {
 // What the menu status table answers, given the fields on entry.
 void ExpectedMenu(int32_t command, unsigned char enabledBefore, unsigned char *enabled, unsigned char *check)
 {
-    const unsigned char open = model.open, tracking = model.tracking;
-    *check = command == 8205 ? tracking : 0;
-    switch (command) {
-    case 8200: case 8203: case 8207: *enabled = 1; break;
-    case 8201: case 8202: *enabled = 0; break;
-    case 8204: case 8205: *enabled = open; break;
-    case 8206: *enabled = open && !tracking; break;
-    default: *enabled = enabledBefore; break;
-    }
+    const int written = HostModel::MenuEnabled(command, model.open, model.tracking);
+    *enabled = written < 0 ? enabledBefore : (unsigned char)written;
+    *check = HostModel::MenuChecked(command, model.tracking);
 }
 
 void CheckMenuAnswer(const PMenuStatus *m, unsigned char enabledBefore)
@@ -449,7 +426,7 @@ void CallWithRecord(unsigned code, Record &rec, ByteStream &s, bool runs, bool i
 void HostCall(unsigned code, ByteStream &s)
 {
     const unsigned char op = (unsigned char)(code & 0xFFu);
-    const bool runs = Served(op) && (!Guarded(op) || model.open);
+    const bool runs = Runs(op, model.open);
     Record rec;
     Prepared prepared;
     PrepareRecord(op, runs, s, rec, &prepared);
@@ -496,21 +473,8 @@ void HostCall(unsigned code, ByteStream &s)
     ProbeIdleAfterCall();
 }
 
-// Operations the plug-in refuses while another of its calls is under way.
-bool RefusedWhenNested(unsigned char op)
-{
-    return op == op_TelescopeConfigure || op == op_TelescopeOpen || op == op_TelescopeClose ||
-           op == op_TelescopeSlew || op == op_TelescopeSync || op == op_DoContextualPopup;
-}
-
 // Operations that may call the library when nested: reading the position.
 bool ReadsWhenNested(unsigned char op) { return op == op_Idle || op == op_DrawIndicator; }
-
-const unsigned char kServedList[] = {op_Initialize, op_Terminate, op_Idle, op_BuildContextualPopup,
-                                     op_DoContextualPopup, op_DrawIndicator, op_MenuStatus,
-                                     op_TelescopeConfigure, op_TelescopeTime, op_TelescopeLocation,
-                                     op_TelescopeOpen, op_TelescopeClose, op_TelescopeTrack,
-                                     op_TelescopeSlew, op_TelescopeSync};
 
 uint32_t UpperBits(unsigned pattern) { return ((pattern + 1u) * 0x9E3779B1u) & 0xFFFFFF00u; }
 
@@ -528,8 +492,8 @@ void RunCommand(ByteStream &s)
         HostCall(code | (low ? UpperBits(low) : 0u), s);
         break;
     }
-    case 4: HostCall(kServedList[low % sizeof kServedList], s); break;
-    case 5: HostCall(kServedList[low % sizeof kServedList] | UpperBits(low), s); break;
+    case 4: HostCall(kServed[low % kServedCount], s); break;
+    case 5: HostCall(kServed[low % kServedCount] | UpperBits(low), s); break;
     case 6: AdvanceVirtualClock(kClockStepsMs[low % (sizeof kClockStepsMs / sizeof kClockStepsMs[0])]); break;
     default: // a run of idle calls, a fixed time apart
         for (unsigned i = 0; i <= (low & 7u); ++i) {
@@ -592,7 +556,7 @@ bool OpenDuringCall()
 
 bool HostCallFromLibrary(unsigned served, ByteStream &s, bool inWait)
 {
-    const unsigned char op = kServedList[served % sizeof kServedList];
+    const unsigned char op = kServed[served % kServedCount];
     const bool refused = RefusedWhenNested(op);
     const bool open = OpenDuringCall();
     const bool runs = !refused && (!Guarded(op) || open);

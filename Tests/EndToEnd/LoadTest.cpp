@@ -3,6 +3,7 @@
 // canary-filled record of its kind. Every call must answer 0 and leave every
 // byte the host owns as it was. The seed is printed; TELESCOPE_LOAD_SEED
 // replays a run.
+#include "HostModel.h"
 #include "HostSession.h"
 
 #include <stdio.h>
@@ -11,35 +12,12 @@
 #include <random>
 
 using namespace HostLayout;
+using namespace HostModel;
 
 namespace {
 
 const int kCalls = 100000;
 const unsigned kDefaultSeed = 20261208;
-
-bool Guarded(unsigned code)
-{
-    return code == op_Idle || code == op_BuildContextualPopup || code == op_DoContextualPopup ||
-           code == op_DrawIndicator || (code >= op_TelescopeTime && code <= op_TelescopeLocation) ||
-           (code >= op_TelescopeTrack && code <= op_TelescopeSync);
-}
-
-const unsigned kServed[] = {op_Initialize, op_Terminate, op_Idle, op_BuildContextualPopup, op_DoContextualPopup,
-                            op_DrawIndicator, op_MenuStatus, op_TelescopeConfigure, op_TelescopeTime,
-                            op_TelescopeLocation, op_TelescopeOpen, op_TelescopeClose, op_TelescopeTrack,
-                            op_TelescopeSlew, op_TelescopeSync};
-
-// fIsEnabled of the eight telescope commands, '-' where it is not written.
-char MenuEnabled(int32_t command, bool open, bool tracking)
-{
-    switch (command) {
-    case 8200: case 8203: case 8207: return '1';
-    case 8201: case 8202: return '0';
-    case 8204: case 8205: return open ? '1' : '0';
-    case 8206: return open && !tracking ? '1' : '0';
-    default: return '-';
-    }
-}
 
 class LoadRun : public PlugInTest {};
 
@@ -65,9 +43,9 @@ TEST_F(LoadRun, RandomCallsInRandomStatesLeaveTheHostsBytes)
     for (int i = 0; i < kCalls; ++i) {
         // Half the calls draw from the fifteen served codes, so that every
         // handler runs thousands of times in every state.
-        const unsigned code = rng() % 2 ? rng() % 256 : kServed[rng() % (sizeof kServed / sizeof kServed[0])];
+        const unsigned code = rng() % 2 ? rng() % 256 : kServed[rng() % kServedCount];
         const unsigned bits = rng() % 2 ? rng() & 0xFFFFFF00u : 0;
-        const bool runs = !Guarded(code) || open;
+        const bool runs = Runs(code, open);
         HostRecord r = RecordFor(code, (unsigned)i);
         HostRecord eventRecord(kEventRecordSize, (unsigned)i + 1);
         void *menu = nullptr;
@@ -125,10 +103,10 @@ TEST_F(LoadRun, RandomCallsInRandomStatesLeaveTheHostsBytes)
                     r.Expect(kIndCentreDec, r.Get<double>(kIndCentreDec));
                 }
             } else if (code == op_MenuStatus) {
-                const char enabled = MenuEnabled(command, open, tracking);
-                if (enabled != '-')
-                    r.Expect<uint8_t>(kMenuIsEnabled, (uint8_t)(enabled - '0'));
-                r.Expect<uint8_t>(kMenuHasCheck, command == 8205 && tracking ? 1 : 0);
+                const int enabled = MenuEnabled(command, open, tracking);
+                if (enabled >= 0)
+                    r.Expect<uint8_t>(kMenuIsEnabled, (uint8_t)enabled);
+                r.Expect<uint8_t>(kMenuHasCheck, MenuChecked(command, tracking));
             } else if (code == op_BuildContextualPopup) {
                 EXPECT_EQ(ReadHostMenu(menu).size(), 3u) << "call " << i;
             }
