@@ -38,7 +38,7 @@ protected:
             if (!which(code))
                 continue;
             for (unsigned bits : kUpperBits) {
-                HostRecord r = RecordFor(code, code + bits);
+                CanaryRecord r = RecordFor(code, code + bits);
                 if (code == op_BuildContextualPopup)
                     r.Put(kBuildMenuHandle, menu);
                 if (code == op_TelescopeSlew || code == op_TelescopeSync) {
@@ -46,7 +46,7 @@ protected:
                     r.Put(kTargetDec, 0.3);
                 }
                 EXPECT_EQ(Op(code | bits, r.data()), 0) << state << ", code 0x" << std::hex << (code | bits);
-                EXPECT_TRUE(r.AsExpected()) << state << ", code 0x" << std::hex << (code | bits);
+                EXPECT_TRUE(AsExpected(r)) << state << ", code 0x" << std::hex << (code | bits);
             }
         }
         EXPECT_TRUE(ReadHostMenu(menu).empty()) << state;
@@ -55,7 +55,7 @@ protected:
 
     uint8_t MenuEnabled(unsigned code, int32_t command)
     {
-        HostRecord r = MenuStatusRecord(command);
+        CanaryRecord r = MenuStatusRecord(command);
         EXPECT_EQ(Op(code, r.data()), 0);
         return r.Get<uint8_t>(kMenuIsEnabled);
     }

@@ -46,8 +46,8 @@ TEST_F(LoadRun, RandomCallsInRandomStatesLeaveTheHostsBytes)
         const unsigned code = rng() % 2 ? rng() % 256 : kServed[rng() % kServedCount];
         const unsigned bits = rng() % 2 ? rng() & 0xFFFFFF00u : 0;
         const bool runs = Runs(code, open);
-        HostRecord r = RecordFor(code, (unsigned)i);
-        HostRecord eventRecord(kEventRecordSize, (unsigned)i + 1);
+        CanaryRecord r = RecordFor(code, (unsigned)i);
+        CanaryRecord eventRecord(EventRecordLayout(), (unsigned)i + 1);
         void *menu = nullptr;
         int32_t command = 0, api = 0;
         double targetRA = 0, targetDec = 0;
@@ -111,9 +111,9 @@ TEST_F(LoadRun, RandomCallsInRandomStatesLeaveTheHostsBytes)
                 EXPECT_EQ(ReadHostMenu(menu).size(), 3u) << "call " << i;
             }
         }
-        ASSERT_TRUE(r.AsExpected()) << "call " << i << ", code 0x" << std::hex << (code | bits)
+        ASSERT_TRUE(AsExpected(r)) << "call " << i << ", code 0x" << std::hex << (code | bits)
                                     << (open ? ", open" : ", closed");
-        ASSERT_TRUE(eventRecord.AsExpected()) << "call " << i;
+        ASSERT_TRUE(AsExpected(eventRecord)) << "call " << i;
         if (menu != nullptr)
             DestroyHostMenu(menu);
         const bool moves = code == op_TelescopeSlew || code == op_TelescopeSync ||
