@@ -32,8 +32,8 @@ FieldLayout Host(const char *name, size_t offset, FieldKind kind) { return {name
 FieldLayout PlugIn(const char *name, size_t offset, FieldKind kind) { return {name, offset, KindSize(kind), kind, Writer::PlugIn}; }
 FieldLayout Opaque(const char *name, size_t offset, size_t size) { return {name, offset, size, FieldKind::Bytes, Writer::Host}; }
 
-// The selected object's fields, inside a record at `base`.
-void AddSelection(std::vector<FieldLayout> *fields, size_t base)
+// A record's own fields and the selected object's, at `base` inside it.
+RecordLayout WithSelection(RecordLayout record, size_t base)
 {
     const FieldLayout selection[] = {
         Host("fObjectName", kSelObjectName, FieldKind::PString), Host("fObjectIconID", kSelObjectIconID, FieldKind::I16),
@@ -48,8 +48,9 @@ void AddSelection(std::vector<FieldLayout> *fields, size_t base)
         Host("fIsNewPosition", kSelIsNewPosition, FieldKind::Bool)};
     for (FieldLayout f : selection) {
         f.offset += base;
-        fields->push_back(f);
+        record.fields.push_back(f);
     }
+    return record;
 }
 
 } // namespace
@@ -114,27 +115,20 @@ const RecordLayout &IndicatorLayout()
 
 const RecordLayout &BuildContextLayout()
 {
-    static const RecordLayout layout = [] {
-        RecordLayout s = {"PBuildContext", kBuildContextSize, {}};
-        AddSelection(&s.fields, kBuildObject);
-        s.fields.push_back(Host("fObjectBeingDeselected", kBuildBeingDeselected, FieldKind::Bool));
-        s.fields.push_back(Host("fMenuHandle", kBuildMenuHandle, FieldKind::Pointer));
-        s.fields.push_back(Host("fPrivate", kBuildPrivate, FieldKind::Pointer));
-        return s;
-    }();
+    static const RecordLayout layout = WithSelection({"PBuildContext", kBuildContextSize, {
+        Host("fObjectBeingDeselected", kBuildBeingDeselected, FieldKind::Bool),
+        Host("fMenuHandle", kBuildMenuHandle, FieldKind::Pointer), Host("fPrivate", kBuildPrivate, FieldKind::Pointer)}},
+        kBuildObject);
     return layout;
 }
 
 const RecordLayout &DoContextLayout()
 {
-    static const RecordLayout layout = [] {
-        RecordLayout s = {"PDoContext", kDoContextSize, {Host("fMenuHandled", kDoContextMenuHandled, FieldKind::Bool)}};
-        AddSelection(&s.fields, kDoContextObject);
-        s.fields.push_back(Host("fObjectBeingDeselected", kDoContextBeingDeselected, FieldKind::Bool));
-        s.fields.push_back(Host("fMenuItem", kDoContextMenuItem, FieldKind::I16));
-        s.fields.push_back(Host("fMenuCommand", kDoContextMenuCommand, FieldKind::I32));
-        return s;
-    }();
+    static const RecordLayout layout = WithSelection({"PDoContext", kDoContextSize, {
+        Host("fMenuHandled", kDoContextMenuHandled, FieldKind::Bool),
+        Host("fObjectBeingDeselected", kDoContextBeingDeselected, FieldKind::Bool),
+        Host("fMenuItem", kDoContextMenuItem, FieldKind::I16), Host("fMenuCommand", kDoContextMenuCommand, FieldKind::I32)}},
+        kDoContextObject);
     return layout;
 }
 
