@@ -15,8 +15,10 @@
 //   - a centring request points at a record inside the plug-in holding the
 //     last position read;
 //   - notes come only from the operations that show them, with the caption.
+#include "CanaryRecord.h"
 #include "FuzzHarness.h"
-#include "HostRecords.h"
+#include "HostLayout.h"
+#include "HostModel.h"
 #include "PluginLoader.h"
 
 #include <dlfcn.h>
@@ -24,6 +26,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,9 @@
 #ifdef HARNESS_ASAN
 #include <sanitizer/asan_interface.h>
 #endif
+
+using namespace HostLayout;
+using namespace HostModel;
 
 namespace {
 
@@ -60,26 +66,6 @@ DRAV_Coords expectedCentre = {0, 0};
 // Handed to operations that must not read their record. Never unpoisoned.
 alignas(16) unsigned char unreadable[64];
 
-bool Served(unsigned char op)
-{
-    switch (op) {
-    case op_Initialize: case op_Terminate: case op_Idle: case op_BuildContextualPopup:
-    case op_DoContextualPopup: case op_DrawIndicator: case op_MenuStatus:
-    case op_TelescopeConfigure: case op_TelescopeTime: case op_TelescopeLocation:
-    case op_TelescopeOpen: case op_TelescopeClose: case op_TelescopeTrack:
-    case op_TelescopeSlew: case op_TelescopeSync:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool Guarded(unsigned char op)
-{
-    return Served(op) && op != op_Initialize && op != op_Terminate && op != op_MenuStatus &&
-           op != op_TelescopeConfigure && op != op_TelescopeOpen && op != op_TelescopeClose;
-}
-
 bool SameBits(double a, double b) { return memcmp(&a, &b, sizeof a) == 0; }
 
 void Call(unsigned code, void *record)
@@ -91,72 +77,34 @@ void Call(unsigned code, void *record)
         FuzzFault("DoOperation(0x%x) returned %d", code, result);
 }
 
-// A host record: heap bytes of exactly the record's size (so AddressSanitizer
-// sees any access past it), a copy taken before the call, and which bytes the
-// plug-in may write.
-struct Record {
-    unsigned char *bytes = nullptr;
-    size_t size = 0;
-    std::vector<unsigned char> before;
-    std::vector<bool> writable;
-
-    void Allocate(size_t n, uint8_t canary)
-    {
-        size = n;
-        bytes = (unsigned char *)malloc(n);
-        memset(bytes, canary, n);
-        writable.assign(n, false);
-    }
-    void Allow(size_t offset, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i)
-            writable[offset + i] = true;
-    }
-    void Seal() { before.assign(bytes, bytes + size); }
-    void CheckUnchanged(const char *what) const
-    {
-        for (size_t i = 0; i < size; ++i)
-            if (!writable[i] && bytes[i] != before[i])
-                FuzzFault("host-owned byte %zu of %s changed from 0x%02x to 0x%02x", i, what,
-                          before[i], bytes[i]);
-    }
-    ~Record() { free(bytes); }
-};
-
-#define ALLOW(rec, T, field) (rec).Allow(offsetof(T, field), sizeof(((T *)0)->field))
-
 // What the menu status table answers, given the fields on entry.
 void ExpectedMenu(int32_t command, unsigned char enabledBefore, unsigned char *enabled, unsigned char *check)
 {
-    const unsigned char open = model.open, tracking = model.tracking;
-    *check = command == 8205 ? tracking : 0;
-    switch (command) {
-    case 8200: case 8203: case 8207: *enabled = 1; break;
-    case 8201: case 8202: *enabled = 0; break;
-    case 8204: case 8205: *enabled = open; break;
-    case 8206: *enabled = open && !tracking; break;
-    default: *enabled = enabledBefore; break;
-    }
+    const int written = HostModel::MenuEnabled(command, model.open, model.tracking);
+    *enabled = written < 0 ? enabledBefore : (unsigned char)written;
+    *check = HostModel::MenuChecked(command, model.tracking);
 }
 
-void CheckMenuAnswer(const PMenuStatus *m, unsigned char enabledBefore)
+void CheckMenuAnswer(const CanaryRecord &m, unsigned char enabledBefore)
 {
     unsigned char enabled, check;
-    ExpectedMenu(m->fMenuCommand, enabledBefore, &enabled, &check);
-    if (m->fIsEnabled != enabled || m->fHasCheck != check)
+    const int32_t command = m.Get<int32_t>(kMenuCommand);
+    ExpectedMenu(command, enabledBefore, &enabled, &check);
+    const unsigned char gotEnabled = m.Get<uint8_t>(kMenuIsEnabled), gotCheck = m.Get<uint8_t>(kMenuHasCheck);
+    if (gotEnabled != enabled || gotCheck != check)
         FuzzFault("menu status %d answered enabled %u check %u, expected %u %u (open %d, tracking %d)",
-                  m->fMenuCommand, m->fIsEnabled, m->fHasCheck, enabled, check, model.open, model.tracking);
+                  command, gotEnabled, gotCheck, enabled, check, model.open, model.tracking);
 }
 
 // The connection and tracking flags as the host sees them, against the model.
 void CheckFlags()
 {
     for (int32_t command : {8204, 8205, 8206}) {
-        PMenuStatus m;
-        memset(&m, 0xEE, sizeof m);
-        m.fMenuCommand = command;
-        Call(op_MenuStatus, &m);
-        CheckMenuAnswer(&m, 0xEE);
+        CanaryRecord m(MenuStatusLayout(), (unsigned)command, 0);
+        m.Put(kMenuCommand, command);
+        const unsigned char enabledBefore = m.Get<uint8_t>(kMenuIsEnabled);
+        Call(op_MenuStatus, m.data());
+        CheckMenuAnswer(m, enabledBefore);
     }
 }
 
@@ -165,55 +113,60 @@ void CheckCentreAction(const void *params)
     Dl_info info;
     if (dladdr(params, &info) == 0 || info.dli_fbase != pluginBase)
         FuzzFault("centring request at %p does not lie in the plug-in", params);
-    const PCentreAction *a = (const PCentreAction *)params;
-    if (a->fUseCustomPan != 1 || a->fPan != 0 || a->fAdjustFOV != 0 || !SameBits(a->fNewFOV, 0.0))
-        FuzzFault("centring request holds pan %u/%u, adjust %u, FOV %g", a->fUseCustomPan, a->fPan,
-                  a->fAdjustFOV, a->fNewFOV);
-    if (!SameBits(a->fRightAscension, expectedCentre.X) || !SameBits(a->fDeclination, expectedCentre.Y))
-        FuzzFault("centring request at (%.17g, %.17g), last position read (%.17g, %.17g)",
-                  a->fRightAscension, a->fDeclination, expectedCentre.X, expectedCentre.Y);
+    const unsigned char *a = (const unsigned char *)params;
+    double ra, dec, newFOV;
+    memcpy(&ra, a + kCentreRA, sizeof ra);
+    memcpy(&dec, a + kCentreDec, sizeof dec);
+    memcpy(&newFOV, a + kCentreNewFOV, sizeof newFOV);
+    if (a[kCentreUseCustomPan] != 1 || a[kCentrePan] != 0 || a[kCentreAdjustFOV] != 0 || !SameBits(newFOV, 0.0))
+        FuzzFault("centring request holds pan %u/%u, adjust %u, FOV %g", a[kCentreUseCustomPan], a[kCentrePan],
+                  a[kCentreAdjustFOV], newFOV);
+    if (!SameBits(ra, expectedCentre.X) || !SameBits(dec, expectedCentre.Y))
+        FuzzFault("centring request at (%.17g, %.17g), last position read (%.17g, %.17g)", ra, dec,
+                  expectedCentre.X, expectedCentre.Y);
 }
 
 // Checks an idle answer. `duringWait`: the call arrived while a go-to wait
 // was under way, so the plug-in must ask for an update.
-void CheckIdleAnswer(const PEvent *e, bool duringWait, bool tracking)
+void CheckIdleAnswer(const CanaryRecord &e, bool duringWait, bool tracking)
 {
-    const bool answered = e->fOutOperation != kIdleSentinel || e->fOutParams != kParamsSentinel;
+    const uint8_t operation = e.Get<uint8_t>(kEventOutOperation);
+    void *const params = e.Get<void *>(kEventOutParams);
+    const bool answered = operation != kIdleSentinel || params != kParamsSentinel;
     if (!answered) {
         if (duringWait)
             FuzzFault("idle call during the go-to wait left the event unanswered");
         return;
     }
-    if (e->fOutOperation == out_Update) {
+    if (operation == out_Update) {
         if (!duringWait)
             FuzzFault("idle call after the call returned was answered out_Update: still slewing");
-        if (e->fOutParams != nullptr)
-            FuzzFault("out_Update with parameters %p", e->fOutParams);
-    } else if (e->fOutOperation == out_CentrePoint && !duringWait) {
+        if (params != nullptr)
+            FuzzFault("out_Update with parameters %p", params);
+    } else if (operation == out_CentrePoint && !duringWait) {
         if (!tracking)
             FuzzFault("centring request while tracking is off");
-        CheckCentreAction(e->fOutParams);
+        CheckCentreAction(params);
     } else {
-        FuzzFault("idle call answered %u with %p%s", e->fOutOperation, e->fOutParams,
-                  duringWait ? " during the go-to wait" : "");
+        FuzzFault("idle call answered %u with %p%s", operation, params, duringWait ? " during the go-to wait" : "");
     }
 }
 
-void SetIdleSentinels(PEvent *e)
+void SetIdleSentinels(CanaryRecord *e)
 {
-    e->fEventRecord = (pEventRecord *)unreadable; // not to be read
-    e->fOutOperation = (ActionT)kIdleSentinel;
-    e->fOutParams = kParamsSentinel;
+    e->Put<void *>(kEventRecordPointer, unreadable); // not to be read
+    e->Put(kEventOutOperation, kIdleSentinel);
+    e->Put(kEventOutParams, kParamsSentinel);
 }
 
 // One idle call; keeps track of the position a centring request must hold.
 // Answers whether tracking was on when the call was made (a nested call
 // from inside the library may switch it meanwhile).
-bool CallIdle(PEvent *e)
+bool CallIdle(CanaryRecord *e)
 {
     const bool tracking = model.tracking;
     const unsigned readsBefore = gMount.positionReads;
-    Call(op_Idle, e);
+    Call(op_Idle, e->data());
     if (gMount.positionReads != readsBefore && gMount.lastReadOk)
         expectedCentre = gMount.lastRead;
     return tracking;
@@ -223,10 +176,10 @@ void ProbeIdleAfterCall()
 {
     if (!model.open)
         return; // the idle call would be dropped: nothing to see
-    PEvent e;
+    CanaryRecord e(EventLayout(), 0, 0);
     SetIdleSentinels(&e);
     const bool tracking = CallIdle(&e);
-    CheckIdleAnswer(&e, false, tracking);
+    CheckIdleAnswer(e, false, tracking);
 }
 
 void CheckNotes(size_t before, unsigned char op)
@@ -280,7 +233,7 @@ void CheckMotion(Motion motion, double ra, double dec)
     CheckStops(motion);
 }
 
-void BuildMenuAndCheck(Record &rec, ByteStream &s, bool runs)
+void BuildMenuAndCheck(CanaryRecord &rec, ByteStream &s, bool runs)
 {
     uint8_t choice = s.Byte();
     void *menu = nullptr;
@@ -291,9 +244,8 @@ void BuildMenuAndCheck(Record &rec, ByteStream &s, bool runs)
         for (unsigned i = 0; i < hostEntries; ++i)
             AppendHostMenuEntry(menu, 1000 + i, "host entry");
     }
-    ((PBuildContext *)rec.bytes)->fMenuHandle = menu;
-    rec.Seal();
-    Call(op_BuildContextualPopup, rec.bytes);
+    rec.Put(kBuildMenuHandle, menu);
+    Call(op_BuildContextualPopup, rec.data());
     if (menu == nullptr)
         return;
     static const HostMenuEntry added[3] = {{true, false, false, 0, "-"},
@@ -323,136 +275,99 @@ struct Prepared {
     double ra = 0, dec = 0;
     unsigned char enabledBefore = 0;
     int32_t pluginAPI = 0;
+    double hostCentreRA = 0, hostCentreDec = 0; // the indicator's, as the host passed them
 };
 
-// Fills the record of operation `op` from the script; `runs`: the plug-in
-// will act on it, so the fields it answers in may change.
-void PrepareRecord(unsigned char op, bool runs, ByteStream &s, Record &rec, Prepared *p)
+// The record of operation `op`, canary-filled after the script's next byte:
+// heap bytes of exactly the record's size, so that AddressSanitizer sees any
+// access past it. None for an operation that reads no record.
+std::unique_ptr<CanaryRecord> NewRecord(unsigned char op, ByteStream &s)
 {
     const uint8_t canary = s.Byte();
-    Motion &motion = p->motion;
-    double &ra = p->ra, &dec = p->dec;
-    unsigned char &enabledBefore = p->enabledBefore;
+    const RecordLayout &layout = LayoutFor(op);
+    if (&layout == &NoRecordLayout())
+        return nullptr;
+    return std::unique_ptr<CanaryRecord>(new CanaryRecord(layout, canary, 0));
+}
 
+// Puts the host's inputs of operation `op` into its record from the script.
+void PrepareRecord(unsigned char op, bool runs, ByteStream &s, CanaryRecord *rec, Prepared *p)
+{
     switch (op) {
     case op_Initialize: {
         static const int32_t apis[] = {4, 3, 2, -1, 7, 0, INT32_MAX, INT32_MIN};
-        rec.Allocate(sizeof(PInitialize), canary);
-        PInitialize *r = (PInitialize *)rec.bytes;
-        r->fPluginAPI = p->pluginAPI = PickI32(s, apis);
-        ALLOW(rec, PInitialize, fSuccess);
-        if (r->fPluginAPI >= 3) {
-            ALLOW(rec, PInitialize, fPluginAPI);
-            ALLOW(rec, PInitialize, fWantsMenuItem);
-            ALLOW(rec, PInitialize, fWantsIdleTime);
-            ALLOW(rec, PInitialize, fWantsWindow);
-            ALLOW(rec, PInitialize, fLayer);
-            ALLOW(rec, PInitialize, fIsTelescopeController);
-            rec.Allow(offsetof(PInitialize, fWindowMenuItem), 1); // length bytes only
-            rec.Allow(offsetof(PInitialize, fAboutMenuItem), 1);
-            rec.Allow(offsetof(PInitialize, fOptionsMenuItem), 1);
-        }
+        rec->Put(kInitPluginAPI, p->pluginAPI = PickI32(s, apis));
         break;
     }
-    case op_Idle:
-        rec.Allocate(sizeof(PEvent), canary);
-        if (runs) {
-            ALLOW(rec, PEvent, fOutOperation);
-            ALLOW(rec, PEvent, fOutParams);
-        }
-        break;
-    case op_BuildContextualPopup:
-        rec.Allocate(sizeof(PBuildContext), canary);
-        break;
     case op_DoContextualPopup: {
         static const int32_t commands[] = {20000, 20001, 19999, 20002, 0, -1};
-        rec.Allocate(sizeof(PDoContext), canary);
-        PDoContext *r = (PDoContext *)rec.bytes;
-        r->fMenuCommand = PickI32(s, commands);
-        ra = r->fObject.fRightAscension = PickAngle(s);
-        dec = r->fObject.fDeclination = PickAngle(s);
-        motion = r->fMenuCommand == 20000 ? kSlew : r->fMenuCommand == 20001 ? kSync : kNoMotion;
+        const int32_t command = PickI32(s, commands);
+        rec->Put(kDoContextMenuCommand, command);
+        rec->Put(kDoContextRA, p->ra = PickAngle(s));
+        rec->Put(kDoContextDec, p->dec = PickAngle(s));
+        p->motion = command == 20000 ? kSlew : command == 20001 ? kSync : kNoMotion;
         break;
     }
     case op_DrawIndicator:
-        rec.Allocate(sizeof(PIndicator), canary);
-        if (runs) {
-            ALLOW(rec, PIndicator, fDrawIndicator);
-            ALLOW(rec, PIndicator, fIndicatorStyle);
-            ALLOW(rec, PIndicator, fDoneDrawing);
-            ALLOW(rec, PIndicator, fCentreRA);
-            ALLOW(rec, PIndicator, fCentreDec);
-            ALLOW(rec, PIndicator, fVertical);
-            ALLOW(rec, PIndicator, fHorizontal);
-            ALLOW(rec, PIndicator, fRollAngle);
-            rec.Allow(offsetof(PIndicator, fString), 10); // "Vantorel": length, 8 characters, zero
-        }
+        p->hostCentreRA = rec->Get<double>(kIndCentreRA);
+        p->hostCentreDec = rec->Get<double>(kIndCentreDec);
         break;
     case op_MenuStatus: {
         static const int32_t commands[] = {8200, 8201, 8202, 8203, 8204, 8205, 8206, 8207, 8199, 8208, 0, -1};
-        rec.Allocate(sizeof(PMenuStatus), canary);
-        PMenuStatus *r = (PMenuStatus *)rec.bytes;
-        r->fMenuCommand = PickI32(s, commands);
-        enabledBefore = r->fIsEnabled;
-        if (runs) {
-            ALLOW(rec, PMenuStatus, fIsEnabled);
-            ALLOW(rec, PMenuStatus, fHasCheck);
-        }
+        rec->Put(kMenuCommand, PickI32(s, commands));
+        p->enabledBefore = rec->Get<uint8_t>(kMenuIsEnabled);
         break;
     }
-    case op_TelescopeTime:
-        rec.Allocate(sizeof(PTime), canary);
-        break;
-    case op_TelescopeLocation:
-        rec.Allocate(sizeof(PLocation), canary);
-        break;
     case op_TelescopeSlew:
-    case op_TelescopeSync: {
-        rec.Allocate(sizeof(PTelescopeTarget), canary);
-        PTelescopeTarget *r = (PTelescopeTarget *)rec.bytes;
-        ra = r->fRightAscension = PickAngle(s);
-        dec = r->fDeclination = PickAngle(s);
-        motion = op == op_TelescopeSlew ? kSlew : kSync;
+    case op_TelescopeSync:
+        rec->Put(kTargetRA, p->ra = PickAngle(s));
+        rec->Put(kTargetDec, p->dec = PickAngle(s));
+        p->motion = op == op_TelescopeSlew ? kSlew : kSync;
         break;
-    }
     default:
-        break; // not read: the poisoned block
+        break;
     }
     if (!runs)
-        motion = kNoMotion;
+        p->motion = kNoMotion;
 }
 
 // Makes the call with its prepared record (or the unreadable block for an
 // operation that has none) and checks the host's bytes after it.
-void CallWithRecord(unsigned code, Record &rec, ByteStream &s, bool runs, bool inWait, const char *what)
+void CallWithRecord(unsigned code, CanaryRecord *rec, ByteStream &s, bool runs, bool served, bool inWait,
+                    const char *what)
 {
     const unsigned char op = (unsigned char)(code & 0xFFu);
     if (op == op_Idle) {
-        PEvent *e = (PEvent *)rec.bytes;
-        SetIdleSentinels(e);
-        rec.Seal();
-        const bool tracking = CallIdle(e);
+        SetIdleSentinels(rec);
+        const bool tracking = CallIdle(rec);
         if (runs)
-            CheckIdleAnswer(e, inWait, tracking);
+            CheckIdleAnswer(*rec, inWait, tracking);
     } else if (op == op_BuildContextualPopup) {
-        BuildMenuAndCheck(rec, s, runs);
+        BuildMenuAndCheck(*rec, s, runs);
     } else {
-        if (rec.bytes != nullptr)
-            rec.Seal();
-        Call(code, rec.bytes != nullptr ? (void *)rec.bytes : (void *)unreadable);
+        Call(code, rec != nullptr ? rec->data() : (void *)unreadable);
     }
-    if (rec.bytes != nullptr)
-        rec.CheckUnchanged(what);
+    if (rec == nullptr)
+        return;
+    const std::vector<std::string> faults = rec->Check(served);
+    if (!faults.empty())
+        FuzzFault("%s: %s", what, faults[0].c_str());
+    if (op == op_DrawIndicator && runs && rec->Get<uint8_t>(kIndString) != 8)
+        FuzzFault("%s: the indicator's label is %u characters long, not \"Vantorel\"", what, rec->Get<uint8_t>(kIndString));
 }
+
+// The plug-in acts on the call: runs it, and for an initialisation accepts the host's version.
+bool Served(unsigned char op, bool runs, const Prepared &p) { return runs && (op != op_Initialize || p.pluginAPI >= 3); }
 
 // One host call of `code` with a record of the operation's type, checked.
 void HostCall(unsigned code, ByteStream &s)
 {
     const unsigned char op = (unsigned char)(code & 0xFFu);
-    const bool runs = Served(op) && (!Guarded(op) || model.open);
-    Record rec;
+    const bool runs = Runs(op, model.open);
+    std::unique_ptr<CanaryRecord> rec = NewRecord(op, s);
     Prepared prepared;
-    PrepareRecord(op, runs, s, rec, &prepared);
+    if (rec != nullptr)
+        PrepareRecord(op, runs, s, rec.get(), &prepared);
     const Motion motion = prepared.motion;
     const double ra = prepared.ra, dec = prepared.dec;
     const unsigned char enabledBefore = prepared.enabledBefore;
@@ -460,7 +375,7 @@ void HostCall(unsigned code, ByteStream &s)
     currentCode = code;
     ResetMountRecord();
     const size_t notesBefore = CapturedNotes().size();
-    CallWithRecord(code, rec, s, runs, false, "the host's record");
+    CallWithRecord(code, rec.get(), s, runs, Served(op, runs, prepared), false, "the host's record");
 #ifndef HARNESS_ASAN
     for (unsigned char b : unreadable)
         if (b != 0xA5)
@@ -473,16 +388,14 @@ void HostCall(unsigned code, ByteStream &s)
                   model.open ? "open" : "closed");
     CheckMotion(motion, ra, dec);
     if (op == op_MenuStatus)
-        CheckMenuAnswer((const PMenuStatus *)rec.bytes, enabledBefore);
+        CheckMenuAnswer(*rec, enabledBefore);
     if (op == op_DrawIndicator && runs) {
-        const PIndicator *r = (const PIndicator *)rec.bytes;
-        const PIndicator *was = (const PIndicator *)rec.before.data();
         const bool read = gMount.positionReads != 0 && gMount.lastReadOk;
-        const double wantRA = read ? gMount.lastRead.X : was->fCentreRA;
-        const double wantDec = read ? gMount.lastRead.Y : was->fCentreDec;
-        if (!SameBits(r->fCentreRA, wantRA) || !SameBits(r->fCentreDec, wantDec))
-            FuzzFault("indicator at (%.17g, %.17g), expected (%.17g, %.17g)", r->fCentreRA,
-                      r->fCentreDec, wantRA, wantDec);
+        const double wantRA = read ? gMount.lastRead.X : prepared.hostCentreRA;
+        const double wantDec = read ? gMount.lastRead.Y : prepared.hostCentreDec;
+        const double gotRA = rec->Get<double>(kIndCentreRA), gotDec = rec->Get<double>(kIndCentreDec);
+        if (!SameBits(gotRA, wantRA) || !SameBits(gotDec, wantDec))
+            FuzzFault("indicator at (%.17g, %.17g), expected (%.17g, %.17g)", gotRA, gotDec, wantRA, wantDec);
     }
     CheckNotes(notesBefore, op);
 
@@ -496,21 +409,8 @@ void HostCall(unsigned code, ByteStream &s)
     ProbeIdleAfterCall();
 }
 
-// Operations the plug-in refuses while another of its calls is under way.
-bool RefusedWhenNested(unsigned char op)
-{
-    return op == op_TelescopeConfigure || op == op_TelescopeOpen || op == op_TelescopeClose ||
-           op == op_TelescopeSlew || op == op_TelescopeSync || op == op_DoContextualPopup;
-}
-
 // Operations that may call the library when nested: reading the position.
 bool ReadsWhenNested(unsigned char op) { return op == op_Idle || op == op_DrawIndicator; }
-
-const unsigned char kServedList[] = {op_Initialize, op_Terminate, op_Idle, op_BuildContextualPopup,
-                                     op_DoContextualPopup, op_DrawIndicator, op_MenuStatus,
-                                     op_TelescopeConfigure, op_TelescopeTime, op_TelescopeLocation,
-                                     op_TelescopeOpen, op_TelescopeClose, op_TelescopeTrack,
-                                     op_TelescopeSlew, op_TelescopeSync};
 
 uint32_t UpperBits(unsigned pattern) { return ((pattern + 1u) * 0x9E3779B1u) & 0xFFFFFF00u; }
 
@@ -528,8 +428,8 @@ void RunCommand(ByteStream &s)
         HostCall(code | (low ? UpperBits(low) : 0u), s);
         break;
     }
-    case 4: HostCall(kServedList[low % sizeof kServedList], s); break;
-    case 5: HostCall(kServedList[low % sizeof kServedList] | UpperBits(low), s); break;
+    case 4: HostCall(kServed[low % kServedCount], s); break;
+    case 5: HostCall(kServed[low % kServedCount] | UpperBits(low), s); break;
     case 6: AdvanceVirtualClock(kClockStepsMs[low % (sizeof kClockStepsMs / sizeof kClockStepsMs[0])]); break;
     default: // a run of idle calls, a fixed time apart
         for (unsigned i = 0; i <= (low & 7u); ++i) {
@@ -548,10 +448,9 @@ void StartInput()
 {
     MountUseScript(false);
     AdvanceVirtualClock(2000);
-    PInitialize init;
-    memset(&init, 0, sizeof init);
-    init.fPluginAPI = 4;
-    Call(op_Initialize, &init);
+    CanaryRecord init(InitializeLayout(), 0, 0);
+    init.Put<int32_t>(kInitPluginAPI, 4);
+    Call(op_Initialize, init.data());
     if (model.tracking) {
         Call(op_TelescopeOpen, nullptr);
         Call(op_TelescopeTrack, nullptr);
@@ -592,16 +491,17 @@ bool OpenDuringCall()
 
 bool HostCallFromLibrary(unsigned served, ByteStream &s, bool inWait)
 {
-    const unsigned char op = kServedList[served % sizeof kServedList];
+    const unsigned char op = kServed[served % kServedCount];
     const bool refused = RefusedWhenNested(op);
     const bool open = OpenDuringCall();
     const bool runs = !refused && (!Guarded(op) || open);
-    Record rec;
+    std::unique_ptr<CanaryRecord> rec = NewRecord(op, s);
     Prepared prepared;
-    PrepareRecord(op, runs, s, rec, &prepared);
+    if (rec != nullptr)
+        PrepareRecord(op, runs, s, rec.get(), &prepared);
     const unsigned callsBefore = gMount.calls;
     const size_t notesBefore = CapturedNotes().size();
-    CallWithRecord(op, rec, s, runs, inWait, "the host's record of a nested call");
+    CallWithRecord(op, rec.get(), s, runs, Served(op, runs, prepared), inWait, "the host's record of a nested call");
     if (CapturedNotes().size() != notesBefore)
         FuzzFault("nested operation %u showed the note \"%s\"", op, CapturedNotes().back().text.c_str());
     if (gMount.calls != callsBefore && !(runs && ReadsWhenNested(op)))
@@ -609,7 +509,7 @@ bool HostCallFromLibrary(unsigned served, ByteStream &s, bool inWait)
     const bool wasOpen = model.open;
     model.open = open;
     if (op == op_MenuStatus)
-        CheckMenuAnswer((const PMenuStatus *)rec.bytes, prepared.enabledBefore);
+        CheckMenuAnswer(*rec, prepared.enabledBefore);
     model.open = wasOpen;
     if (op == op_TelescopeTrack && runs)
         model.tracking = !model.tracking;
@@ -620,10 +520,10 @@ void HostIdleDuringWait()
 {
     if (depth != 1)
         return; // only the outermost call waits
-    PEvent e;
+    CanaryRecord e(EventLayout(), 0, 0);
     SetIdleSentinels(&e);
     const bool tracking = CallIdle(&e);
-    CheckIdleAnswer(&e, true, tracking);
+    CheckIdleAnswer(e, true, tracking);
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)

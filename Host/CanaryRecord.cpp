@@ -1,6 +1,6 @@
 #include "CanaryRecord.h"
 
-#include "HostRecords.h"
+#include "HostLayout.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -10,103 +10,125 @@ unsigned char CanaryByte(size_t i, unsigned seed)
     return (unsigned char)(0x80 | ((i * 37 + seed * 101 + 0x15) & 0x7F));
 }
 
-#define FIELD(T, f, kind, writes) {#f, offsetof(T, f), sizeof(((T *)0)->f), FieldKind::kind, writes}
+using namespace HostLayout;
+
+namespace {
+
+size_t KindSize(FieldKind kind)
+{
+    switch (kind) {
+    case FieldKind::Bool: case FieldKind::U8: return 1;
+    case FieldKind::I16: case FieldKind::U16: return 2;
+    case FieldKind::I32: case FieldKind::U32: return 4;
+    case FieldKind::Double: return 8;
+    case FieldKind::Pointer: return sizeof(void *);
+    case FieldKind::PString: case FieldKind::PStringEmptied: case FieldKind::PStringAssigned: return kPStringSize;
+    case FieldKind::Bytes: break;
+    }
+    return 0;
+}
+
+FieldLayout Host(const char *name, size_t offset, FieldKind kind) { return {name, offset, KindSize(kind), kind, Writer::Host}; }
+FieldLayout PlugIn(const char *name, size_t offset, FieldKind kind) { return {name, offset, KindSize(kind), kind, Writer::PlugIn}; }
+FieldLayout Opaque(const char *name, size_t offset, size_t size) { return {name, offset, size, FieldKind::Bytes, Writer::Host}; }
+
+// A record's own fields and the selected object's, at `base` inside it.
+RecordLayout WithSelection(RecordLayout record, size_t base)
+{
+    const FieldLayout selection[] = {
+        Host("fObjectName", kSelObjectName, FieldKind::PString), Host("fObjectIconID", kSelObjectIconID, FieldKind::I16),
+        Host("fConstellationName", kSelConstellationName, FieldKind::PString), Host("fAz", kSelAz, FieldKind::Double),
+        Host("fAlt", kSelAlt, FieldKind::Double), Host("fRightAscension", kSelRightAscension, FieldKind::Double),
+        Host("fDeclination", kSelDeclination, FieldKind::Double), Host("fObjectType", kSelObjectType, FieldKind::PString),
+        Host("fMagnitude", kSelMagnitude, FieldKind::Double), Host("fAngularSize", kSelAngularSize, FieldKind::Double),
+        Host("fUserFormattedName", kSelUserFormattedName, FieldKind::PString),
+        Host("fObjectKey", kSelObjectKey, FieldKind::U32), Host("fObjectLayerID", kSelObjectLayerID, FieldKind::I32),
+        Host("fPrivate1", kSelPrivate1, FieldKind::U32), Host("fPrivate2", kSelPrivate2, FieldKind::U32),
+        Host("fObjectIsSelectable", kSelObjectIsSelectable, FieldKind::Bool),
+        Host("fIsNewPosition", kSelIsNewPosition, FieldKind::Bool)};
+    for (FieldLayout f : selection) {
+        f.offset += base;
+        record.fields.push_back(f);
+    }
+    return record;
+}
+
+} // namespace
 
 const RecordLayout &InitializeLayout()
 {
-    static const RecordLayout layout = {"PInitialize", sizeof(PInitialize), {
-        FIELD(PInitialize, fPluginAPI, I32, true), FIELD(PInitialize, fSuccess, Bool, true),
-        FIELD(PInitialize, fWantsMenuItem, Bool, true), FIELD(PInitialize, fWantsIdleTime, Bool, true),
-        FIELD(PInitialize, fWantsWindow, Bool, true), FIELD(PInitialize, fWindowVisible, Bool, false),
-        FIELD(PInitialize, fWindowID, I32, false), FIELD(PInitialize, fWindowFloats, Bool, false),
-        FIELD(PInitialize, fWindowBounds, Bytes, false), FIELD(PInitialize, fLayer, I32, true),
-        FIELD(PInitialize, fIsTelescopeController, Bool, true),
-        FIELD(PInitialize, fWindowMenuItem, PStringEmptied, true),
-        FIELD(PInitialize, fAboutMenuItem, PStringEmptied, true),
-        FIELD(PInitialize, fOptionsMenuItem, PStringEmptied, true)}};
+    static const RecordLayout layout = {"PInitialize", kInitializeSize, {
+        PlugIn("fPluginAPI", kInitPluginAPI, FieldKind::I32),
+        {"fSuccess", kInitSuccess, 1, FieldKind::Bool, Writer::PlugInAlways},
+        PlugIn("fWantsMenuItem", kInitWantsMenuItem, FieldKind::Bool),
+        PlugIn("fWantsIdleTime", kInitWantsIdleTime, FieldKind::Bool),
+        PlugIn("fWantsWindow", kInitWantsWindow, FieldKind::Bool),
+        Host("fWindowVisible", kInitWindowVisible, FieldKind::Bool), Host("fWindowID", kInitWindowID, FieldKind::I32),
+        Host("fWindowFloats", kInitWindowFloats, FieldKind::Bool),
+        Opaque("fWindowBounds", kInitWindowBounds, kInitWindowBoundsSize), PlugIn("fLayer", kInitLayer, FieldKind::I32),
+        PlugIn("fIsTelescopeController", kInitIsTelescopeController, FieldKind::Bool),
+        PlugIn("fWindowMenuItem", kInitWindowMenuItem, FieldKind::PStringEmptied),
+        PlugIn("fAboutMenuItem", kInitAboutMenuItem, FieldKind::PStringEmptied),
+        PlugIn("fOptionsMenuItem", kInitOptionsMenuItem, FieldKind::PStringEmptied)}};
     return layout;
 }
 
 const RecordLayout &MenuStatusLayout()
 {
-    static const RecordLayout layout = {"PMenuStatus", sizeof(PMenuStatus), {
-        FIELD(PMenuStatus, fMenuCommand, I32, false), FIELD(PMenuStatus, fIsEnabled, Bool, true),
-        FIELD(PMenuStatus, fHasCheck, Bool, true), FIELD(PMenuStatus, fMenuText, PString, false)}};
+    static const RecordLayout layout = {"PMenuStatus", kMenuStatusSize, {
+        Host("fMenuCommand", kMenuCommand, FieldKind::I32), PlugIn("fIsEnabled", kMenuIsEnabled, FieldKind::Bool),
+        PlugIn("fHasCheck", kMenuHasCheck, FieldKind::Bool), Host("fMenuText", kMenuText, FieldKind::PString)}};
     return layout;
 }
 
 const RecordLayout &EventLayout()
 {
-    static const RecordLayout layout = {"PEvent", sizeof(PEvent), {
-        FIELD(PEvent, fEventRecord, Pointer, false), FIELD(PEvent, fOutOperation, U8, true),
-        FIELD(PEvent, fOutParams, Pointer, true), FIELD(PEvent, fInWindow, U32, false)}};
+    static const RecordLayout layout = {"PEvent", kEventSize, {
+        Host("fEventRecord", kEventRecordPointer, FieldKind::Pointer),
+        PlugIn("fOutOperation", kEventOutOperation, FieldKind::U8),
+        PlugIn("fOutParams", kEventOutParams, FieldKind::Pointer), Host("fInWindow", kEventInWindow, FieldKind::U32)}};
     return layout;
 }
 
 const RecordLayout &EventRecordLayout()
 {
-    static const RecordLayout layout = {"pEventRecord", sizeof(pEventRecord), {
-        FIELD(pEventRecord, what, I16, false), FIELD(pEventRecord, message, U32, false),
-        FIELD(pEventRecord, when, U32, false), FIELD(pEventRecord, where, Bytes, false),
-        FIELD(pEventRecord, modifiers, I16, false)}};
+    static const RecordLayout layout = {"pEventRecord", kEventRecordSize, {
+        Host("what", kEvWhat, FieldKind::I16), Host("message", kEvMessage, FieldKind::U32),
+        Host("when", kEvWhen, FieldKind::U32), Opaque("where", kEvWhere, kEvWhereSize),
+        Host("modifiers", kEvModifiers, FieldKind::I16)}};
     return layout;
 }
 
 const RecordLayout &IndicatorLayout()
 {
-    static const RecordLayout layout = {"PIndicator", sizeof(PIndicator), {
-        FIELD(PIndicator, fDrawIndicator, Bool, true), FIELD(PIndicator, fIndicatorStyle, U8, true),
-        FIELD(PIndicator, fDoneDrawing, Bool, true), FIELD(PIndicator, fCentreRA, Double, true),
-        FIELD(PIndicator, fCentreDec, Double, true), FIELD(PIndicator, fVertical, Double, true),
-        FIELD(PIndicator, fHorizontal, Double, true), FIELD(PIndicator, fRollAngle, Double, true),
-        FIELD(PIndicator, fPixelsPerRadian, Double, false), FIELD(PIndicator, fRed, U16, false),
-        FIELD(PIndicator, fGreen, U16, false), FIELD(PIndicator, fBlue, U16, false),
-        FIELD(PIndicator, fString, PStringAssigned, true), FIELD(PIndicator, fWindowThatIsDrawing, U32, false)}};
+    static const RecordLayout layout = {"PIndicator", kIndicatorSize, {
+        PlugIn("fDrawIndicator", kIndDrawIndicator, FieldKind::Bool), PlugIn("fIndicatorStyle", kIndStyle, FieldKind::U8),
+        PlugIn("fDoneDrawing", kIndDoneDrawing, FieldKind::Bool), PlugIn("fCentreRA", kIndCentreRA, FieldKind::Double),
+        PlugIn("fCentreDec", kIndCentreDec, FieldKind::Double), PlugIn("fVertical", kIndVertical, FieldKind::Double),
+        PlugIn("fHorizontal", kIndHorizontal, FieldKind::Double), PlugIn("fRollAngle", kIndRollAngle, FieldKind::Double),
+        Host("fPixelsPerRadian", kIndPixelsPerRadian, FieldKind::Double), Host("fRed", kIndRed, FieldKind::U16),
+        Host("fGreen", kIndGreen, FieldKind::U16), Host("fBlue", kIndBlue, FieldKind::U16),
+        PlugIn("fString", kIndString, FieldKind::PStringAssigned),
+        Host("fWindowThatIsDrawing", kIndWindowThatIsDrawing, FieldKind::U32)}};
     return layout;
-}
-
-// The selected object's fields, inside a record at `base`.
-static void AddSelection(std::vector<FieldLayout> *fields, size_t base)
-{
-    const FieldLayout selection[] = {
-        FIELD(PSelection, fObjectName, PString, false), FIELD(PSelection, fObjectIconID, I16, false),
-        FIELD(PSelection, fConstellationName, PString, false), FIELD(PSelection, fAz, Double, false),
-        FIELD(PSelection, fAlt, Double, false), FIELD(PSelection, fRightAscension, Double, false),
-        FIELD(PSelection, fDeclination, Double, false), FIELD(PSelection, fObjectType, PString, false),
-        FIELD(PSelection, fMagnitude, Double, false), FIELD(PSelection, fAngularSize, Double, false),
-        FIELD(PSelection, fUserFormattedName, PString, false), FIELD(PSelection, fObjectKey, U32, false),
-        FIELD(PSelection, fObjectLayerID, I32, false), FIELD(PSelection, fPrivate1, U32, false),
-        FIELD(PSelection, fPrivate2, U32, false), FIELD(PSelection, fObjectIsSelectable, Bool, false),
-        FIELD(PSelection, fIsNewPosition, Bool, false)};
-    for (FieldLayout f : selection) {
-        f.offset += base;
-        fields->push_back(f);
-    }
 }
 
 const RecordLayout &BuildContextLayout()
 {
-    static const RecordLayout layout = [] {
-        RecordLayout s = {"PBuildContext", sizeof(PBuildContext), {}};
-        AddSelection(&s.fields, offsetof(PBuildContext, fObject));
-        s.fields.push_back(FIELD(PBuildContext, fObjectBeingDeselected, Bool, false));
-        s.fields.push_back(FIELD(PBuildContext, fMenuHandle, Pointer, false));
-        s.fields.push_back(FIELD(PBuildContext, fPrivate, Pointer, false));
-        return s;
-    }();
+    static const RecordLayout layout = WithSelection({"PBuildContext", kBuildContextSize, {
+        Host("fObjectBeingDeselected", kBuildBeingDeselected, FieldKind::Bool),
+        Host("fMenuHandle", kBuildMenuHandle, FieldKind::Pointer), Host("fPrivate", kBuildPrivate, FieldKind::Pointer)}},
+        kBuildObject);
     return layout;
 }
 
 const RecordLayout &DoContextLayout()
 {
-    static const RecordLayout layout = [] {
-        RecordLayout s = {"PDoContext", sizeof(PDoContext), {FIELD(PDoContext, fMenuHandled, Bool, false)}};
-        AddSelection(&s.fields, offsetof(PDoContext, fObject));
-        s.fields.push_back(FIELD(PDoContext, fObjectBeingDeselected, Bool, false));
-        s.fields.push_back(FIELD(PDoContext, fMenuItem, I16, false));
-        s.fields.push_back(FIELD(PDoContext, fMenuCommand, I32, false));
-        return s;
-    }();
+    static const RecordLayout layout = WithSelection({"PDoContext", kDoContextSize, {
+        Host("fMenuHandled", kDoContextMenuHandled, FieldKind::Bool),
+        Host("fObjectBeingDeselected", kDoContextBeingDeselected, FieldKind::Bool),
+        Host("fMenuItem", kDoContextMenuItem, FieldKind::I16), Host("fMenuCommand", kDoContextMenuCommand, FieldKind::I32)}},
+        kDoContextObject);
     return layout;
 }
 
@@ -114,52 +136,74 @@ const RecordLayout &DoContextLayout()
 const RecordLayout &TelescopeTargetLayout()
 {
     static const RecordLayout layout = {"PTelescopeTarget", 64, {
-        {"fHostOwned", 0, 24, FieldKind::Bytes, false},
-        FIELD(PTelescopeTarget, fRightAscension, Double, false),
-        FIELD(PTelescopeTarget, fDeclination, Double, false),
-        {"(host's tail)", 40, 24, FieldKind::Bytes, false}}};
+        Opaque("fHostOwned", 0, kTargetRA), Host("fRightAscension", kTargetRA, FieldKind::Double),
+        Host("fDeclination", kTargetDec, FieldKind::Double), Opaque("(host's tail)", kTargetSize, 64 - kTargetSize)}};
     return layout;
 }
 
 const RecordLayout &TimeLayout()
 {
-    static const RecordLayout layout = {"PTime", sizeof(PTime), {
-        FIELD(PTime, fJulianDate, Double, false), FIELD(PTime, fPrivate, U32, false)}};
+    static const RecordLayout layout = {"PTime", kTimeSize, {
+        Host("fJulianDate", kTimeJulianDate, FieldKind::Double), Host("fPrivate", kTimePrivate, FieldKind::U32)}};
     return layout;
 }
 
 const RecordLayout &LocationLayout()
 {
-    static const RecordLayout layout = {"PLocation", sizeof(PLocation), {
-        FIELD(PLocation, fPlaceName, PString, false), FIELD(PLocation, fEarthLatitude, Double, false),
-        FIELD(PLocation, fEarthLongitude, Double, false), FIELD(PLocation, fElevation, Double, false),
-        FIELD(PLocation, fTimeZoneSeconds, I32, false), FIELD(PLocation, fPrivate, U32, false)}};
+    static const RecordLayout layout = {"PLocation", kLocationSize, {
+        Host("fPlaceName", kLocPlaceName, FieldKind::PString), Host("fEarthLatitude", kLocLatitude, FieldKind::Double),
+        Host("fEarthLongitude", kLocLongitude, FieldKind::Double), Host("fElevation", kLocElevation, FieldKind::Double),
+        Host("fTimeZoneSeconds", kLocTimeZoneSeconds, FieldKind::I32), Host("fPrivate", kLocPrivate, FieldKind::U32)}};
     return layout;
 }
 
+// As large as the largest record, so that a stray access is seen wherever it lands.
 const RecordLayout &NoRecordLayout()
 {
-    static const RecordLayout layout = {"(no record)", 64, {}};
+    static const RecordLayout layout = {"(no record)", kDoContextSize, {}};
     return layout;
 }
 
-#undef FIELD
+const RecordLayout &LayoutFor(unsigned code)
+{
+    switch (code & 0xFFu) {
+    case op_Initialize: return InitializeLayout();
+    case op_Idle: return EventLayout();
+    case op_BuildContextualPopup: return BuildContextLayout();
+    case op_DoContextualPopup: return DoContextLayout();
+    case op_DrawIndicator: return IndicatorLayout();
+    case op_MenuStatus: return MenuStatusLayout();
+    case op_TelescopeTime: return TimeLayout();
+    case op_TelescopeLocation: return LocationLayout();
+    case op_TelescopeSlew:
+    case op_TelescopeSync: return TelescopeTargetLayout();
+    default: return NoRecordLayout();
+    }
+}
 
 // --- The record ---
 
-CanaryRecord::CanaryRecord(const RecordLayout &layout, unsigned seed) : layout_(&layout)
+CanaryRecord::CanaryRecord(const RecordLayout &layout, unsigned seed, size_t guard)
+    : layout_(&layout), guard_(guard), bytes_(new unsigned char[layout.size + 2 * guard]),
+      expected_(layout.size + 2 * guard)
 {
-    bytes_.resize(layout.size + 2 * kGuard);
-    for (size_t i = 0; i < bytes_.size(); ++i)
-        bytes_[i] = CanaryByte(i, seed);
-    sealed_ = bytes_;
+    for (size_t i = 0; i < expected_.size(); ++i)
+        bytes_[i] = expected_[i] = CanaryByte(i, seed);
 }
 
 void CanaryRecord::PutPString(size_t offset, const std::string &text)
 {
     size_t n = text.size() < 255 ? text.size() : 255;
-    bytes_[kGuard + offset] = (unsigned char)n;
-    memcpy(&bytes_[kGuard + offset + 1], text.data(), n);
+    bytes_[guard_ + offset] = expected_[guard_ + offset] = (unsigned char)n;
+    memcpy(&bytes_[guard_ + offset + 1], text.data(), n);
+    memcpy(&expected_[guard_ + offset + 1], text.data(), n);
+}
+
+void CanaryRecord::ExpectPString(size_t offset, const char *text)
+{
+    size_t n = strlen(text);
+    expected_[guard_ + offset] = (unsigned char)n;
+    memcpy(&expected_[guard_ + offset + 1], text, n + 1);
 }
 
 const FieldLayout *CanaryRecord::Field(const char *name) const
@@ -172,20 +216,20 @@ const FieldLayout *CanaryRecord::Field(const char *name) const
 
 bool CanaryRecord::Changed(const FieldLayout &f) const
 {
-    return memcmp(&bytes_[kGuard + f.offset], &sealed_[kGuard + f.offset], f.size) != 0;
+    return memcmp(&bytes_[guard_ + f.offset], &expected_[guard_ + f.offset], f.size) != 0;
 }
 
-std::vector<bool> CanaryRecord::WritableMask() const
+std::vector<bool> CanaryRecord::WritableMask(bool served) const
 {
     std::vector<bool> mask(layout_->size, false);
     for (const FieldLayout &f : layout_->fields) {
-        if (!f.pluginWrites)
+        if (f.writer == Writer::Host || (f.writer == Writer::PlugIn && !served))
             continue;
         size_t n = f.size;
         if (f.kind == FieldKind::PStringEmptied)
             n = 1;
         else if (f.kind == FieldKind::PStringAssigned)
-            n = bytes_[kGuard + f.offset] + 2u < f.size ? bytes_[kGuard + f.offset] + 2u : f.size;
+            n = bytes_[guard_ + f.offset] + 2u < f.size ? bytes_[guard_ + f.offset] + 2u : f.size;
         for (size_t i = 0; i < n; ++i)
             mask[f.offset + i] = true;
     }
@@ -203,35 +247,35 @@ static std::string Hex(const unsigned char *p, size_t n)
     return n > 8 ? s + " ..." : s;
 }
 
-std::vector<std::string> CanaryRecord::Check() const
+std::vector<std::string> CanaryRecord::Check(bool served) const
 {
     std::vector<std::string> faults;
     const std::string record = layout_->name;
-    const unsigned char *now = bytes_.data(), *was = sealed_.data();
-    if (memcmp(now, was, kGuard) != 0)
+    const unsigned char *now = bytes_.get(), *was = expected_.data();
+    if (memcmp(now, was, guard_) != 0)
         faults.push_back(record + ": bytes before the record overwritten");
-    if (memcmp(now + kGuard + layout_->size, was + kGuard + layout_->size, kGuard) != 0)
+    if (memcmp(now + guard_ + layout_->size, was + guard_ + layout_->size, guard_) != 0)
         faults.push_back(record + ": bytes after the record (offset " + std::to_string(layout_->size) + " on) overwritten");
-    std::vector<bool> writable = WritableMask();
+    std::vector<bool> writable = WritableMask(served);
     for (size_t i = 0; i < layout_->size;) {
-        if (writable[i] || now[kGuard + i] == was[kGuard + i]) {
+        if (writable[i] || now[guard_ + i] == was[guard_ + i]) {
             ++i;
             continue;
         }
         size_t end = i;
-        while (end < layout_->size && !writable[end] && now[kGuard + end] != was[kGuard + end])
+        while (end < layout_->size && !writable[end] && now[guard_ + end] != was[guard_ + end])
             ++end;
         std::string where = "padding";
         for (const FieldLayout &f : layout_->fields)
             if (i >= f.offset && i < f.offset + f.size)
-                where = std::string(f.name) + (f.pluginWrites ? " (beyond what the plug-in may write)" : " (host's)");
+                where = std::string(f.name) + (f.writer != Writer::Host ? " (beyond what the plug-in may write)" : " (host's)");
         faults.push_back(record + ": " + where + " changed at offset " + std::to_string(i) + ": " +
-                         Hex(was + kGuard + i, end - i) + " -> " + Hex(now + kGuard + i, end - i));
+                         Hex(was + guard_ + i, end - i) + " -> " + Hex(now + guard_ + i, end - i));
         i = end;
     }
     for (const FieldLayout &f : layout_->fields) {
-        unsigned char v = now[kGuard + f.offset];
-        if (f.kind == FieldKind::Bool && f.pluginWrites && Changed(f) && v > 1)
+        unsigned char v = now[guard_ + f.offset];
+        if (f.kind == FieldKind::Bool && f.writer != Writer::Host && Changed(f) && v > 1)
             faults.push_back(record + ": " + f.name + " = " + std::to_string(v) + ", not a boolean");
     }
     return faults;
@@ -242,7 +286,7 @@ std::string CanaryRecord::Show(const char *name) const
     const FieldLayout *f = Field(name);
     if (f == nullptr)
         return std::string(name) + "=?";
-    const unsigned char *p = &bytes_[kGuard + f->offset];
+    const unsigned char *p = &bytes_[guard_ + f->offset];
     char text[300];
     switch (f->kind) {
     case FieldKind::Bool:
@@ -259,4 +303,20 @@ std::string CanaryRecord::Show(const char *name) const
     case FieldKind::Bytes: snprintf(text, sizeof text, "%s", Hex(p, f->size).c_str()); break;
     }
     return std::string(name) + "=" + text + (Changed(*f) ? "" : " (as passed)");
+}
+
+std::string CanaryRecord::Differences() const
+{
+    std::string differences;
+    size_t shown = 0;
+    for (size_t i = 0; i < expected_.size(); ++i) {
+        const unsigned got = bytes_[i], want = expected_[i];
+        if (got != want && shown++ < 12) {
+            char line[96];
+            snprintf(line, sizeof line, "\n  byte %ld of %zu: 0x%02x, expected 0x%02x", (long)i - (long)guard_,
+                     layout_->size, got, want);
+            differences += line;
+        }
+    }
+    return shown == 0 ? differences : std::to_string(shown) + " bytes differ" + differences;
 }

@@ -6,6 +6,7 @@
 //
 //   plughost PLUGIN [SCRIPT]     (no SCRIPT or "-": commands from standard input)
 #include "CanaryRecord.h"
+#include "HostLayout.h"
 #include "HostScript.h"
 #include "PluginLoader.h"
 
@@ -23,6 +24,8 @@
 #else
 #include <unistd.h>
 #endif
+
+using namespace HostLayout;
 
 namespace {
 
@@ -104,7 +107,7 @@ void ShowFields(const CanaryRecord &r, std::initializer_list<const char *> names
 void Initialize(Session *s, long api)
 {
     CanaryRecord r(InitializeLayout(), s->seed++);
-    r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), (int32_t)api);
+    r.Put<int32_t>(kInitPluginAPI, (int32_t)api);
     Call(s, op_Initialize, "op_Initialize", &r);
     ShowFields(r, {"fPluginAPI", "fSuccess", "fWantsMenuItem", "fWantsIdleTime", "fWantsWindow", "fLayer",
                    "fIsTelescopeController", "fWindowMenuItem", "fAboutMenuItem", "fOptionsMenuItem"});
@@ -117,8 +120,8 @@ void MenuStatus(Session *s, long command)
                                         "Slew Telescope", "Sync Telescope"};
     for (long c = command < 0 ? 8200 : command; c <= (command < 0 ? 8207 : command); ++c) {
         CanaryRecord r(MenuStatusLayout(), s->seed++);
-        r.Put<int32_t>(offsetof(PMenuStatus, fMenuCommand), (int32_t)c);
-        r.PutPString(offsetof(PMenuStatus, fMenuText), c >= 8200 && c <= 8207 ? texts[c - 8200] : "Host Command");
+        r.Put<int32_t>(kMenuCommand, (int32_t)c);
+        r.PutPString(kMenuText, c >= 8200 && c <= 8207 ? texts[c - 8200] : "Host Command");
         Call(s, op_MenuStatus, "op_MenuStatus", &r);
         printf("      %ld \"%s\": %s %s\n", c, c >= 8200 && c <= 8207 ? texts[c - 8200] : "Host Command",
                r.Show("fIsEnabled").c_str(), r.Show("fHasCheck").c_str());
@@ -172,7 +175,7 @@ void Idle(Session *s, long count, double seconds)
         std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(k * interval));
         CanaryRecord eventRecord(EventRecordLayout(), s->seed++);
         CanaryRecord event(EventLayout(), s->seed++);
-        event.Put<void *>(offsetof(PEvent, fEventRecord), eventRecord.data());
+        event.Put<void *>(kEventRecordPointer, eventRecord.data());
         eventRecord.Seal();
         printf("  idle %ld/%ld at %.1f s\n", k + 1, count,
                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -201,8 +204,8 @@ void Indicator(Session *s)
 void Target(Session *s, OperationT op, const char *opName, double ra, double dec)
 {
     CanaryRecord r(TelescopeTargetLayout(), s->seed++);
-    r.Put<double>(offsetof(PTelescopeTarget, fRightAscension), ra);
-    r.Put<double>(offsetof(PTelescopeTarget, fDeclination), dec);
+    r.Put<double>(kTargetRA, ra);
+    r.Put<double>(kTargetDec, dec);
     printf("    target: %s\n", Angles(ra, dec).c_str());
     Call(s, op, opName, &r);
 }
@@ -214,8 +217,8 @@ void Popup(Session *s, const std::string &name)
     AppendHostMenuEntry(menu, 101, "Object Information");
     const std::vector<HostMenuEntry> before = ReadHostMenu(menu);
     CanaryRecord r(BuildContextLayout(), s->seed++);
-    r.Put<void *>(offsetof(PBuildContext, fMenuHandle), menu);
-    r.PutPString(offsetof(PBuildContext, fObject.fObjectName), name);
+    r.Put<void *>(kBuildMenuHandle, menu);
+    r.PutPString(kBuildObject + kSelObjectName, name);
     Call(s, op_BuildContextualPopup, "op_BuildContextualPopup", &r);
     std::vector<HostMenuEntry> after = ReadHostMenu(menu);
     for (size_t i = 0; i < before.size(); ++i)
@@ -236,10 +239,10 @@ void Popup(Session *s, const std::string &name)
 void Choose(Session *s, long command, double ra, double dec, const std::string &name)
 {
     CanaryRecord r(DoContextLayout(), s->seed++);
-    r.Put<int32_t>(offsetof(PDoContext, fMenuCommand), (int32_t)command);
-    r.Put<double>(offsetof(PDoContext, fObject.fRightAscension), ra);
-    r.Put<double>(offsetof(PDoContext, fObject.fDeclination), dec);
-    r.PutPString(offsetof(PDoContext, fObject.fObjectName), name);
+    r.Put<int32_t>(kDoContextMenuCommand, (int32_t)command);
+    r.Put<double>(kDoContextRA, ra);
+    r.Put<double>(kDoContextDec, dec);
+    r.PutPString(kDoContextObject + kSelObjectName, name);
     printf("    object: %s%s\n", name.empty() ? "" : (name + " at ").c_str(), Angles(ra, dec).c_str());
     Call(s, op_DoContextualPopup, "op_DoContextualPopup", &r);
     ShowFields(r, {"fMenuHandled"});

@@ -3,11 +3,11 @@
 #include "PluginLoader.h"
 #include "PluginLoaderState.h"
 #include "Platform/PosixMenu.h"
+#include "SteadyClock.h"
 
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 
 extern "C" __attribute__((visibility("default"))) void PlugHost_ShowNote(const char *caption, const char *text)
 {
@@ -18,17 +18,14 @@ extern "C" __attribute__((visibility("default"))) uint64_t PlugHost_Milliseconds
 {
     if (gLoaderClock.virtualOn)
         return gLoaderClock.now;
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u;
+    return SteadyMilliseconds();
 }
 
 extern "C" __attribute__((visibility("default"))) void PlugHost_Sleep(unsigned ms)
 {
     if (TakeSleep(ms))
         return;
-    struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-    nanosleep(&t, nullptr);
+    SleepMilliseconds(ms);
 }
 
 extern "C" __attribute__((visibility("default"))) int PlugHost_UserAskedToStop(void)

@@ -7,6 +7,7 @@
 // built from this file with DRAV_OMIT_<name> defined.
 #include "Journal.h"
 #include "MountModel.h"
+#include "SteadyClock.h"
 
 #include <stdio.h>
 #include <string>
@@ -17,7 +18,6 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
-#include <time.h>
 #include <stdlib.h>
 #endif
 
@@ -27,7 +27,7 @@ static Mount gMount;
 static std::string gJournalPath;
 static double gLastSeconds = 0;
 
-// --- The platform: environment, monotonic clock, sleep ---
+// --- The platform: environment ---
 
 static std::string Environment(const char *name)
 {
@@ -50,30 +50,6 @@ static std::string Environment(const char *name)
 #endif
 }
 
-static double MonotonicSeconds()
-{
-#ifdef _WIN32
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return (double)count.QuadPart / (double)frequency.QuadPart;
-#else
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-#endif
-}
-
-static void SleepMilliseconds(unsigned ms)
-{
-#ifdef _WIN32
-    Sleep(ms);
-#else
-    struct timespec ts = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-#endif
-}
-
 // --- Load: the scenario and the journal ---
 
 static struct LoadScenario {
@@ -85,7 +61,7 @@ static struct LoadScenario {
             fprintf(stderr, "DRAV simulator: bad DRAV_SIM_SCENARIO %s; the provider is off\n", error.c_str());
         ResetMount(&gMount, scenario);
         gJournalPath = Environment("DRAV_SIM_JOURNAL");
-        gLastSeconds = MonotonicSeconds();
+        gLastSeconds = SteadySeconds();
     }
 } gLoadScenario;
 
@@ -94,7 +70,7 @@ static Mount *Now()
 {
     if (gMount.scenario.latencyMs > 0)
         SleepMilliseconds(gMount.scenario.latencyMs);
-    double now = MonotonicSeconds();
+    double now = SteadySeconds();
     StepMount(&gMount, now - gLastSeconds);
     gLastSeconds = now;
     return &gMount;

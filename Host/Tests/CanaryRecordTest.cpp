@@ -1,14 +1,18 @@
 // The host's checks: every byte the plug-in must leave alone is watched,
 // and only the fields it may write are allowed to change.
 #include "CanaryRecord.h"
-#include "HostRecords.h"
+#include "HostLayout.h"
 
 #include <gtest/gtest.h>
+
+using namespace HostLayout;
 
 namespace {
 
 // Writes into the record as a faulty plug-in would.
 void Poke(CanaryRecord *r, long offset, unsigned char value) { ((unsigned char *)r->data())[offset] = value; }
+// Writes a field as the plug-in would.
+template <class T> void Write(CanaryRecord *r, size_t offset, T value) { memcpy((char *)r->data() + offset, &value, sizeof value); }
 
 bool Mentions(const std::vector<std::string> &faults, const std::string &what)
 {
@@ -23,7 +27,7 @@ TEST(Canary, EveryByteStartsAsCanaryAboveTheBooleans)
     CanaryRecord a(InitializeLayout(), 1), b(InitializeLayout(), 2);
     const unsigned char *pa = (const unsigned char *)a.data(), *pb = (const unsigned char *)b.data();
     int differ = 0;
-    for (size_t i = 0; i < sizeof(PInitialize); ++i) {
+    for (size_t i = 0; i < kInitializeSize; ++i) {
         EXPECT_GE(pa[i], 0x80) << i;
         differ += pa[i] != pb[i];
     }
@@ -34,13 +38,18 @@ TEST(Canary, EveryByteStartsAsCanaryAboveTheBooleans)
 TEST(Canary, WritesThePluginMayMakeAreAccepted)
 {
     CanaryRecord r(InitializeLayout(), 3);
-    r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 3);
+    r.Put<int32_t>(kInitPluginAPI, 3);
     r.Seal();
-    r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 4);
-    r.Put<unsigned char>(offsetof(PInitialize, fSuccess), 1);
-    r.Put<int32_t>(offsetof(PInitialize, fLayer), 40000);
-    r.Put<unsigned char>(offsetof(PInitialize, fAboutMenuItem), 0);
+    Write<int32_t>(&r, kInitPluginAPI, 4);
+    Write<unsigned char>(&r, kInitSuccess, 1);
+    Write<int32_t>(&r, kInitLayer, 40000);
+    Write<unsigned char>(&r, kInitAboutMenuItem, 0);
     EXPECT_TRUE(r.Check().empty());
+    // Refused, it may answer fSuccess alone.
+    const std::vector<std::string> refused = r.Check(false);
+    EXPECT_EQ(refused.size(), 3u);
+    EXPECT_FALSE(Mentions(refused, "fSuccess"));
+    EXPECT_TRUE(Mentions(refused, "fLayer (beyond what the plug-in may write)"));
     EXPECT_EQ(r.Show("fPluginAPI"), "fPluginAPI=4");
     EXPECT_EQ(r.Show("fAboutMenuItem"), "fAboutMenuItem=\"\"");
     EXPECT_NE(r.Show("fWindowID").find("(as passed)"), std::string::npos);
@@ -49,19 +58,19 @@ TEST(Canary, WritesThePluginMayMakeAreAccepted)
 TEST(Canary, HostFieldsPaddingAndGuardsAreWatched)
 {
     const struct { const RecordLayout &layout; long offset; const char *fault; } cases[] = {
-        {InitializeLayout(), offsetof(PInitialize, fWindowID) + 2, "fWindowID (host's) changed at offset 14"},
+        {InitializeLayout(), kInitWindowID + 2, "fWindowID (host's) changed at offset 14"},
         {InitializeLayout(), 9, "padding changed at offset 9"},
         {InitializeLayout(), 801, "padding changed at offset 801"},
-        {InitializeLayout(), offsetof(PInitialize, fAboutMenuItem) + 1, "fAboutMenuItem (beyond what the plug-in may write)"},
-        {MenuStatusLayout(), offsetof(PMenuStatus, fMenuText) + 3, "fMenuText (host's)"},
-        {IndicatorLayout(), offsetof(PIndicator, fRed), "fRed (host's)"},
+        {InitializeLayout(), kInitAboutMenuItem + 1, "fAboutMenuItem (beyond what the plug-in may write)"},
+        {MenuStatusLayout(), kMenuText + 3, "fMenuText (host's)"},
+        {IndicatorLayout(), kIndRed, "fRed (host's)"},
         {IndicatorLayout(), 3, "padding"},
-        {DoContextLayout(), offsetof(PDoContext, fMenuHandled), "fMenuHandled (host's)"},
-        {DoContextLayout(), offsetof(PDoContext, fObject.fObjectName) + 5, "fObjectName (host's)"},
+        {DoContextLayout(), kDoContextMenuHandled, "fMenuHandled (host's)"},
+        {DoContextLayout(), kDoContextObject + kSelObjectName + 5, "fObjectName (host's)"},
         {TelescopeTargetLayout(), 50, "(host's tail)"},
         {NoRecordLayout(), 0, "padding changed at offset 0"},
         {MenuStatusLayout(), -1, "bytes before the record"},
-        {MenuStatusLayout(), sizeof(PMenuStatus), "bytes after the record"},
+        {MenuStatusLayout(), kMenuStatusSize, "bytes after the record"},
     };
     for (const auto &c : cases) {
         CanaryRecord r(c.layout, 4);
@@ -76,7 +85,7 @@ TEST(Canary, HostFieldsPaddingAndGuardsAreWatched)
 
 TEST(Canary, AssignedTextMayCarryItsZeroByteButNoMore)
 {
-    const size_t at = offsetof(PIndicator, fString);
+    const size_t at = kIndString;
     CanaryRecord r(IndicatorLayout(), 5);
     r.Seal();
     r.PutPString(at, "Vantorel");
@@ -90,7 +99,7 @@ TEST(Canary, BooleansMustBeZeroOrOne)
 {
     CanaryRecord r(MenuStatusLayout(), 6);
     r.Seal();
-    Poke(&r, offsetof(PMenuStatus, fHasCheck), 2);
+    Poke(&r, kMenuHasCheck, 2);
     EXPECT_TRUE(Mentions(r.Check(), "fHasCheck = 2, not a boolean"));
 }
 

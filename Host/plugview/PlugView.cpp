@@ -13,7 +13,7 @@
 // the popup entries) and each call with its answer. --probe measures, from
 // a second thread, how long the window leaves a message unanswered.
 #include "CanaryRecord.h"
-#include "HostRecords.h"
+#include "HostLayout.h"
 #include "HostScript.h"
 #include "SkyChart.h"
 
@@ -24,6 +24,8 @@
 #include <string.h>
 #include <atomic>
 #include <string>
+
+using namespace HostLayout;
 
 namespace {
 
@@ -192,11 +194,11 @@ void Idle()
 {
     CanaryRecord eventRecord(EventRecordLayout(), gHost.seed++);
     CanaryRecord event(EventLayout(), gHost.seed++);
-    eventRecord.Put<int16_t>(offsetof(pEventRecord, what), 0);
-    eventRecord.Put<uint32_t>(offsetof(pEventRecord, when), GetTickCount() / 16);
+    eventRecord.Put<int16_t>(kEvWhat, 0);
+    eventRecord.Put<uint32_t>(kEvWhen, GetTickCount() / 16);
     eventRecord.Seal();
-    event.Put<void *>(offsetof(PEvent, fEventRecord), eventRecord.data());
-    event.Put<uint32_t>(offsetof(PEvent, fInWindow), 0);
+    event.Put<void *>(kEventRecordPointer, eventRecord.data());
+    event.Put<uint32_t>(kEventInWindow, 0);
     Call(op_Idle, "op_Idle", &event, true);
     for (const std::string &f : eventRecord.Check())
         Fault(f);
@@ -212,13 +214,13 @@ void AskMenuStates()
         const int command = kFirstTelescopeCommand + k;
         const UINT state = GetMenuState(gHost.telescopeMenu, command, MF_BYCOMMAND);
         CanaryRecord r(MenuStatusLayout(), gHost.seed++);
-        r.Put<int32_t>(offsetof(PMenuStatus, fMenuCommand), command);
-        r.Put<unsigned char>(offsetof(PMenuStatus, fIsEnabled), (state & MF_GRAYED) ? 0 : 1);
-        r.Put<unsigned char>(offsetof(PMenuStatus, fHasCheck), (state & MF_CHECKED) ? 1 : 0);
-        r.PutPString(offsetof(PMenuStatus, fMenuText), kCommandTexts[k]);
+        r.Put<int32_t>(kMenuCommand, command);
+        r.Put<unsigned char>(kMenuIsEnabled, (state & MF_GRAYED) ? 0 : 1);
+        r.Put<unsigned char>(kMenuHasCheck, (state & MF_CHECKED) ? 1 : 0);
+        r.PutPString(kMenuText, kCommandTexts[k]);
         Call(op_MenuStatus, "op_MenuStatus", &r, true);
-        const bool enabled = r.Get<unsigned char>(offsetof(PMenuStatus, fIsEnabled)) == 1;
-        const bool checked = r.Get<unsigned char>(offsetof(PMenuStatus, fHasCheck)) == 1;
+        const bool enabled = r.Get<unsigned char>(kMenuIsEnabled) == 1;
+        const bool checked = r.Get<unsigned char>(kMenuHasCheck) == 1;
         EnableMenuItem(gHost.telescopeMenu, command, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
         CheckMenuItem(gHost.telescopeMenu, command, MF_BYCOMMAND | (checked ? MF_CHECKED : MF_UNCHECKED));
         shown += " " + std::to_string(command) + (enabled ? "+" : "-") + (checked ? "v" : "");
@@ -247,8 +249,8 @@ void Target(OperationT op, const char *opName)
     Say("target %s at %s %s\n", gHost.selected ? gHost.selected->name : "the chart's centre",
         FormatRightAscension(ra).c_str(), FormatDeclination(dec).c_str());
     CanaryRecord r(TelescopeTargetLayout(), gHost.seed++);
-    r.Put<double>(offsetof(PTelescopeTarget, fRightAscension), ra);
-    r.Put<double>(offsetof(PTelescopeTarget, fDeclination), dec);
+    r.Put<double>(kTargetRA, ra);
+    r.Put<double>(kTargetDec, dec);
     Call(op, opName, &r, false);
 }
 
@@ -258,17 +260,17 @@ void TelescopeCommand(int command)
     case 0: Plain(op_TelescopeConfigure, "op_TelescopeConfigure"); break;
     case 1: {
         CanaryRecord r(TimeLayout(), gHost.seed++);
-        r.Put<double>(offsetof(PTime, fJulianDate), JulianDateNow());
+        r.Put<double>(kTimeJulianDate, JulianDateNow());
         Call(op_TelescopeTime, "op_TelescopeTime", &r, false);
         break;
     }
     case 2: {
         CanaryRecord r(LocationLayout(), gHost.seed++);
-        r.PutPString(offsetof(PLocation, fPlaceName), "Greenwich");
-        r.Put<double>(offsetof(PLocation, fEarthLatitude), 51.4769 * kPi / 180);
-        r.Put<double>(offsetof(PLocation, fEarthLongitude), 0.0);
-        r.Put<double>(offsetof(PLocation, fElevation), 46.0);
-        r.Put<int32_t>(offsetof(PLocation, fTimeZoneSeconds), 0);
+        r.PutPString(kLocPlaceName, "Greenwich");
+        r.Put<double>(kLocLatitude, 51.4769 * kPi / 180);
+        r.Put<double>(kLocLongitude, 0.0);
+        r.Put<double>(kLocElevation, 46.0);
+        r.Put<int32_t>(kLocTimeZoneSeconds, 0);
         Call(op_TelescopeLocation, "op_TelescopeLocation", &r, false);
         break;
     }
@@ -285,16 +287,16 @@ void TelescopeCommand(int command)
 
 void PutSelection(CanaryRecord *r, size_t base, const ChartStar &star)
 {
-    r->PutPString(base + offsetof(PSelection, fObjectName), star.name);
-    r->Put<int16_t>(base + offsetof(PSelection, fObjectIconID), 0);
-    r->PutPString(base + offsetof(PSelection, fConstellationName), "");
-    r->Put<double>(base + offsetof(PSelection, fRightAscension), star.rightAscension);
-    r->Put<double>(base + offsetof(PSelection, fDeclination), star.declination);
-    r->PutPString(base + offsetof(PSelection, fObjectType), "Star");
-    r->Put<double>(base + offsetof(PSelection, fMagnitude), star.magnitude);
-    r->PutPString(base + offsetof(PSelection, fUserFormattedName), star.name);
-    r->Put<unsigned char>(base + offsetof(PSelection, fObjectIsSelectable), 1);
-    r->Put<unsigned char>(base + offsetof(PSelection, fIsNewPosition), 0);
+    r->PutPString(base + kSelObjectName, star.name);
+    r->Put<int16_t>(base + kSelObjectIconID, 0);
+    r->PutPString(base + kSelConstellationName, "");
+    r->Put<double>(base + kSelRightAscension, star.rightAscension);
+    r->Put<double>(base + kSelDeclination, star.declination);
+    r->PutPString(base + kSelObjectType, "Star");
+    r->Put<double>(base + kSelMagnitude, star.magnitude);
+    r->PutPString(base + kSelUserFormattedName, star.name);
+    r->Put<unsigned char>(base + kSelObjectIsSelectable, 1);
+    r->Put<unsigned char>(base + kSelIsNewPosition, 0);
 }
 
 // Appends what the plug-in wants to a menu that holds the host's own two
@@ -304,9 +306,9 @@ void BuildPopup(HMENU menu, const ChartStar &star)
     AppendMenuA(menu, MF_STRING, kCentreObjectCommand, "Centre Object");
     AppendMenuA(menu, MF_STRING, kObjectInformationCommand, "Object Information");
     CanaryRecord r(BuildContextLayout(), gHost.seed++);
-    PutSelection(&r, offsetof(PBuildContext, fObject), star);
-    r.Put<unsigned char>(offsetof(PBuildContext, fObjectBeingDeselected), 0);
-    r.Put<void *>(offsetof(PBuildContext, fMenuHandle), menu);
+    PutSelection(&r, kBuildObject, star);
+    r.Put<unsigned char>(kBuildBeingDeselected, 0);
+    r.Put<void *>(kBuildMenuHandle, menu);
     Call(op_BuildContextualPopup, "op_BuildContextualPopup", &r, false);
     if (GetMenuItemCount(menu) < 2 || GetMenuItemID(menu, 0) != kCentreObjectCommand ||
         GetMenuItemID(menu, 1) != kObjectInformationCommand)
@@ -316,11 +318,11 @@ void BuildPopup(HMENU menu, const ChartStar &star)
 void Choose(int command, int item, const ChartStar &star)
 {
     CanaryRecord r(DoContextLayout(), gHost.seed++);
-    r.Put<unsigned char>(offsetof(PDoContext, fMenuHandled), 0);
-    PutSelection(&r, offsetof(PDoContext, fObject), star);
-    r.Put<unsigned char>(offsetof(PDoContext, fObjectBeingDeselected), 0);
-    r.Put<int16_t>(offsetof(PDoContext, fMenuItem), (int16_t)item);
-    r.Put<int32_t>(offsetof(PDoContext, fMenuCommand), command);
+    r.Put<unsigned char>(kDoContextMenuHandled, 0);
+    PutSelection(&r, kDoContextObject, star);
+    r.Put<unsigned char>(kDoContextBeingDeselected, 0);
+    r.Put<int16_t>(kDoContextMenuItem, (int16_t)item);
+    r.Put<int32_t>(kDoContextMenuCommand, command);
     Say("chosen %d on %s\n", command, star.name);
     Call(op_DoContextualPopup, "op_DoContextualPopup", &r, false);
 }
@@ -458,27 +460,27 @@ void DrawStars(HDC dc)
 void DrawIndicator(HDC dc)
 {
     CanaryRecord r(IndicatorLayout(), gHost.seed++);
-    r.Put<unsigned char>(offsetof(PIndicator, fDrawIndicator), 0);
-    r.Put<unsigned char>(offsetof(PIndicator, fDoneDrawing), 0);
-    r.Put<double>(offsetof(PIndicator, fCentreRA), gHost.chart.centreRA);
-    r.Put<double>(offsetof(PIndicator, fCentreDec), gHost.chart.centreDec);
-    r.Put<double>(offsetof(PIndicator, fPixelsPerRadian), gHost.chart.pixelsPerRadian);
-    r.Put<uint16_t>(offsetof(PIndicator, fRed), kIndicatorRed);
-    r.Put<uint16_t>(offsetof(PIndicator, fGreen), kIndicatorGreen);
-    r.Put<uint16_t>(offsetof(PIndicator, fBlue), kIndicatorBlue);
-    r.PutPString(offsetof(PIndicator, fString), "");
-    r.Put<uint32_t>(offsetof(PIndicator, fWindowThatIsDrawing), (uint32_t)(uintptr_t)gHost.window);
+    r.Put<unsigned char>(kIndDrawIndicator, 0);
+    r.Put<unsigned char>(kIndDoneDrawing, 0);
+    r.Put<double>(kIndCentreRA, gHost.chart.centreRA);
+    r.Put<double>(kIndCentreDec, gHost.chart.centreDec);
+    r.Put<double>(kIndPixelsPerRadian, gHost.chart.pixelsPerRadian);
+    r.Put<uint16_t>(kIndRed, kIndicatorRed);
+    r.Put<uint16_t>(kIndGreen, kIndicatorGreen);
+    r.Put<uint16_t>(kIndBlue, kIndicatorBlue);
+    r.PutPString(kIndString, "");
+    r.Put<uint32_t>(kIndWindowThatIsDrawing, (uint32_t)(uintptr_t)gHost.window);
     Call(op_DrawIndicator, "op_DrawIndicator", &r, true);
     double x, y;
     std::string shown = "indicator: none\n";
-    if (r.Get<unsigned char>(offsetof(PIndicator, fDrawIndicator)) == 1 &&
-        ProjectOnChart(gHost.chart, r.Get<double>(offsetof(PIndicator, fCentreRA)),
-                       r.Get<double>(offsetof(PIndicator, fCentreDec)), &x, &y)) {
-        const COLORREF colour = RGB(r.Get<uint16_t>(offsetof(PIndicator, fRed)) >> 8,
-                                    r.Get<uint16_t>(offsetof(PIndicator, fGreen)) >> 8,
-                                    r.Get<uint16_t>(offsetof(PIndicator, fBlue)) >> 8);
+    if (r.Get<unsigned char>(kIndDrawIndicator) == 1 &&
+        ProjectOnChart(gHost.chart, r.Get<double>(kIndCentreRA),
+                       r.Get<double>(kIndCentreDec), &x, &y)) {
+        const COLORREF colour = RGB(r.Get<uint16_t>(kIndRed) >> 8,
+                                    r.Get<uint16_t>(kIndGreen) >> 8,
+                                    r.Get<uint16_t>(kIndBlue) >> 8);
         const int cx = (int)lround(x), cy = (int)lround(y);
-        const int radius = (int)fmax(4.0, lround(r.Get<double>(offsetof(PIndicator, fVertical)) *
+        const int radius = (int)fmax(4.0, lround(r.Get<double>(kIndVertical) *
                                                  gHost.chart.pixelsPerRadian / 2));
         HPEN pen = CreatePen(PS_SOLID, 2, colour), old = (HPEN)SelectObject(dc, pen);
         HBRUSH oldBrush = (HBRUSH)SelectObject(dc, GetStockObject(NULL_BRUSH));
@@ -491,7 +493,7 @@ void DrawIndicator(HDC dc)
         SelectObject(dc, old);
         DeleteObject(pen);
         unsigned char label[256];
-        memcpy(label, (const unsigned char *)r.data() + offsetof(PIndicator, fString), sizeof label);
+        memcpy(label, (const unsigned char *)r.data() + kIndString, sizeof label);
         SetTextColor(dc, colour);
         TextOutA(dc, cx + radius + 4, cy + radius, (const char *)label + 1, label[0]);
         const POINT at = ToScreen(x, y);
@@ -624,10 +626,10 @@ DWORD WINAPI Probe(void *)
 bool Initialise()
 {
     CanaryRecord r(InitializeLayout(), gHost.seed++);
-    r.Put<int32_t>(offsetof(PInitialize, fPluginAPI), 4);
-    r.Put<uint32_t>(offsetof(PInitialize, fWindowID), 0);
+    r.Put<int32_t>(kInitPluginAPI, 4);
+    r.Put<uint32_t>(kInitWindowID, 0);
     Call(op_Initialize, "op_Initialize", &r, false);
-    const bool success = r.Get<unsigned char>(offsetof(PInitialize, fSuccess)) == 1;
+    const bool success = r.Get<unsigned char>(kInitSuccess) == 1;
     Say("initialised: %s, idle time %s, telescope controller %s\n", r.Show("fSuccess").c_str(),
         r.Show("fWantsIdleTime").c_str(), r.Show("fIsTelescopeController").c_str());
     return success;

@@ -165,6 +165,27 @@ TEST_F(SimulatorLibrary, EachLoadReadsTheScenarioAfresh)
     EXPECT_EQ(ReadFile(journal_), expected);
 }
 
+#ifdef _WIN32
+// A load followed by an unload gives back every thread-local slot it took:
+// the next free slot is the same before and after many of them.
+TEST_F(SimulatorLibrary, LoadsAndUnloadsTakeNoThreadSlot)
+{
+    const auto nextFreeSlot = [] {
+        const DWORD slot = TlsAlloc();
+        TlsFree(slot);
+        return slot;
+    };
+    const DWORD before = nextFreeSlot();
+    for (int i = 0; i < 20; ++i) {
+        Library lib("DRAV.dll");
+        ASSERT_NE(lib.handle, nullptr);
+        char text[80];
+        EXPECT_EQ(lib.Get<GetVersionFn>("TCS_GetVersion")(text, 80), 1);
+    }
+    EXPECT_EQ(nextFreeSlot(), before);
+}
+#endif
+
 TEST_F(SimulatorLibrary, GoToRunsInRealTime)
 {
     // 3 degrees at 10 degrees a second: 0.3 s.

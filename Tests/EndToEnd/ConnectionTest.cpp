@@ -39,7 +39,7 @@ class Connection : public PlugInTest {
 protected:
     bool ConnectionOpen()
     {
-        HostRecord r = MenuStatusRecord(8204);
+        CanaryRecord r = MenuStatusRecord(8204);
         Op(op_MenuStatus, r.data());
         return r.Get<uint8_t>(kMenuIsEnabled) == 1;
     }
@@ -184,11 +184,11 @@ TEST_F(Connection, TimeAndLocationReachNeitherLibraryNorLog)
     StartSession("align=both");
     Open();
     const size_t calls = Journal().size();
-    HostRecord time(kTimeSize), location(kLocationSize);
+    CanaryRecord time(TimeLayout()), location(LocationLayout());
     EXPECT_EQ(Op(op_TelescopeTime, time.data()), 0);
     EXPECT_EQ(Op(op_TelescopeLocation, location.data()), 0);
-    EXPECT_TRUE(time.AsExpected());
-    EXPECT_TRUE(location.AsExpected());
+    EXPECT_TRUE(AsExpected(time));
+    EXPECT_TRUE(AsExpected(location));
     EXPECT_EQ(Journal().size(), calls);
     EXPECT_EQ(LogAfterUnload(), kSimulatorInitLog + AlignedOpenLog());
 }

@@ -18,9 +18,9 @@ TEST_F(ContextualPopup, AppendsASeparatorAndTwoEntriesAtTheEnd)
     AppendHostMenuEntry(menu, 100, "Centre");
     AppendHostMenuEntry(menu, 101, "Show Info");
     for (int build = 1; build <= 2; ++build) {
-        HostRecord r = BuildContextRecord(menu);
+        CanaryRecord r = BuildContextRecord(menu);
         EXPECT_EQ(Op(op_BuildContextualPopup, r.data()), 0);
-        EXPECT_TRUE(r.AsExpected());
+        EXPECT_TRUE(AsExpected(r));
         std::vector<HostMenuEntry> entries = ReadHostMenu(menu);
         ASSERT_EQ(entries.size(), 2u + 3u * build);
         EXPECT_EQ(entries[0].text, "Centre");
@@ -54,9 +54,9 @@ TEST_F(ContextualPopup, ChoicesSlewOrSyncOnTheSelectedObject)
     Open();
     for (const auto &c : cases) {
         const std::vector<std::string> before = Journal();
-        HostRecord r = DoContextRecord(c.command, 1.5, 0.3);
+        CanaryRecord r = DoContextRecord(c.command, 1.5, 0.3);
         EXPECT_EQ(Op(op_DoContextualPopup, r.data()), 0);
-        EXPECT_TRUE(r.AsExpected()) << "command " << c.command; // fMenuHandled included
+        EXPECT_TRUE(AsExpected(r)) << "command " << c.command; // fMenuHandled included
         std::vector<std::string> after = Journal();
         std::vector<std::string> added(after.begin() + before.size(), after.end());
         if (c.call == nullptr) {

@@ -1,5 +1,6 @@
 // DoOperation's dispatch, without a control library: every code from 0 to
 // 255 with upper bits set, the connection guard, null records, the load hook.
+#include "HostModel.h"
 #include "HostSession.h"
 
 #ifdef _WIN32
@@ -12,21 +13,8 @@ namespace {
 
 const unsigned kUpperBits[] = {0x0u, 0x100u, 0xFF00u, 0x12345600u, 0x80000000u, 0xFFFFFF00u};
 
-bool IsGuarded(unsigned code)
-{
-    return code == op_Idle || code == op_BuildContextualPopup || code == op_DoContextualPopup ||
-           code == op_DrawIndicator || (code >= op_TelescopeTime && code <= op_TelescopeLocation) ||
-           (code >= op_TelescopeTrack && code <= op_TelescopeSync);
-}
-
-bool IsServed(unsigned code)
-{
-    return code == op_Initialize || code == op_Terminate || code == op_MenuStatus ||
-           code == op_TelescopeConfigure || code == op_TelescopeOpen || code == op_TelescopeClose ||
-           IsGuarded(code);
-}
-
-bool IsUnserved(unsigned code) { return !IsServed(code); }
+bool IsGuarded(unsigned code) { return HostModel::Guarded(code); }
+bool IsUnserved(unsigned code) { return !HostModel::Served(code); }
 
 // What op_TelescopeOpen logs when no library answers: four status queries
 // and the explanation of status 3.
@@ -50,7 +38,7 @@ protected:
             if (!which(code))
                 continue;
             for (unsigned bits : kUpperBits) {
-                HostRecord r = RecordFor(code, code + bits);
+                CanaryRecord r = RecordFor(code, code + bits);
                 if (code == op_BuildContextualPopup)
                     r.Put(kBuildMenuHandle, menu);
                 if (code == op_TelescopeSlew || code == op_TelescopeSync) {
@@ -58,7 +46,7 @@ protected:
                     r.Put(kTargetDec, 0.3);
                 }
                 EXPECT_EQ(Op(code | bits, r.data()), 0) << state << ", code 0x" << std::hex << (code | bits);
-                EXPECT_TRUE(r.AsExpected()) << state << ", code 0x" << std::hex << (code | bits);
+                EXPECT_TRUE(AsExpected(r)) << state << ", code 0x" << std::hex << (code | bits);
             }
         }
         EXPECT_TRUE(ReadHostMenu(menu).empty()) << state;
@@ -67,7 +55,7 @@ protected:
 
     uint8_t MenuEnabled(unsigned code, int32_t command)
     {
-        HostRecord r = MenuStatusRecord(command);
+        CanaryRecord r = MenuStatusRecord(command);
         EXPECT_EQ(Op(code, r.data()), 0);
         return r.Get<uint8_t>(kMenuIsEnabled);
     }

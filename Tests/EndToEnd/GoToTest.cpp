@@ -165,9 +165,9 @@ TEST_F(GoTo, CoordinatesReachTheLibraryBitForBit)
             StartSession("align=both,progress=100");
             Open();
             if (fromMenu) {
-                HostRecord context = DoContextRecord(20000, c.ra, c.dec);
+                CanaryRecord context = DoContextRecord(20000, c.ra, c.dec);
                 EXPECT_EQ(Op(op_DoContextualPopup, context.data()), 0);
-                EXPECT_TRUE(context.AsExpected());
+                EXPECT_TRUE(AsExpected(context));
             } else {
                 Slew(c.ra, c.dec);
             }

@@ -5,6 +5,7 @@
 #ifndef HOST_SESSION_H
 #define HOST_SESSION_H
 
+#include "CanaryRecord.h"
 #include "HostLayout.h"
 #include "PluginLoader.h"
 
@@ -15,54 +16,22 @@
 #include <string>
 #include <vector>
 
-// A host record owned by the test: `size` bytes between two guard zones, all
-// of them canary bytes (0x80 to 0xFF, so never a boolean or an idle answer),
-// and the image the test expects after the call. Put is the host filling a
-// field; Expect is what the plug-in should write.
-class HostRecord {
-public:
-    explicit HostRecord(size_t size, unsigned seed = 0);
-    void *data() { return &bytes_[origin_]; }
-    size_t size() const { return size_; }
-
-    template <class T> void Put(size_t offset, T value)
-    {
-        memcpy(&bytes_[origin_ + offset], &value, sizeof value);
-        Expect(offset, value);
-    }
-    template <class T> void Expect(size_t offset, T value)
-    {
-        memcpy(&expected_[kGuard + offset], &value, sizeof value);
-    }
-    template <class T> T Get(size_t offset) const
-    {
-        T value;
-        memcpy(&value, &bytes_[origin_ + offset], sizeof value);
-        return value;
-    }
-    // A length-prefixed string as the plug-in writes it: length, characters, zero.
-    void ExpectPString(size_t offset, const char *text);
-    // Every byte, guards included, as expected; the first differences otherwise.
-    ::testing::AssertionResult AsExpected() const;
-
-private:
-    static const size_t kGuard = 64;
-    size_t size_, origin_;
-    std::vector<unsigned char> bytes_, expected_;
-};
+// Every byte of a host record, guards included, as the test expects it:
+// what the host put there and what the plug-in should write.
+::testing::AssertionResult AsExpected(const CanaryRecord &r);
 
 // Fresh records of each kind.
-HostRecord InitializeRecord(int32_t pluginAPI);
-HostRecord MenuStatusRecord(int32_t command);
-HostRecord TargetRecord(double ra, double dec);
-HostRecord DoContextRecord(int32_t command, double ra, double dec);
-HostRecord BuildContextRecord(void *menu);
+CanaryRecord InitializeRecord(int32_t pluginAPI);
+CanaryRecord MenuStatusRecord(int32_t command);
+CanaryRecord TargetRecord(double ra, double dec);
+CanaryRecord DoContextRecord(int32_t command, double ra, double dec);
+CanaryRecord BuildContextRecord(void *menu);
 // The plug-in's answer to an accepted op_Initialize, on top of what the host put there.
-void ExpectInitializeAnswer(HostRecord *r);
+void ExpectInitializeAnswer(CanaryRecord *r);
 // The fields op_DrawIndicator always writes (the position only when it is read).
-void ExpectIndicatorAnswer(HostRecord *r);
+void ExpectIndicatorAnswer(CanaryRecord *r);
 // A record of the kind the operation carries (the largest kind for codes the plug-in does not serve).
-HostRecord RecordFor(unsigned code, unsigned seed = 0);
+CanaryRecord RecordFor(unsigned code, unsigned seed = 0);
 
 // What an op_Idle answered, read from the host's PEvent.
 struct IdleAnswer {

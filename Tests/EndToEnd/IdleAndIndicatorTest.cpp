@@ -121,12 +121,12 @@ TEST_F(Indicator, DescribesTheFieldAtTheTelescopeEveryTime)
     StartSession("align=both,start=0.5/0.25");
     Open();
     for (int i = 0; i < 2; ++i) {
-        HostRecord r(kIndicatorSize);
+        CanaryRecord r(IndicatorLayout());
         EXPECT_EQ(Op(op_DrawIndicator, r.data()), 0);
         ExpectIndicatorAnswer(&r);
         r.Expect(kIndCentreRA, 0.5);
         r.Expect(kIndCentreDec, 0.25);
-        EXPECT_TRUE(r.AsExpected()) << "call " << i;
+        EXPECT_TRUE(AsExpected(r)) << "call " << i;
     }
     EXPECT_EQ(JournalOf("TCS_GetCelestialCoords").size(), 2u) << "no rate limit of its own";
     EXPECT_EQ(LogAfterUnload(), kSimulatorInitLog + AlignedOpenLog() +
@@ -147,14 +147,14 @@ TEST_F(Indicator, FailedReadingLeavesTheHostsPosition)
         SCOPED_TRACE(c.scenario);
         StartSession(c.scenario);
         Open();
-        HostRecord r(kIndicatorSize);
+        CanaryRecord r(IndicatorLayout());
         EXPECT_EQ(Op(op_DrawIndicator, r.data()), 0);
         ExpectIndicatorAnswer(&r);
         if (c.positionWritten) {
             r.Expect(kIndCentreRA, 0.0);
             r.Expect(kIndCentreDec, 0.0);
         }
-        EXPECT_TRUE(r.AsExpected());
+        EXPECT_TRUE(AsExpected(r));
         EXPECT_EQ(LogAfterUnload(), kSimulatorInitLog + AlignedOpenLog() + c.log);
     }
 }

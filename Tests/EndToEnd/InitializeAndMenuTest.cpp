@@ -13,10 +13,10 @@ using Initialization = PlugInTest;
 TEST_F(Initialization, HostsBelowVersionThreeAreRefusedSilently)
 {
     for (int32_t api : {2, 0, -1, INT_MIN}) {
-        HostRecord r = InitializeRecord(api);
+        CanaryRecord r = InitializeRecord(api);
         EXPECT_EQ(Op(op_Initialize, r.data()), 0);
         r.Expect<uint8_t>(kInitSuccess, 0); // and nothing else, fPluginAPI included
-        EXPECT_TRUE(r.AsExpected()) << "version " << api;
+        EXPECT_TRUE(AsExpected(r)) << "version " << api;
     }
     EXPECT_FALSE(LogExists());
     EXPECT_TRUE(CapturedNotes().empty());
@@ -25,10 +25,10 @@ TEST_F(Initialization, HostsBelowVersionThreeAreRefusedSilently)
 TEST_F(Initialization, VersionThreeAndLaterAreAnsweredWithFour)
 {
     for (int32_t api : {3, 7, INT_MAX}) {
-        HostRecord r = InitializeRecord(api);
+        CanaryRecord r = InitializeRecord(api);
         EXPECT_EQ(Op(op_Initialize, r.data()), 0);
         ExpectInitializeAnswer(&r);
-        EXPECT_TRUE(r.AsExpected()) << "version " << api;
+        EXPECT_TRUE(AsExpected(r)) << "version " << api;
     }
     // Each initialisation starts the log afresh: only the last one's lines.
     EXPECT_EQ(LogAfterUnload(), kNoLibraryInitLog);
@@ -58,13 +58,13 @@ protected:
         ASSERT_EQ(strlen(state.checked), 10u);
         for (int32_t command = 8199; command <= 8208; ++command) {
             const int column = command - 8199;
-            HostRecord r = MenuStatusRecord(command);
+            CanaryRecord r = MenuStatusRecord(command);
             r.Put<uint8_t>(kMenuHasCheck, 1); // fHasCheck is always written
             EXPECT_EQ(Op(op_MenuStatus, r.data()), 0);
             if (state.enabled[column] != '-')
                 r.Expect<uint8_t>(kMenuIsEnabled, (uint8_t)(state.enabled[column] - '0'));
             r.Expect<uint8_t>(kMenuHasCheck, (uint8_t)(state.checked[column] - '0'));
-            EXPECT_TRUE(r.AsExpected()) << "after " << state.after << ", command " << command;
+            EXPECT_TRUE(AsExpected(r)) << "after " << state.after << ", command " << command;
         }
     }
 };

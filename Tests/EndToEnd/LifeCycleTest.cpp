@@ -38,7 +38,7 @@ TEST_F(LifeCycle, AfterTerminateEveryCallIsAnsweredAsIfNoProviderWereRegistered)
     // And every other code, with upper bits, still answers 0 without a call.
     void *menu = CreateHostMenu();
     for (unsigned code = 1; code < 256; ++code) {
-        HostRecord r = RecordFor(code, code);
+        CanaryRecord r = RecordFor(code, code);
         if (code == op_BuildContextualPopup)
             r.Put(kBuildMenuHandle, menu);
         EXPECT_EQ(Op(code | 0xABCD00u, r.data()), 0) << "code " << code;
@@ -65,7 +65,7 @@ TEST_F(LifeCycle, CloseTwiceDropsTheAlignmentTwice)
     Close();
     Close();
     EXPECT_EQ(JournalOf("TCS_VoidCelestialAlign").size(), 2u);
-    HostRecord r = MenuStatusRecord(8204);
+    CanaryRecord r = MenuStatusRecord(8204);
     Op(op_MenuStatus, r.data());
     EXPECT_EQ(r.Get<uint8_t>(kMenuIsEnabled), 0);
     EXPECT_EQ(LogAfterUnload(), kSimulatorInitLog + AlignedOpenLog() + "VoidCelestialAlign-> sucessfull\r\n" +
@@ -83,7 +83,7 @@ TEST_F(LifeCycle, UnloadAndReloadStartFromZeroWithTheLogCompleteEachTime)
     EXPECT_EQ(LogAfterUnload(), firstLog);
 
     Load();
-    HostRecord track = MenuStatusRecord(8205);
+    CanaryRecord track = MenuStatusRecord(8205);
     Op(op_MenuStatus, track.data());
     EXPECT_EQ(track.Get<uint8_t>(kMenuIsEnabled), 0) << "connection closed again";
     EXPECT_EQ(track.Get<uint8_t>(kMenuHasCheck), 0) << "tracking off again";

@@ -40,8 +40,8 @@ void Nested::NestedCall(unsigned code, Answer answer, bool *done)
     if (*done)
         return; // once per case
     *done = true;
-    HostRecord r = RecordFor(code, 3);
-    HostRecord eventRecord(kEventRecordSize, 4);
+    CanaryRecord r = RecordFor(code, 3);
+    CanaryRecord eventRecord(EventRecordLayout(), 4);
     if (code == op_TelescopeSlew || code == op_TelescopeSync)
         r = TargetRecord(0.5, 0.25);
     if (code == op_MenuStatus)
@@ -71,8 +71,8 @@ void Nested::NestedCall(unsigned code, Answer answer, bool *done)
         default: break;
         }
     }
-    EXPECT_TRUE(r.AsExpected());
-    EXPECT_TRUE(eventRecord.AsExpected());
+    EXPECT_TRUE(AsExpected(r));
+    EXPECT_TRUE(AsExpected(eventRecord));
 }
 
 TEST_F(Nested, CallsWhileBusy)

@@ -128,7 +128,7 @@ TEST_F(Session, UnusableAnglesUnderATrappingHost)
             Sync(c.value, c.value);
             AdvanceVirtualClock(1001);
             EXPECT_EQ(Idle().operation, (unsigned)out_CentrePoint);
-            HostRecord indicator(kIndicatorSize);
+            CanaryRecord indicator(IndicatorLayout());
             EXPECT_EQ(Op(op_DrawIndicator, indicator.data()), 0);
             Close();
             Terminate();
@@ -179,10 +179,10 @@ TEST_F(Session, ProviderNotRunning)
     Open();
     Track();
     ExpectIdleCentres(0.0, 0.0); // the request goes out, with the position of none read yet
-    HostRecord indicator(kIndicatorSize);
+    CanaryRecord indicator(IndicatorLayout());
     EXPECT_EQ(Op(op_DrawIndicator, indicator.data()), 0);
     ExpectIndicatorAnswer(&indicator); // a failed reading leaves the host's position
-    EXPECT_TRUE(indicator.AsExpected());
+    EXPECT_TRUE(AsExpected(indicator));
     Slew(1.5, 0.3);
     Sync(1.5, 0.3);
     Close();
