@@ -363,7 +363,9 @@ static const uint32_t kGuardedCodes =
 static const uint32_t kServedCodes = kGuardedCodes | Bit(op_Initialize) | Bit(op_Terminate) |
                                      Bit(op_MenuStatus) | Bit(op_TelescopeConfigure) |
                                      Bit(op_TelescopeOpen) | Bit(op_TelescopeClose);
-static_assert(kServedCodes == 0x7FE0C103u && kGuardedCodes == 0x7320C100u, "fifteen served, nine guarded");
+static_assert(__builtin_popcount(kServedCodes) == 15 && __builtin_popcount(kGuardedCodes) == 9 &&
+                  (kGuardedCodes & ~kServedCodes) == 0,
+              "fifteen served, nine of them guarded");
 
 // Refused while another call is under way: the commands that talk to the
 // mount or show a note. Idle, menu status, the indicator, the contextual
