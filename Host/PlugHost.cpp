@@ -7,6 +7,7 @@
 //   plughost PLUGIN [SCRIPT]     (no SCRIPT or "-": commands from standard input)
 #include "CanaryRecord.h"
 #include "HostLayout.h"
+#include "HostModel.h"
 #include "HostScript.h"
 #include "PluginLoader.h"
 
@@ -35,6 +36,11 @@ struct Session {
     unsigned calls = 0;
     unsigned faults = 0;
     bool interactive = false;
+    // The connection and tracking as the host's model has them, from the
+    // commands sent so far: what a served call may write, and what the menu
+    // status must answer.
+    bool open = false;
+    bool tracking = false;
 };
 
 double Now()
@@ -84,8 +90,15 @@ void Call(Session *s, OperationT op, const char *opName, CanaryRecord *record)
         Fault(s, "DoOperation answered " + std::to_string(answer) + ", not 0");
     for (const CapturedNote &note : CapturedNotes())
         printf("    note \"%s\": \"%s\"\n", note.caption.c_str(), Escaped(note.text).c_str());
-    for (const std::string &f : record->Check())
+    const unsigned code = (unsigned)op & 0xFFu;
+    for (const std::string &f : record->Check(HostModel::Runs(code, s->open)))
         Fault(s, f);
+    if (code == op_TelescopeOpen)
+        s->open = true;
+    else if (code == op_TelescopeClose)
+        s->open = false;
+    else if (code == op_TelescopeTrack && s->open)
+        s->tracking = !s->tracking;
 }
 
 void ShowFields(const CanaryRecord &r, std::initializer_list<const char *> names)
@@ -125,6 +138,15 @@ void MenuStatus(Session *s, long command)
         Call(s, op_MenuStatus, "op_MenuStatus", &r);
         printf("      %ld \"%s\": %s %s\n", c, c >= 8200 && c <= 8207 ? texts[c - 8200] : "Host Command",
                r.Show("fIsEnabled").c_str(), r.Show("fHasCheck").c_str());
+        const int enabled = HostModel::MenuEnabled((int32_t)c, s->open, s->tracking);
+        const unsigned checked = HostModel::MenuChecked((int32_t)c, s->tracking);
+        const unsigned gotEnabled = r.Get<uint8_t>(kMenuIsEnabled), gotChecked = r.Get<uint8_t>(kMenuHasCheck);
+        if ((enabled >= 0 && gotEnabled != (unsigned)enabled) || gotChecked != checked)
+            Fault(s, "menu status " + std::to_string(c) + " answered enabled " + std::to_string(gotEnabled) +
+                         " check " + std::to_string(gotChecked) + ", the connection " +
+                         (s->open ? "open" : "closed") + (s->tracking ? " and tracking" : "") + " wants " +
+                         (enabled >= 0 ? std::to_string(enabled) : std::string("the host's")) + " " +
+                         std::to_string(checked));
     }
 }
 
