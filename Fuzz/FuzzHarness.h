@@ -39,6 +39,11 @@ struct MountRecord {
     unsigned positionReads = 0;
     bool lastReadOk = false;         // the latest position read delivered a position
     DRAV_Coords lastRead = {0, 0};   // and that position
+    // The same for the reads of the outermost call itself, not of calls
+    // nested in it (a deferred restart at its end may make those last).
+    unsigned ownReads = 0;
+    bool ownReadOk = false;
+    DRAV_Coords ownRead = {0, 0};
 };
 extern MountRecord gMount;
 void ResetMountRecord();

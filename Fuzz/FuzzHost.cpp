@@ -390,9 +390,9 @@ void HostCall(unsigned code, ByteStream &s)
     if (op == op_MenuStatus)
         CheckMenuAnswer(*rec, enabledBefore);
     if (op == op_DrawIndicator && runs) {
-        const bool read = gMount.positionReads != 0 && gMount.lastReadOk;
-        const double wantRA = read ? gMount.lastRead.X : prepared.hostCentreRA;
-        const double wantDec = read ? gMount.lastRead.Y : prepared.hostCentreDec;
+        const bool read = gMount.ownReads != 0 && gMount.ownReadOk;
+        const double wantRA = read ? gMount.ownRead.X : prepared.hostCentreRA;
+        const double wantDec = read ? gMount.ownRead.Y : prepared.hostCentreDec;
         const double gotRA = rec->Get<double>(kIndCentreRA), gotDec = rec->Get<double>(kIndCentreDec);
         if (!SameBits(gotRA, wantRA) || !SameBits(gotDec, wantDec))
             FuzzFault("indicator at (%.17g, %.17g), expected (%.17g, %.17g)", gotRA, gotDec, wantRA, wantDec);

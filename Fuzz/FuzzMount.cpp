@@ -176,6 +176,11 @@ unsigned short AnswerPositionRead(MountCall *call)
         gMount.lastRead.Y = Scripted() ? PickAngle(mount.answers) : 0.25;
         *call->outPos = gMount.lastRead;
     }
+    if (mount.nesting == 0) {
+        ++gMount.ownReads;
+        gMount.ownReadOk = gMount.lastReadOk;
+        gMount.ownRead = gMount.lastRead;
+    }
     return status;
 }
 
