@@ -227,12 +227,12 @@ static void SlewTelescope(double inRightAscension, double inDeclination)
     unsigned short best = 0;
     const uint64_t start = PlatformMilliseconds();
     uint64_t lastRise = start;
-    for (int poll = 0; Progress < 100; ++poll) {
+    for (int poll = 0;; ++poll) {
         if (poll > 0)
             PlatformSleep(kGoToPollPauseMs);
         SlewDRAVProgress(&Progress);
         if (Progress >= 100)
-            break;
+            break; // arrived, or no progress will come
         uint64_t now = PlatformMilliseconds();
         if (Progress > best) {
             best = Progress;
