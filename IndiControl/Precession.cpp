@@ -70,15 +70,42 @@ static void FromVector(const double v[3], double *ra, double *dec)
     *dec = atan2(v[2], sqrt(v[0] * v[0] + v[1] * v[1]));
 }
 
+// The matrix of the last date asked for is used again while the date stays
+// within an hour of it: in an hour precession moves a place by 0.006". With
+// it the last place turned, since a mount read many times between two of
+// its updates asks for the same one again.
+static const double kMatrixReuseCenturies = 1.0 / (36525.0 * 24.0);
+static struct {
+    int made;
+    double t;
+    double m[3][3];
+    int turned, inverse; // the last place turned with this matrix
+    double ra, dec, outRa, outDec;
+} gLast;
+
 static void Rotate(double t, int inverse, double ra, double dec, double *outRa, double *outDec)
 {
-    double m[3][3], v[3], w[3];
-    PrecessionMatrix(t, m);
-    ToVector(ra, dec, v);
-    for (int i = 0; i < 3; ++i)
-        w[i] = inverse ? m[0][i] * v[0] + m[1][i] * v[1] + m[2][i] * v[2]
-                       : m[i][0] * v[0] + m[i][1] * v[1] + m[i][2] * v[2];
-    FromVector(w, outRa, outDec);
+    if (!gLast.made || !(fabs(t - gLast.t) <= kMatrixReuseCenturies)) {
+        PrecessionMatrix(t, gLast.m);
+        gLast.t = t;
+        gLast.made = 1;
+        gLast.turned = 0;
+    }
+    if (!(gLast.turned && gLast.inverse == inverse && gLast.ra == ra && gLast.dec == dec)) {
+        const double(*m)[3] = gLast.m;
+        double v[3], w[3];
+        ToVector(ra, dec, v);
+        for (int i = 0; i < 3; ++i)
+            w[i] = inverse ? m[0][i] * v[0] + m[1][i] * v[1] + m[2][i] * v[2]
+                           : m[i][0] * v[0] + m[i][1] * v[1] + m[i][2] * v[2];
+        FromVector(w, &gLast.outRa, &gLast.outDec);
+        gLast.turned = 1;
+        gLast.inverse = inverse;
+        gLast.ra = ra;
+        gLast.dec = dec;
+    }
+    *outRa = gLast.outRa;
+    *outDec = gLast.outDec;
 }
 
 void PrecessFromJ2000(double t, double ra, double dec, double *raDate, double *decDate)

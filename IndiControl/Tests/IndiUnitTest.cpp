@@ -178,6 +178,36 @@ TEST(IndiConfiguration, ItemsAndTheKeyOfABadOne)
     }
 }
 
+// The last date's matrix serves readings within the hour after it (a few
+// thousandths of an arc-second off), and a reading later than that, or of
+// another date, gets its own: the same place as its date's matrix gives.
+TEST(IndiPrecession, MatrixKeptOnlyWithinTheHour)
+{
+    const double t0 = 0.2693, a = 1.1, d = 0.7, minute = 1.0 / (36525.0 * 1440.0);
+    const struct {
+        double minutesLater, mostArcsec;
+    } cases[] = {{59, 0.01}, {61, 1e-6}, {1440, 1e-6}, {-1440 * 365.25 * 30, 1e-6}};
+    for (const auto &c : cases) {
+        double ra, dec, m[3][3];
+        PrecessFromJ2000(t0, a, d, &ra, &dec);
+        const double t = t0 + c.minutesLater * minute;
+        PrecessFromJ2000(t, a, d, &ra, &dec);
+        PrecessionMatrix(t, m);
+        const double v[3] = {cos(d) * cos(a), cos(d) * sin(a), sin(d)};
+        const double got[3] = {cos(dec) * cos(ra), cos(dec) * sin(ra), sin(dec)};
+        double want[3], dot = 0, cross[3];
+        for (int i = 0; i < 3; ++i)
+            want[i] = m[i][0] * v[0] + m[i][1] * v[1] + m[i][2] * v[2];
+        for (int i = 0; i < 3; ++i) {
+            dot += want[i] * got[i];
+            cross[i] = want[(i + 1) % 3] * got[(i + 2) % 3] - want[(i + 2) % 3] * got[(i + 1) % 3];
+        }
+        const double arcsec = atan2(sqrt(cross[0] * cross[0] + cross[1] * cross[1] + cross[2] * cross[2]), dot) *
+                              206264.806247;
+        EXPECT_LE(arcsec, c.mostArcsec) << c.minutesLater << " minutes later";
+    }
+}
+
 #ifdef HAVE_ERFA
 // Within one arc-second of liberfa's IAU 2006 precession-bias from 1900 to
 // 2100, both ways, over the whole sky.
