@@ -36,14 +36,16 @@ struct MountRecord {
     unsigned progressPolls = 0;      // since the latest go-to
     unsigned stops = 0;              // TCS_KillMotion calls
     bool sessionEnded = false;       // a nested terminate or initialisation
-    unsigned positionReads = 0;
-    bool lastReadOk = false;         // the latest position read delivered a position
-    DRAV_Coords lastRead = {0, 0};   // and that position
-    // The same for the reads of the outermost call itself, not of calls
-    // nested in it (a deferred restart at its end may make those last).
-    unsigned ownReads = 0;
-    bool ownReadOk = false;
-    DRAV_Coords ownRead = {0, 0};
+    // Position reads by the depth of host calls from the library under way
+    // (see MountNesting): [0] those of the outermost call itself, [1] of a
+    // call nested in one of its library calls, [2] one deeper. A call's own
+    // read is the latest at its depth, whatever the calls nested in it read
+    // afterwards (a deferred restart at the end of the outermost call, say).
+    struct PositionRead {
+        unsigned count = 0;
+        bool ok = false;            // the latest delivered a position
+        DRAV_Coords at = {0, 0};    // and that position
+    } reads[3];
 };
 extern MountRecord gMount;
 void ResetMountRecord();
@@ -58,6 +60,9 @@ bool MountWaitTimedOut();
 bool MountWaitEndedByMount();
 bool MountWaitEndedByLimit();
 
+// How many host calls from inside library calls are under way: 0 while
+// only the outermost call runs.
+int MountNesting();
 // Progress polls made during the current input, for the work budget.
 unsigned long MountPollsThisInput();
 

@@ -165,10 +165,11 @@ void SetIdleSentinels(CanaryRecord *e)
 bool CallIdle(CanaryRecord *e)
 {
     const bool tracking = model.tracking;
-    const unsigned readsBefore = gMount.positionReads;
+    const MountRecord::PositionRead &own = gMount.reads[MountNesting()];
+    const unsigned readsBefore = own.count;
     Call(op_Idle, e->data());
-    if (gMount.positionReads != readsBefore && gMount.lastReadOk)
-        expectedCentre = gMount.lastRead;
+    if (own.count != readsBefore && own.ok)
+        expectedCentre = own.at;
     return tracking;
 }
 
@@ -390,9 +391,10 @@ void HostCall(unsigned code, ByteStream &s)
     if (op == op_MenuStatus)
         CheckMenuAnswer(*rec, enabledBefore);
     if (op == op_DrawIndicator && runs) {
-        const bool read = gMount.ownReads != 0 && gMount.ownReadOk;
-        const double wantRA = read ? gMount.ownRead.X : prepared.hostCentreRA;
-        const double wantDec = read ? gMount.ownRead.Y : prepared.hostCentreDec;
+        const MountRecord::PositionRead &own = gMount.reads[0];
+        const bool read = own.count != 0 && own.ok;
+        const double wantRA = read ? own.at.X : prepared.hostCentreRA;
+        const double wantDec = read ? own.at.Y : prepared.hostCentreDec;
         const double gotRA = rec->Get<double>(kIndCentreRA), gotDec = rec->Get<double>(kIndCentreDec);
         if (!SameBits(gotRA, wantRA) || !SameBits(gotDec, wantDec))
             FuzzFault("indicator at (%.17g, %.17g), expected (%.17g, %.17g)", gotRA, gotDec, wantRA, wantDec);

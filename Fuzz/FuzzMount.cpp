@@ -169,17 +169,13 @@ unsigned short AnswerVersion(MountCall *call)
 unsigned short AnswerPositionRead(MountCall *call)
 {
     uint16_t status = Status(1);
-    ++gMount.positionReads;
-    gMount.lastReadOk = Delivers(status);
-    if (gMount.lastReadOk) {
-        gMount.lastRead.X = Scripted() ? PickAngle(mount.answers) : 0.5;
-        gMount.lastRead.Y = Scripted() ? PickAngle(mount.answers) : 0.25;
-        *call->outPos = gMount.lastRead;
-    }
-    if (mount.nesting == 0) {
-        ++gMount.ownReads;
-        gMount.ownReadOk = gMount.lastReadOk;
-        gMount.ownRead = gMount.lastRead;
+    MountRecord::PositionRead &read = gMount.reads[mount.nesting];
+    ++read.count;
+    read.ok = Delivers(status);
+    if (read.ok) {
+        read.at.X = Scripted() ? PickAngle(mount.answers) : 0.5;
+        read.at.Y = Scripted() ? PickAngle(mount.answers) : 0.25;
+        *call->outPos = read.at;
     }
     return status;
 }
@@ -236,11 +232,13 @@ bool MountWaitMayEnd()
 
 void ResetMountRecord() { gMount = MountRecord(); }
 
+int MountNesting() { return mount.nesting; }
+
 namespace {
 
 // A library that pumps messages while it waits lets the host in: from inside
 // any entry point, a nested call of any served operation.
-void MaybeCallHostBack(const MountCall *call)
+void MaybeCallHostBack()
 {
     if (!mount.callsBack || !Scripted() || mount.nesting >= 2)
         return;
@@ -265,7 +263,7 @@ extern "C" __attribute__((visibility("default"))) unsigned short FuzzHarness_Mou
         explicit WaitCall(bool o) : on(o) { mount.waitCallsOnStack += on; }
         ~WaitCall() { mount.waitCallsOnStack -= on; }
     } inWait(call->entry == kGetGoToProgress || call->entry == kKillMotion);
-    MaybeCallHostBack(call);
+    MaybeCallHostBack();
     switch (call->entry) {
     case kGetVersion: return AnswerVersion(call);
     case kGetControlStatus: *call->out1 = Status(200); return 1;
