@@ -146,10 +146,11 @@ def mount_group(host, port):
     # A sync puts the mount where it is told, with tracking mode back.
     ra, dec = 45.0, 85.8
     out, _ = host.run("sync", SESSION + [f"sync {math.radians(ra)} {math.radians(dec)}", "close", "terminate"], config)
-    got, want = position(port), precessed(ra, dec, this_year())
+    want = precessed(ra, dec, this_year())
+    got = settled(lambda: position(port), lambda got: separation(got, want) < 0.01)
     check(separation(got, want) < 0.01 and "Calibration sucessfull" in out,
           f"sync: the simulator reads {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} {want[1]:.4f}", out[-2000:])
-    check(getprop(port, "ON_COORD_SET.TRACK").get("TRACK") == "On", "sync: ON_COORD_SET is TRACK again")
+    check(wait_for(port, "ON_COORD_SET.TRACK", "On", 5), "sync: ON_COORD_SET is TRACK again")
 
     # An abort from another client during a long go-to stops the mount and
     # ends the plug-in's wait at once.
@@ -181,6 +182,18 @@ def wait_for(port, prop, value, seconds=15):
             return True
         time.sleep(0.2)
     return False
+
+
+def settled(read, good, seconds=5):
+    """The library sends a command and does not wait for the device: another
+    client may be shown the former state for a moment. Reads until the
+    reading is good or the time is up; the last reading."""
+    end = time.monotonic() + seconds
+    value = read()
+    while not good(value) and time.monotonic() < end:
+        time.sleep(0.2)
+        value = read()
+    return value
 
 
 def direct_calls(library, port):
@@ -221,15 +234,10 @@ def direct_calls(library, port):
     check(time.monotonic() - started < 0.5 and (code == 3 or percent.value == 100),
           f"after the stop the progress answers {code} with {percent.value}")
     # The park mark is where the mount points; park goes there and then refuses a go-to.
-    # The library only sends the switch: the server may answer another
-    # client with the former mark for a moment.
     dec = position(port)[1]
-    code, mark, deadline = lib.TCS_SetParkMark(), None, time.monotonic() + 5
-    while time.monotonic() < deadline:
-        mark = float(getprop(port, "TELESCOPE_PARK_POSITION.PARK_DEC").get("PARK_DEC", "999"))
-        if abs(mark - dec) < 1:
-            break
-        time.sleep(0.2)
+    code = lib.TCS_SetParkMark()
+    mark = settled(lambda: float(getprop(port, "TELESCOPE_PARK_POSITION.PARK_DEC").get("PARK_DEC", "999")),
+                   lambda mark: abs(mark - dec) < 1)
     check(code == 1 and abs(mark - dec) < 1, f"park mark {mark:.2f} at the current declination {dec:.2f}")
     check(lib.TCS_GoToPark() == 1 and wait_for(port, "TELESCOPE_PARK.PARK", "On", 30)
           and lib.TCS_GoToCelestialCoords(Coords(0.1, 1.5)) == 2, "park, then a go-to is refused with 2")
