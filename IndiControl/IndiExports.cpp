@@ -279,7 +279,18 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetParkMark(void)
 
 // --- Alignment: the mount's own pointing model is never touched ---
 
-// Sync: ON_COORD_SET to SYNC, the position, then the mode it had back.
+// The device's word on a sync: the coordinates updated since the request,
+// in a state other than Busy (Alert when it refused).
+static unsigned long gUpdatesAtSync;
+
+static int SyncAnswered(IndiCache *cache)
+{
+    IndiProperty *p = IndiFind(cache, kCoords);
+    return p == NULL || (p->updates != gUpdatesAtSync && p->state != kIndiBusy);
+}
+
+// Sync: ON_COORD_SET to SYNC, the position, then the mode it had back; done
+// once the device has answered on the coordinates, within the timeout.
 static unsigned short Sync(DRAV_Coords pos, const char *what)
 {
     if (unsigned short code = Unavailable())
@@ -296,9 +307,19 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     double ra = 0, dec = 0;
     ToMount(pos, &ra, &dec);
     IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
+    gUpdatesAtSync = IndiFind(&gIndi.cache, kCoords)->updates;
     if (!IndiSendSwitch("ON_COORD_SET", "SYNC") || !SendPosition(ra, dec) ||
         !IndiSendSwitch("ON_COORD_SET", previous))
         return kNoProvider;
+    if (!IndiWaitUntil(SyncAnswered, IndiDeadline())) {
+        IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
+        return gIndi.online ? kRefused : kNoProvider;
+    }
+    IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
+    if (coords == NULL || coords->state == kIndiAlert) {
+        IndiTrace("%s refused by the device", what);
+        return kRefused;
+    }
     return kDone;
 }
 

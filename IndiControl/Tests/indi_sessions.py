@@ -271,7 +271,13 @@ def faults_group(host, work):
     # A server of our own that misbehaves: the session still works, every
     # call within its bound, the position sent after the garbage is read,
     # and memory stays small (a 10 MB element and a flood pass through).
-    for mode, where in (("garbage", "07:30:00.0 Dec = +50:00:00"), ("flood", "06:00:00.0 Dec = +45:00:00")):
+    # One that answers a new position with Alert, or not at all: neither the
+    # go-to nor the sync is reported done.
+    track = SESSION + ["track", "idle 4 3.3", "slew 1.0 0.5", "close", "terminate"]
+    refused = SESSION + ["slew 1.0 0.5", "sync 1.0 0.5", "close", "terminate"]
+    for mode, lines, where in (("garbage", track, "07:30:00.0 Dec = +50:00:00"),
+                               ("flood", track, "06:00:00.0 Dec = +45:00:00"),
+                               ("alert", refused, None), ("mute", refused, None)):
         port_file = os.path.join(work, f"{mode}.port")
         if os.path.exists(port_file):
             os.remove(port_file)
@@ -283,8 +289,12 @@ def faults_group(host, work):
                 time.sleep(0.05)
             # Each call reads at most 4 MB, and idle reads once a second: four
             # reads see all of the garbage.
-            lines = SESSION + ["track", "idle 4 3.3", "slew 1.0 0.5", "close", "terminate"]
             out, took = host.run(mode, lines, f"port={open(port_file).read()},timeout=1000,epoch=date")
+            if where is None:
+                check("GoTo 100%" not in out and "Calibration unsucessfull" in out and longest_call(out) < 1.5,
+                      f"{mode}: the go-to and the sync are not reported done, longest call {longest_call(out):.2f} s",
+                      out[-3000:])
+                continue
             check(f"TCS RA = {where}" in out.split("GoTo launched")[0] and "GoTo 100%" in out
                   and longest_call(out) < 1.5, f"{mode}: the mount reads {where}, the go-to arrives, longest call {longest_call(out):.2f} s",
                   out[-3000:])

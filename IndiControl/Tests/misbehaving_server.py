@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A misbehaving INDI server on loopback, for the INDI library's tests.
 
-  misbehaving_server.py garbage|flood PORTFILE
+  misbehaving_server.py garbage|flood|alert|mute PORTFILE
 
 Serves one mount, "Bad Mount", connected, at RA 3 h DEC +40, that answers a
 go-to with Busy and then Ok at the target. garbage: after the definitions it
@@ -9,7 +9,9 @@ sends (once the client has asked again for the mount's properties)
 malformed and truncated XML, unknown elements, numbers out of range and
 a 10 MB element, then puts the mount at RA 7.5 h DEC +50. flood: it sends
 position updates without pause (each one RA 6 h DEC +45) for as long as the
-client reads. Writes its port to PORTFILE and serves until killed."""
+client reads. alert: answers a new position (a go-to or a sync) with Alert;
+mute: does not answer it. Writes its port to PORTFILE and serves until
+killed."""
 import select, socket, sys, threading, time
 
 DEV = "Bad Mount"
@@ -64,9 +66,12 @@ def serve(conn, mode):
                         conn.sendall(piece.encode())
             if b"newNumberVector" in pending and b"EQUATORIAL_EOD_COORD" in pending:
                 pending = b""
-                conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Busy", [("RA", "6"), ("DEC", "45")]).encode())
-                time.sleep(0.3)
-                conn.sendall(GOOD.encode())
+                if mode == "alert":
+                    conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Alert", [("RA", "3"), ("DEC", "40")]).encode())
+                elif mode != "mute":
+                    conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Busy", [("RA", "6"), ("DEC", "45")]).encode())
+                    time.sleep(0.3)
+                    conn.sendall(GOOD.encode())
     except OSError:
         return
 
