@@ -185,9 +185,9 @@ def wait_for(port, prop, value, seconds=15):
 
 
 def settled(read, good, seconds=5):
-    """The library sends a command and does not wait for the device: another
-    client may be shown the former state for a moment. Reads until the
-    reading is good or the time is up; the last reading."""
+    """Another client may be shown the former state for a moment after a
+    command (the park mark is sent without waiting for the device at all).
+    Reads until the reading is good or the time is up; the last reading."""
     end = time.monotonic() + seconds
     value = read()
     while not good(value) and time.monotonic() < end:
