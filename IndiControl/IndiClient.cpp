@@ -46,6 +46,8 @@ static void Load(void)
 {
     gIndi.loaded = 1;
     gIndi.socket = kNoSocket;
+    for (int i = 0; i < kNetAddressesMax; ++i)
+        gIndi.trying[i] = kNoSocket;
     ConfigDefaults(&gIndi.config);
     int good = 1;
     if (ReadEnvironment("DRAV_INDI", gConfigText, sizeof gConfigText)) {
@@ -74,11 +76,22 @@ static void Load(void)
               gIndi.config.epochJ2000 ? "j2000" : "date");
 }
 
+static void CloseAttempt(void)
+{
+    for (int i = 0; i < gIndi.addressCount; ++i)
+        if (gIndi.trying[i] != kNoSocket)
+            NetClose(gIndi.trying[i]);
+    for (int i = 0; i < kNetAddressesMax; ++i)
+        gIndi.trying[i] = kNoSocket;
+    gIndi.connecting = 0;
+}
+
 void IndiUnload(void)
 {
     if (gIndi.online)
         NetClose(gIndi.socket);
     gIndi.online = 0;
+    CloseAttempt();
     if (gIndi.trace != NULL)
         fclose(gIndi.trace);
     gIndi.trace = NULL;
@@ -93,25 +106,34 @@ static void Lost(const char *why)
     gIndi.socket = kNoSocket;
     gIndi.online = 0;
     gIndi.goTo.active = 0;
-    gIndi.lastAttemptMs = MonotonicMilliseconds();
+    gIndi.attemptAwaited = 0;
+    gIndi.lastAttemptEndMs = MonotonicMilliseconds();
 }
 
 uint64_t IndiDeadline(void)
 {
-    return MonotonicMilliseconds() + (uint64_t)gIndi.config.timeoutMs;
+    return gIndi.callDeadlineMs;
+}
+
+static int TimeLeft(void)
+{
+    uint64_t now = MonotonicMilliseconds();
+    return now < gIndi.callDeadlineMs ? (int)(gIndi.callDeadlineMs - now) : 0;
 }
 
 static int Send(const char *text)
 {
     if (!gIndi.online)
         return 0;
-    if (!NetSend(gIndi.socket, text, (int)strlen(text), gIndi.config.timeoutMs)) {
+    if (!NetSend(gIndi.socket, text, (int)strlen(text), TimeLeft())) {
         Lost("send failed");
         return 0;
     }
     IndiTrace("sent %.*s", (int)strlen(text) - 1, text);
     return 1;
 }
+
+static void Advance(void);
 
 void IndiDrain(void)
 {
@@ -130,6 +152,8 @@ void IndiDrain(void)
         total += n;
         IndiCacheFeed(&gIndi.cache, buffer, (size_t)n);
     }
+    if (gIndi.online)
+        Advance();
 }
 
 int IndiWaitUntil(int (*done)(IndiCache *cache), uint64_t deadlineMs)
@@ -163,11 +187,6 @@ static void Escape(char *out, int size, const char *text)
     out[n] = '\0';
 }
 
-static int DeviceChosen(IndiCache *cache)
-{
-    return cache->device[0] != '\0';
-}
-
 static int DeviceKnown(IndiCache *cache)
 {
     return cache->device[0] != '\0' && !cache->replayWanted && IndiFind(cache, "CONNECTION") != NULL;
@@ -190,64 +209,168 @@ int IndiConnectDevice(uint64_t deadlineMs)
     return IndiWaitUntil(DeviceAnswers, deadlineMs);
 }
 
-// A new connection: ask for every property, find the device, and (with
-// connect=auto) connect it, all within one timeout.
-static int Connect(void)
+// What the stream read so far calls for, sent without waiting for an
+// answer, whenever it comes: a device recognised after its first
+// definitions went by (its driver's description came after them, or the
+// device appeared on the server later) is asked for them again; once its
+// CONNECTION is known, BLOBs are refused and, with connect=auto, it is
+// asked to connect.
+static void Advance(void)
 {
-    gIndi.attempted = 1;
-    gIndi.lastAttemptMs = MonotonicMilliseconds();
-    uint64_t deadline = IndiDeadline();
-    gIndi.socket = NetConnect(gIndi.config.host, gIndi.config.port, gIndi.config.timeoutMs);
-    if (gIndi.socket == kNoSocket) {
-        IndiTrace("no server at %s:%u", gIndi.config.host, gIndi.config.port);
-        return 0;
+    IndiCache *cache = &gIndi.cache;
+    char device[3 * kIndiDeviceMax], request[4 * kIndiDeviceMax];
+    if (cache->replayWanted) {
+        cache->replayWanted = 0;
+        Escape(device, sizeof device, cache->device);
+        snprintf(request, sizeof request, "<getProperties version=\"1.7\" device=\"%s\"/>\n", device);
+        if (!Send(request))
+            return;
     }
+    if (!DeviceKnown(cache)) {
+        gIndi.announced = 0;
+        return;
+    }
+    if (gIndi.announced)
+        return;
+    gIndi.announced = 1;
+    IndiTrace("device \"%s\"", cache->device);
+    Escape(device, sizeof device, cache->device);
+    snprintf(request, sizeof request, "<enableBLOB device=\"%s\">Never</enableBLOB>\n", device);
+    if (Send(request) && gIndi.config.connect && !IndiSwitchOn(cache, "CONNECTION", "CONNECT"))
+        IndiSendSwitch("CONNECTION", "CONNECT");
+}
+
+static void Connected(NetSocket socket)
+{
     IndiTrace("connected to %s:%u", gIndi.config.host, gIndi.config.port);
+    gIndi.socket = socket;
     gIndi.online = 1;
     gIndi.heard = 0;
+    gIndi.announced = 0;
+    gIndi.setupWaited = 0;
     gIndi.bytes = 0;
     gIndi.goTo.active = 0;
     IndiCacheForget(&gIndi.cache);
-    if (!Send("<getProperties version=\"1.7\"/>\n"))
-        return 0;
-    char device[3 * kIndiDeviceMax], request[4 * kIndiDeviceMax];
-    IndiWaitUntil(DeviceChosen, deadline);
-    if (gIndi.cache.replayWanted) {
-        // Recognised after its first definitions went by: ask for them again.
-        Escape(device, sizeof device, gIndi.cache.device);
-        snprintf(request, sizeof request, "<getProperties version=\"1.7\" device=\"%s\"/>\n", device);
-        gIndi.cache.replayWanted = 0;
-        if (!Send(request))
-            return 0;
-    }
-    IndiWaitUntil(DeviceKnown, deadline);
-    if (gIndi.cache.device[0] == '\0') {
-        IndiTrace(gIndi.heard ? "no mount on the server" : "the server sent nothing");
-        return gIndi.online;
-    }
-    Escape(device, sizeof device, gIndi.cache.device);
-    snprintf(request, sizeof request, "<enableBLOB device=\"%s\">Never</enableBLOB>\n", device);
-    Send(request);
-    IndiTrace("device \"%s\"", gIndi.cache.device);
-    if (gIndi.config.connect && !IndiDeviceConnected())
-        IndiConnectDevice(deadline);
-    return gIndi.online;
+    Send("<getProperties version=\"1.7\"/>\n");
 }
 
-int IndiReady(void)
+static void AttemptFailed(const char *why)
+{
+    IndiTrace("no server at %s:%u (%s)", gIndi.config.host, gIndi.config.port, why);
+    CloseAttempt();
+    gIndi.lastAttemptEndMs = MonotonicMilliseconds();
+}
+
+// Starts connecting to every address of the server at once. A name is
+// looked up only by a call that may wait; the others reuse the addresses
+// of the last lookup, or wait for one.
+static int StartAttempt(int mayWait)
+{
+    NetAddress found[kNetAddressesMax];
+    int count = NetResolve(gIndi.config.host, gIndi.config.port, mayWait, found, kNetAddressesMax);
+    if (count < 0 && gIndi.addressCount == 0)
+        return 0;
+    gIndi.attempted = 1;
+    gIndi.connecting = 1;
+    gIndi.attemptAwaited = 0;
+    gIndi.attemptDeadlineMs = MonotonicMilliseconds() + (uint64_t)gIndi.config.timeoutMs;
+    if (count >= 0) {
+        memcpy(gIndi.addresses, found, sizeof found);
+        gIndi.addressCount = count;
+    }
+    int started = 0;
+    for (int i = 0; i < gIndi.addressCount; ++i) {
+        gIndi.trying[i] = NetConnectStart(&gIndi.addresses[i]);
+        gIndi.tryStates[i] = gIndi.trying[i] == kNoSocket ? -1 : 0;
+        started += gIndi.trying[i] != kNoSocket;
+    }
+    if (started == 0) {
+        AttemptFailed(gIndi.addressCount == 0 ? "no address" : "refused");
+        return 0;
+    }
+    return 1;
+}
+
+// Follows the attempt under way until untilMs: connected, failed (every
+// address refused, or none answered within the timeout), or still under way.
+static void FollowAttempt(uint64_t untilMs)
+{
+    for (;;) {
+        uint64_t now = MonotonicMilliseconds();
+        uint64_t end = untilMs < gIndi.attemptDeadlineMs ? untilMs : gIndi.attemptDeadlineMs;
+        NetConnectPoll(gIndi.trying, gIndi.tryStates, gIndi.addressCount, now < end ? (int)(end - now) : 0);
+        int pending = 0;
+        for (int i = 0; i < gIndi.addressCount; ++i) {
+            if (gIndi.tryStates[i] == 1) {
+                NetSocket made = gIndi.trying[i];
+                gIndi.trying[i] = kNoSocket;
+                CloseAttempt();
+                Connected(made);
+                return;
+            }
+            if (gIndi.tryStates[i] < 0 && gIndi.trying[i] != kNoSocket) {
+                NetClose(gIndi.trying[i]);
+                gIndi.trying[i] = kNoSocket;
+            }
+            pending += gIndi.tryStates[i] == 0;
+        }
+        now = MonotonicMilliseconds();
+        if (pending == 0 || now >= gIndi.attemptDeadlineMs) {
+            AttemptFailed(pending == 0 ? "refused" : "no answer within the timeout");
+            return;
+        }
+        if (now >= untilMs)
+            return;
+    }
+}
+
+// The first call that may wait on a new connection waits for the device
+// to be known and, with connect=auto, connected.
+static void AwaitDevice(void)
+{
+    gIndi.setupWaited = 1;
+    IndiWaitUntil(DeviceKnown, gIndi.callDeadlineMs);
+    if (!gIndi.online)
+        return;
+    if (!DeviceKnown(&gIndi.cache))
+        IndiTrace(gIndi.heard ? "no mount on the server" : "the server sent nothing");
+    else if (gIndi.config.connect && !DeviceAnswers(&gIndi.cache))
+        IndiWaitUntil(DeviceAnswers, gIndi.callDeadlineMs);
+}
+
+int IndiReady(int mayWait)
 {
     if (!gIndi.loaded)
         Load();
+    uint64_t now = MonotonicMilliseconds();
+    gIndi.callDeadlineMs = now + (mayWait ? (uint64_t)gIndi.config.timeoutMs : 0);
     if (gIndi.configBad)
         return 0;
-    if (gIndi.online) {
+    if (gIndi.online)
         IndiDrain();
-        if (gIndi.online)
-            return 1;
+    if (!gIndi.online && !gIndi.connecting) {
+        // Spaced from the end of the last attempt; a call that may wait
+        // tries at once unless such a call already waited for that one.
+        if (gIndi.attempted && now - gIndi.lastAttemptEndMs < kReconnectPauseMs &&
+            (!mayWait || gIndi.attemptAwaited))
+            return 0;
+        if (!StartAttempt(mayWait))
+            return 0;
     }
-    if (gIndi.attempted && MonotonicMilliseconds() - gIndi.lastAttemptMs < kReconnectPauseMs)
-        return 0;
-    return Connect();
+    if (gIndi.connecting) {
+        if (mayWait) {
+            gIndi.attemptAwaited = 1;
+            if (gIndi.attemptDeadlineMs < gIndi.callDeadlineMs)
+                gIndi.attemptDeadlineMs = gIndi.callDeadlineMs;
+        }
+        FollowAttempt(gIndi.callDeadlineMs);
+        if (!gIndi.online)
+            return 0;
+        IndiDrain();
+    }
+    if (mayWait && gIndi.online && !gIndi.setupWaited)
+        AwaitDevice();
+    return gIndi.online;
 }
 
 // --- Requests ---

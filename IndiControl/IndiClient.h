@@ -1,9 +1,10 @@
 // The INDI client behind the control library's entry points: the
 // configuration, one server connection with no thread of its own, the
 // device's property cache, and the go-to under way. Each entry point calls
-// IndiReady first, which reads what the server has sent without waiting
-// (and opens the connection when it is due); waits happen only where an
-// answer is needed and end by a deadline within the configured timeout.
+// IndiReady first, which reads what the server has sent and takes the
+// connection's next step without waiting. Only a call that follows the
+// user's action may wait, for the connection or an answer, and never past
+// its deadline: the configured timeout from the call's start.
 #ifndef INDI_CLIENT_H
 #define INDI_CLIENT_H
 
@@ -33,9 +34,22 @@ struct IndiSession {
     NetSocket socket;
     int online;                // a server connection is open
     int heard;                 // and the server has sent something on it
-    int attempted;
-    uint64_t lastAttemptMs;
+    int announced;             // the device's CONNECTION is known on it (and CONNECT sent with connect=auto)
+    int setupWaited;           // a call that may wait has waited for the device on it
     unsigned long long bytes;  // received on this connection
+
+    // Connection attempts: every address of the server at once, each
+    // socket's connection under way (state 0), made (1) or failed (-1).
+    int attempted;
+    int connecting;
+    int attemptAwaited;        // a call that may wait waited for the last attempt
+    uint64_t attemptDeadlineMs, lastAttemptEndMs;
+    NetAddress addresses[kNetAddressesMax];
+    int addressCount;
+    NetSocket trying[kNetAddressesMax];
+    int tryStates[kNetAddressesMax];
+
+    uint64_t callDeadlineMs;   // the end of the present call's waits
 
     IndiCache cache;
     IndiGoTo goTo;
@@ -43,12 +57,17 @@ struct IndiSession {
 
 extern IndiSession gIndi;
 
-// 1 when the configuration is good and a server connection is open.
-int IndiReady(void);
-// Reads what has arrived, without waiting.
+// The start of every entry point: reads what has arrived and takes the
+// connection's next step. A call that may wait (one that follows the
+// user's action) waits up to the timeout from now, in all, for the
+// connection and, on a new one, for the device; one that may not only
+// looks. 1 when the configuration is good and a server connection is open.
+int IndiReady(int mayWait);
+// Reads what has arrived, without waiting, and sends what it calls for.
 void IndiDrain(void);
 // Reads until done(cache) holds or the deadline passes; 1 when it holds.
 int IndiWaitUntil(int (*done)(IndiCache *cache), uint64_t deadlineMs);
+// The present call's deadline: now for a call that may not wait.
 uint64_t IndiDeadline(void);
 // The device answers: connected, with its coordinates defined.
 int IndiDeviceConnected(void);

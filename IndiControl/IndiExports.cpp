@@ -74,10 +74,12 @@ static int SendPosition(double ra, double dec)
     return IndiSendNumbers(kCoords, names, values, 2);
 }
 
-// Ready with the device connected: 0, else the code to answer.
-static unsigned short Unavailable(void)
+// Ready with the device connected: 0, else the code to answer. Only a
+// call that follows the user's action may wait (for the connection).
+enum { kLooks = 0, kMayWait = 1 };
+static unsigned short Unavailable(int mayWait)
 {
-    if (!IndiReady() || !IndiDeviceConnected())
+    if (!IndiReady(mayWait) || !IndiDeviceConnected())
         return kNoProvider;
     return 0;
 }
@@ -85,7 +87,7 @@ static unsigned short Unavailable(void)
 // A command switch of the mount: On, or 2 when the device lacks it.
 static unsigned short Command(const char *property, const char *element, const char *what)
 {
-    if (unsigned short code = Unavailable())
+    if (unsigned short code = Unavailable(kMayWait))
         return code;
     if (IndiFindElement(IndiFind(&gIndi.cache, property), element) == NULL) {
         IndiTrace("%s: the device has no %s.%s", what, property, element);
@@ -98,7 +100,7 @@ static unsigned short Command(const char *property, const char *element, const c
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetVersion(char *text, int size)
 {
-    int ready = IndiReady();
+    int ready = IndiReady(kMayWait);
     char version[640];
     if (gIndi.configBad)
         snprintf(version, sizeof version, "%s, bad configuration at \"%s\"", kVersion, gIndi.badKey);
@@ -119,7 +121,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetVersion(char *text, int size)
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
 {
     unsigned short answer = kNoProvider;
-    if (IndiReady() && gIndi.heard) {
+    if (IndiReady(kMayWait) && gIndi.heard) {
         if (!IndiDeviceConnected() && gIndi.cache.device[0] != '\0' && gIndi.config.connect)
             IndiConnectDevice(IndiDeadline());
         answer = !gIndi.online ? kNoProvider : IndiDeviceConnected() ? kActive : kInactive;
@@ -133,15 +135,16 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
 // while it answers.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetAlignmentStatus(unsigned short *code)
 {
-    unsigned short answer = Unavailable() ? kNoProvider : kBothAligned;
+    unsigned short answer = Unavailable(kMayWait) ? kNoProvider : kBothAligned;
     if (code != NULL)
         *code = answer;
     return answer == kNoProvider ? kNoProvider : kDone;
 }
 
+// Read on the host's idle path and at every repaint: never waits.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
 {
-    if (unsigned short code = Unavailable())
+    if (unsigned short code = Unavailable(kLooks))
         return code;
     double ra = 0, dec = 0;
     if (!MountPosition(&ra, &dec))
@@ -160,7 +163,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
 // of the coordinates for a timeout since the launch.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 {
-    if (!IndiReady())
+    if (!IndiReady(kLooks))
         return kNoProvider;
     IndiGoTo *g = &gIndi.goTo;
     if (!g->active) {
@@ -201,7 +204,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, unsigned short *b)
 {
-    if (unsigned short code = Unavailable())
+    if (unsigned short code = Unavailable(kLooks))
         return code;
     IndiProperty *side = IndiFind(&gIndi.cache, "TELESCOPE_PIER_SIDE");
     if (side == NULL)
@@ -216,13 +219,13 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, un
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingUShort(unsigned short setting, unsigned short *)
 {
     IndiTrace("control setting %u (unsigned) asked: none", setting);
-    return Unavailable() ? kNoProvider : kRefused;
+    return Unavailable(kLooks) ? kNoProvider : kRefused;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short setting, double *)
 {
     IndiTrace("control setting %u (double) asked: none", setting);
-    return Unavailable() ? kNoProvider : kRefused;
+    return Unavailable(kLooks) ? kNoProvider : kRefused;
 }
 
 // --- Settings ---
@@ -231,7 +234,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short se
 // (the simulator: sidereal, solar, lunar, custom).
 TCS_EXPORT unsigned short TCS_CALL TCS_SelectTrackRate(unsigned short rate)
 {
-    if (unsigned short code = Unavailable())
+    if (unsigned short code = Unavailable(kMayWait))
         return code;
     IndiProperty *modes = IndiFind(&gIndi.cache, "TELESCOPE_TRACK_MODE");
     if (modes == NULL || rate >= modes->count)
@@ -244,7 +247,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SelectTrackRate(unsigned short rate)
 // 2000: the caller's positions are J2000; any other year: of the date.
 TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
 {
-    IndiReady();
+    IndiReady(kLooks);
     gIndi.config.epochJ2000 = epoch == 2000.0;
     IndiTrace("epoch %.2f: positions %s", epoch, gIndi.config.epochJ2000 ? "J2000" : "of the date");
     return kDone;
@@ -253,21 +256,21 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
 // The mount's driver corrects refraction itself: recorded only.
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionCorr(unsigned short on)
 {
-    IndiReady();
+    IndiReady(kLooks);
     IndiTrace("refraction correction %u (recorded only)", on);
     return kDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionTemperature(double celsius)
 {
-    IndiReady();
+    IndiReady(kLooks);
     IndiTrace("refraction temperature %.2f C (recorded only)", celsius);
     return kDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionPressure(double pressure)
 {
-    IndiReady();
+    IndiReady(kLooks);
     IndiTrace("refraction pressure %.2f (recorded only)", pressure);
     return kDone;
 }
@@ -293,7 +296,7 @@ static int SyncAnswered(IndiCache *cache)
 // once the device has answered on the coordinates, within the timeout.
 static unsigned short Sync(DRAV_Coords pos, const char *what)
 {
-    if (unsigned short code = Unavailable())
+    if (unsigned short code = Unavailable(kMayWait))
         return code;
     IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
     if (IndiFindElement(mode, "SYNC") == NULL || IndiFind(&gIndi.cache, kCoords) == NULL) {
@@ -331,13 +334,13 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, u
 TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignFromAlignPoints(void)
 {
     IndiTrace("build alignment: kept as the mount has it");
-    return Unavailable() ? kNoProvider : kDone;
+    return Unavailable(kMayWait) ? kNoProvider : kDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_VoidCelestialAlign(void)
 {
     IndiTrace("void alignment: kept as the mount has it");
-    return Unavailable() ? kNoProvider : kDone;
+    return Unavailable(kMayWait) ? kNoProvider : kDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_Calibrate(DRAV_Coords pos)
@@ -354,7 +357,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_KillMotion(void)
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
 {
-    if (unsigned short code = Unavailable())
+    if (unsigned short code = Unavailable(kMayWait))
         return code;
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || !coords->writable || IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK")) {

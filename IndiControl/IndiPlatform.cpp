@@ -59,33 +59,62 @@ static int WaitSocket(NetSocket s, int write, int timeoutMs)
 static int gWinsockStarted = 0;
 #endif
 
-NetSocket NetConnect(const char *host, unsigned short port, int timeoutMs)
+static int StartNetwork(void)
 {
 #ifdef _WIN32
     if (!gWinsockStarted) {
         WSADATA data;
         if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
-            return kNoSocket;
+            return 0;
         gWinsockStarted = 1;
     }
 #endif
+    return 1;
+}
+
+int NetResolve(const char *host, unsigned short port, int lookUp, NetAddress *addresses, int max)
+{
+    if (!StartNetwork())
+        return 0;
     struct addrinfo hints, *found = NULL;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST; // a conversion: no lookup, no wait
     char service[8];
     int n = 0;
     for (unsigned p = port, d = 10000; d > 0; d /= 10)
         if (p / d % 10 != 0 || n > 0 || d == 1)
             service[n++] = (char)('0' + p / d % 10);
     service[n] = '\0';
-    if (getaddrinfo(host, service, &hints, &found) != 0 || found == NULL)
-        return kNoSocket;
-    NetSocket s = (NetSocket)socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-    if (s == (NetSocket)-1 || s == kNoSocket) {
-        freeaddrinfo(found);
-        return kNoSocket;
+    if (getaddrinfo(host, service, &hints, &found) != 0) {
+        found = NULL;
+        if (!lookUp)
+            return -1;
+        hints.ai_flags = 0;
+        if (getaddrinfo(host, service, &hints, &found) != 0)
+            return 0;
     }
+    int count = 0;
+    for (struct addrinfo *a = found; a != NULL && count < max; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof addresses[count].address.bytes)
+            continue;
+        addresses[count].family = a->ai_family;
+        addresses[count].length = (int)a->ai_addrlen;
+        memcpy(addresses[count].address.bytes, a->ai_addr, a->ai_addrlen);
+        ++count;
+    }
+    freeaddrinfo(found);
+    return count;
+}
+
+NetSocket NetConnectStart(const NetAddress *address)
+{
+    if (!StartNetwork())
+        return kNoSocket;
+    NetSocket s = (NetSocket)socket(address->family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == (NetSocket)-1 || s == kNoSocket)
+        return kNoSocket;
 #ifdef _WIN32
     u_long on = 1;
     ioctlsocket((SOCKET)s, FIONBIO, &on);
@@ -95,18 +124,64 @@ NetSocket NetConnect(const char *host, unsigned short port, int timeoutMs)
 #endif
     int yes = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&yes, sizeof yes);
-    int result = connect(s, found->ai_addr, (SocketLength)found->ai_addrlen);
-    freeaddrinfo(found);
-    if (result != 0) {
-        int error = 0;
-        SocketLength length = sizeof error;
-        if (!IN_PROGRESS(LAST_ERROR) || !WaitSocket(s, 1, timeoutMs) ||
-            getsockopt(s, SOL_SOCKET, SO_ERROR, (char *)&error, &length) != 0 || error != 0) {
-            NetClose(s);
-            return kNoSocket;
-        }
+    if (connect(s, (const struct sockaddr *)address->address.bytes, (SocketLength)address->length) != 0 &&
+        !IN_PROGRESS(LAST_ERROR)) {
+        NetClose(s);
+        return kNoSocket;
     }
     return s;
+}
+
+// Whether the connection of a socket that can be written or has failed was made.
+static int ConnectionMade(NetSocket s)
+{
+    int error = 0;
+    SocketLength length = sizeof error;
+    return getsockopt(s, SOL_SOCKET, SO_ERROR, (char *)&error, &length) == 0 && error == 0 ? 1 : -1;
+}
+
+void NetConnectPoll(const NetSocket *sockets, int *states, int count, int timeoutMs)
+{
+    if (timeoutMs < 0)
+        timeoutMs = 0;
+    int pending = 0;
+#ifdef _WIN32
+    // Made: writable; failed: in the exception set.
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    for (int i = 0; i < count; ++i)
+        if (states[i] == 0) {
+            FD_SET((SOCKET)sockets[i], &writable);
+            FD_SET((SOCKET)sockets[i], &failed);
+            ++pending;
+        }
+    if (pending == 0)
+        return;
+    struct timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (select(0, NULL, &writable, &failed, &tv) <= 0)
+        return;
+    for (int i = 0; i < count; ++i)
+        if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &failed))
+            states[i] = -1;
+        else if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &writable))
+            states[i] = ConnectionMade(sockets[i]);
+#else
+    struct pollfd polled[kNetAddressesMax];
+    int which[kNetAddressesMax];
+    for (int i = 0; i < count && pending < kNetAddressesMax; ++i)
+        if (states[i] == 0) {
+            polled[pending].fd = (int)sockets[i];
+            polled[pending].events = POLLOUT;
+            polled[pending].revents = 0;
+            which[pending++] = i;
+        }
+    if (pending == 0 || poll(polled, (nfds_t)pending, timeoutMs) <= 0)
+        return;
+    for (int k = 0; k < pending; ++k)
+        if (polled[k].revents != 0)
+            states[which[k]] = (polled[k].revents & (POLLERR | POLLHUP)) != 0 ? -1 : ConnectionMade(sockets[which[k]]);
+#endif
 }
 
 int NetReceive(NetSocket s, char *buffer, int size)

@@ -10,9 +10,30 @@
 typedef intptr_t NetSocket;
 static const NetSocket kNoSocket = -1;
 
-// A connected, non-blocking TCP socket to host:port, or kNoSocket when the
-// connection is refused or not made within timeoutMs.
-NetSocket NetConnect(const char *host, unsigned short port, int timeoutMs);
+enum { kNetAddressesMax = 8 };
+
+// One address of the server, as the system's socket calls take it.
+struct NetAddress {
+    int family;
+    int length;
+    union {
+        unsigned char bytes[28]; // the largest: an IPv6 address
+        double alignment;
+    } address;
+};
+
+// The addresses of host at port, at most max of them: a numeric address
+// (IPv4 or IPv6) without any lookup; a name only when lookUp is 1, through
+// the system's resolver, which takes the time it takes. The count, 0 when
+// the host has no address, -1 when it is a name and lookUp is 0.
+int NetResolve(const char *host, unsigned short port, int lookUp, NetAddress *addresses, int max);
+// Starts a TCP connection to address without waiting: a non-blocking
+// socket whose connection is under way (or made), kNoSocket when it failed
+// at once.
+NetSocket NetConnectStart(const NetAddress *address);
+// Waits at most timeoutMs (0: only looks) until one of the connections under
+// way (state 0) ends, and marks each that has ended: 1 made, -1 failed.
+void NetConnectPoll(const NetSocket *sockets, int *states, int count, int timeoutMs);
 // Bytes read now (> 0), 0 when nothing waits, -1 when the peer closed or failed.
 int NetReceive(NetSocket socket, char *buffer, int size);
 // 1 when all of data went out within timeoutMs, else 0.

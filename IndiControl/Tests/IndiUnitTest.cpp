@@ -2,6 +2,7 @@
 // size, what a misbehaving stream leaves in the cache, numbers,
 // configuration items, and precession against liberfa (native only).
 #include "IndiCache.h"
+#include "IndiClient.h"
 #include "IndiConfig.h"
 #include "Precession.h"
 
@@ -13,6 +14,15 @@
 
 #ifdef HAVE_ERFA
 #include <erfa.h>
+#endif
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 #endif
 
 namespace {
@@ -225,6 +235,120 @@ TEST(IndiPrecession, AgreesWithLiberfa)
         worst = std::max({worst, eraSepp(w, (eraS2c(gotRa, gotDec, v), v)), eraSeps(a, d, backRa, backDec)});
     }
     EXPECT_LT(worst * 206264.806247, 1.0) << worst * 206264.806247 << " arc-seconds";
+}
+#endif
+
+#ifndef _WIN32
+// Loopback ports for the connection cases, on IPv4 or IPv6: one that
+// accepts (into its queue), one whose queue is full so that a connect hangs,
+// one that refuses. Closed with the record.
+struct Port {
+    NetAddress address;
+    std::vector<int> fds;
+    ~Port()
+    {
+        for (int fd : fds)
+            close(fd);
+    }
+};
+
+enum PortKind { kListening, kQueueFull, kRefusing };
+
+void MakePort(Port *port, int family, PortKind kind)
+{
+    sockaddr_storage a = {};
+    socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    a.ss_family = (sa_family_t)family;
+    if (family == AF_INET)
+        ((sockaddr_in *)&a)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else
+        ((sockaddr_in6 *)&a)->sin6_addr = in6addr_loopback;
+    int listener = socket(family, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listener, (sockaddr *)&a, length), 0);
+    ASSERT_EQ(getsockname(listener, (sockaddr *)&a, &length), 0);
+    port->address.family = family;
+    port->address.length = (int)length;
+    memcpy(port->address.address.bytes, &a, length);
+    if (kind == kRefusing) {
+        close(listener);
+        return;
+    }
+    ASSERT_EQ(listen(listener, kind == kQueueFull ? 1 : 8), 0);
+    port->fds.push_back(listener);
+    // Connects that the queue takes complete at once; the first that does
+    // not within 0.2 s shows it full.
+    for (int i = 0; kind == kQueueFull; ++i) {
+        ASSERT_LT(i, 64) << "the listen queue never filled";
+        NetSocket s = NetConnectStart(&port->address);
+        port->fds.push_back((int)s);
+        pollfd p = {(int)s, POLLOUT, 0};
+        if (poll(&p, 1, 200) == 0)
+            break;
+    }
+}
+
+// The server's addresses are all tried at once, on the host's idle path
+// too, without a lookup and without a call that waits: one that hangs or
+// refuses costs nothing while another answers. When none answers, the
+// attempt ends after the timeout and the next starts a pause after its end.
+TEST(IndiConnection, EveryAddressTriedAtOnceWithoutWaiting)
+{
+    const struct {
+        const char *name;
+        PortKind first, second; // the first address IPv6, the second IPv4
+        bool connects;
+    } cases[] = {
+        {"IPv6 refuses", kRefusing, kListening, true},
+        {"IPv6 hangs", kQueueFull, kListening, true},
+        {"both hang", kQueueFull, kQueueFull, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Port first, second, closedPort;
+        MakePort(&first, AF_INET6, c.first);
+        MakePort(&second, AF_INET, c.second);
+        MakePort(&closedPort, AF_INET, kRefusing);
+        // A name, never looked up on this path: were it looked up, it would
+        // lead to a port that refuses.
+        gIndi = IndiSession();
+        ConfigDefaults(&gIndi.config);
+        strcpy(gIndi.config.host, "localhost");
+        gIndi.config.port = ntohs(((const sockaddr_in *)closedPort.address.address.bytes)->sin_port);
+        gIndi.config.timeoutMs = 600;
+        IndiCacheReset(&gIndi.cache, "");
+        for (NetSocket &s : gIndi.trying)
+            s = kNoSocket;
+        gIndi.loaded = 1;
+        EXPECT_EQ(IndiReady(0), 0);
+        EXPECT_EQ(gIndi.attempted, 0) << "no addresses yet, and no lookup here: no attempt";
+
+        gIndi.addresses[0] = first.address;
+        gIndi.addresses[1] = second.address;
+        gIndi.addressCount = 2;
+        uint64_t start = MonotonicMilliseconds(), longest = 0, firstAttemptEnd = 0, secondAttemptStart = 0;
+        while (!gIndi.online && MonotonicMilliseconds() - start < 2500) {
+            uint64_t before = MonotonicMilliseconds();
+            IndiReady(0);
+            longest = std::max(longest, MonotonicMilliseconds() - before);
+            // As seen between the calls: an attempt ended, the next started.
+            if (firstAttemptEnd == 0 && gIndi.attempted && !gIndi.connecting)
+                firstAttemptEnd = MonotonicMilliseconds();
+            if (firstAttemptEnd != 0 && secondAttemptStart == 0 && gIndi.connecting)
+                secondAttemptStart = MonotonicMilliseconds();
+            usleep(10000);
+        }
+        EXPECT_LT(longest, 50u) << "an idle call waited";
+        EXPECT_EQ(gIndi.online, c.connects ? 1 : 0);
+        if (c.connects) {
+            EXPECT_LT(MonotonicMilliseconds() - start, 300u) << "the second address was not tried at once";
+        } else {
+            EXPECT_GE(firstAttemptEnd - start, 600u);
+            EXPECT_LT(firstAttemptEnd - start, 800u);
+            EXPECT_GE(secondAttemptStart + 15, firstAttemptEnd + kReconnectPauseMs);
+            EXPECT_GT(secondAttemptStart, 0u);
+        }
+        IndiUnload();
+    }
 }
 #endif
 
