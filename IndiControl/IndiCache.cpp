@@ -13,11 +13,21 @@ static void CopyText(char *to, size_t size, const char *from)
     to[n] = '\0';
 }
 
+// The value of an attribute, cut or not.
 static const char *Attribute(const XmlAttribute *attributes, int count, const char *name)
 {
     for (int i = 0; i < count; ++i)
         if (strcmp(attributes[i].name, name) == 0)
             return attributes[i].value;
+    return NULL;
+}
+
+// The value of an attribute that names something: NULL when cut.
+static const char *WholeAttribute(const XmlAttribute *attributes, int count, const char *name)
+{
+    for (int i = 0; i < count; ++i)
+        if (strcmp(attributes[i].name, name) == 0)
+            return attributes[i].cut ? NULL : attributes[i].value;
     return NULL;
 }
 
@@ -197,7 +207,8 @@ static int Follows(IndiCache *cache, const char *device, const char *property)
 static void StartVector(IndiCache *cache, int definition, int type, const XmlAttribute *a, int count,
                         int oversize)
 {
-    const char *device = Attribute(a, count, "device"), *name = Attribute(a, count, "name");
+    // A long message (a text for the user) is cut; the vector still counts.
+    const char *device = WholeAttribute(a, count, "device"), *name = WholeAttribute(a, count, "name");
     cache->inVector = 1;
     cache->vectorIsDefinition = definition;
     cache->vectorType = type;
@@ -304,18 +315,20 @@ static void OnStart(void *context, int depth, const char *name, const XmlAttribu
         } else if (TypeOf(name, "set", &type) == 1) {
             StartVector(cache, 0, type, a, count, oversize);
         } else if (strcmp(name, "delProperty") == 0 && !oversize) {
-            const char *device = Attribute(a, count, "device");
-            if (device != NULL && strcmp(device, cache->device) == 0)
-                Remove(cache, Attribute(a, count, "name"));
+            // Without a name, the whole device goes; with a cut one, nothing.
+            const char *device = WholeAttribute(a, count, "device"), *property = Attribute(a, count, "name");
+            if (device != NULL && strcmp(device, cache->device) == 0 &&
+                (property == NULL || WholeAttribute(a, count, "name") != NULL))
+                Remove(cache, property);
         } else if (strcmp(name, "message") == 0 && !oversize) {
-            const char *device = Attribute(a, count, "device"), *text = Attribute(a, count, "message");
+            const char *device = WholeAttribute(a, count, "device"), *text = Attribute(a, count, "message");
             if (device != NULL && text != NULL && strcmp(device, cache->device) == 0)
                 CopyText(cache->message, sizeof cache->message, text);
         }
         return;
     }
     if (depth == 1 && cache->inVector && cache->vectorSkip != 1) {
-        const char *element = Attribute(a, count, "name");
+        const char *element = WholeAttribute(a, count, "name");
         int kind = TypeOf(name, cache->vectorIsDefinition ? "def" : "one", &type);
         cache->elementSkip = kind != 2 || type != cache->vectorType || element == NULL || oversize;
         CopyText(cache->elementName, sizeof cache->elementName, element != NULL ? element : "");

@@ -84,7 +84,7 @@ static void AppendValue(XmlReader *r, char c)
     if (r->valueLength + 1 < sizeof a->value)
         a->value[r->valueLength++] = c;
     else
-        r->tagOversize = 1;
+        a->cut = 1;
     a->value[r->valueLength] = '\0';
 }
 
@@ -118,6 +118,7 @@ static void BeginAttribute(XmlReader *r)
     if (a != NULL) {
         a->name[0] = '\0';
         a->value[0] = '\0';
+        a->cut = 0;
     }
     r->nameLength = 0;
     r->valueLength = 0;

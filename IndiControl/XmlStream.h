@@ -1,8 +1,9 @@
 // A streaming reader for the XML that an INDI server sends: a sequence of
 // top-level elements, fed in pieces of any size. It never touches a socket
 // or a clock and holds a fixed amount of memory: a name, an attribute value
-// or a run of text longer than its cap is cut and reported as oversize, and
-// nesting deeper than kXmlDepthMax is an error.
+// or a run of text longer than its cap is cut and reported (an attribute
+// value marked cut, a name or a text run as oversize), and nesting deeper
+// than kXmlDepthMax is an error.
 //
 // After an error (bad markup, a mismatched end tag) the reader reports it,
 // forgets every open element and resumes at the next '<'.
@@ -22,11 +23,13 @@ enum {
 struct XmlAttribute {
     char name[kXmlNameMax];
     char value[kXmlValueMax];
+    int cut;                 // the value was longer than the cap
 };
 
 // What the reader reports. depth is 0 for a top-level element. text runs
 // are reported whole (across comments, CDATA and entities), just before the
-// next tag; oversize says something was cut.
+// next tag; oversize says something was cut: for a start tag, a name or
+// attributes beyond kXmlAttributeMax (a value cut is marked on its own).
 struct XmlEvents {
     void *context;
     void (*start)(void *context, int depth, const char *name, const XmlAttribute *attributes,

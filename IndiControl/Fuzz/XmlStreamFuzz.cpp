@@ -60,8 +60,10 @@ void OurStart(void *context, int, const char *name, const XmlAttribute *attribut
     Transcript *t = (Transcript *)context;
     t->Flush();
     t->events += std::string("S") + name;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
         t->events += std::string(" ") + attributes[i].name + "=" + attributes[i].value;
+        t->limited |= attributes[i].cut;
+    }
     t->events += "\n";
     t->limited |= oversize;
 }

@@ -117,6 +117,15 @@ TEST(IndiReader, MisbehavingStreamsLeaveTheCacheSound)
          "</oneNumber><oneNumber name=\"DEC\">nan</oneNumber></setNumberVector>", 4.4442800684239163189},
         {"a 10 MB element", huge, 4.4442800684239163189},
         {"a bad entity", "<message device=\"Telescope Simulator\" message=\"&bogus;\"/>", 4.4442800684239163189},
+        // A long message is cut, and its vector's values still land; a
+        // name cut short deletes nothing (a deletion without one would
+        // take the whole device).
+        {"a message longer than the reader keeps",
+         "<setNumberVector device=\"Telescope Simulator\" name=\"EQUATORIAL_EOD_COORD\" state=\"Ok\" message=\"" +
+             std::string(300, 'm') + "\"><oneNumber name=\"RA\">2</oneNumber></setNumberVector>", 2},
+        {"a deletion whose name is cut",
+         "<delProperty device=\"Telescope Simulator\" name=\"" + std::string(300, 'N') + "\"/>",
+         4.4442800684239163189},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
