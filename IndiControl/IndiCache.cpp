@@ -274,7 +274,8 @@ static void ApplyVector(IndiCache *cache)
                 return;
             }
             p = &cache->properties[cache->count++];
-            p->updates = p->busyUpdates = 0;
+            p->updates = p->busyUpdates = p->busyEndedAt = 0;
+            p->state = kIndiIdle;
         }
         CopyText(p->name, sizeof p->name, cache->vectorName);
         p->type = (unsigned char)cache->vectorType;
@@ -297,10 +298,15 @@ static void ApplyVector(IndiCache *cache)
         e->on = cache->staged[i].on;
         CopyText(e->text, sizeof e->text, cache->staged[i].text);
     }
+    int wasBusy = p->updates > 0 && p->state == kIndiBusy;
     p->state = (unsigned char)cache->vectorState;
     p->updates++;
-    if (p->state == kIndiBusy)
+    if (p->state == kIndiBusy) {
         p->busyUpdates++;
+    } else if (wasBusy) {
+        p->busyEndedAt = p->busyUpdates;
+        p->busyEndState = p->state;
+    }
 }
 
 static void OnStart(void *context, int depth, const char *name, const XmlAttribute *a, int count, int oversize)

@@ -70,10 +70,10 @@ static void Load(void)
         IndiTrace("bad configuration at \"%s\"", gIndi.badKey);
         return;
     }
-    IndiTrace("configuration: host=%s port=%u device=%s timeout=%d connect=%s epoch=%s", gIndi.config.host,
+    IndiTrace("configuration: host=%s port=%u device=%s timeout=%d connect=%s epoch=%s unpark=%s", gIndi.config.host,
               gIndi.config.port, gIndi.config.device[0] ? gIndi.config.device : "(first mount)",
               gIndi.config.timeoutMs, gIndi.config.connect ? "auto" : "never",
-              gIndi.config.epochJ2000 ? "j2000" : "date");
+              gIndi.config.epochJ2000 ? "j2000" : "date", gIndi.config.unparkOnGoTo ? "goto" : "never");
 }
 
 static void CloseAttempt(void)

@@ -51,6 +51,7 @@ void ConfigDefaults(IndiConfig *config)
     config->timeoutMs = kTimeoutDefaultMs;
     config->connect = 1;
     config->epochJ2000 = 1;
+    config->unparkOnGoTo = 1;
 }
 
 static int ApplyItem(const char *key, int keyLength, const char *value, int valueLength, IndiConfig *config)
@@ -84,6 +85,13 @@ static int ApplyItem(const char *key, int keyLength, const char *value, int valu
             config->epochJ2000 = 1;
         else if (Same(value, valueLength, "date"))
             config->epochJ2000 = 0;
+        else
+            return 0;
+    } else if (Same(key, keyLength, "unpark")) {
+        if (Same(value, valueLength, "goto"))
+            config->unparkOnGoTo = 1;
+        else if (Same(value, valueLength, "never"))
+            config->unparkOnGoTo = 0;
         else
             return 0;
     } else if (Same(key, keyLength, "log")) {

@@ -13,6 +13,7 @@ struct IndiConfig {
     int timeoutMs;            // the longest wait for an answer
     int connect;              // 1: connect the device when it is not; 0: never
     int epochJ2000;           // 1: the caller's positions are J2000; 0: of the date
+    int unparkOnGoTo;         // 1: a go-to to a parked mount unparks it first; 0: refused
     char log[kConfigTextMax]; // the trace's path, or empty
 };
 

@@ -156,11 +156,24 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
     return kDone;
 }
 
+// The distance from the mount to the go-to's target, radians (0 when the
+// mount's place is unknown).
+static double GoToLeft(void)
+{
+    double ra = 0, dec = 0;
+    return MountPosition(&ra, &dec) ? Distance(ra, dec, gIndi.goTo.ra, gIndi.goTo.dec) : 0;
+}
+
 // 0-99 from the distance left against the distance at launch while the
-// mount's coordinates are Busy; 100 once they are Ok or Idle after the
-// server has shown the go-to Busy (or no go-to is under way); 3 when the
-// mount ends the go-to in Alert, the server is gone, or it has said nothing
-// of the coordinates for a timeout since the launch.
+// mount's coordinates are Busy; 100 once they are Ok after the server has
+// shown the go-to Busy (Ok or Idle when it never showed it Busy within the
+// timeout, or when no go-to is under way); 3 when the mount ends the go-to
+// in Alert, or Idle (the end of a slew that was stopped: by another client,
+// the hand controller or a limit), or the server is gone, or it has said
+// nothing of the coordinates for a timeout since the launch. The plug-in
+// ends its wait at once on a 3, logging the refusal; 100 would be logged as
+// the arrival, and any other answer would hold the host until its
+// 60-second stall limit.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 {
     if (!IndiReady(kLooks))
@@ -175,8 +188,14 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         g->active = 0;
         return kNoProvider;
     }
-    if (p->state == kIndiAlert) {
+    int ended = p->busyEndedAt > g->busyAtLaunch; // a Busy since the launch has ended
+    if (p->state == kIndiAlert || (ended && p->busyEndState == kIndiAlert)) {
         IndiTrace("go-to ended in Alert");
+        g->active = 0;
+        return kNoProvider;
+    }
+    if (ended && p->busyEndState == kIndiIdle) {
+        IndiTrace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
         g->active = 0;
         return kNoProvider;
     }
@@ -194,9 +213,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         *percent = 100;
         return kDone;
     }
-    double ra = 0, dec = 0, done = 0;
-    if (MountPosition(&ra, &dec) && g->launchDistance > 1e-9)
-        done = 1 - Distance(ra, dec, g->ra, g->dec) / g->launchDistance;
+    double done = g->launchDistance > 1e-9 ? 1 - GoToLeft() / g->launchDistance : 0;
     int value = (int)floor(done * 100);
     *percent = (unsigned short)(value < 0 ? 0 : value > 99 ? 99 : value);
     return kDone;
@@ -355,15 +372,54 @@ TCS_EXPORT unsigned short TCS_CALL TCS_KillMotion(void)
     return Command("TELESCOPE_ABORT_MOTION", "ABORT", "stop");
 }
 
+// A parked mount (unpark=goto) is unparked before a go-to: done once the
+// device shows its park switch unparked and not Busy, refused when it
+// answers Alert or the call's timeout passes; 0, else the code to answer.
+// (Definitions still on their way may show the switch as it was.)
+static unsigned long gUpdatesAtUnpark;
+
+static int UnparkAnswered(IndiCache *cache)
+{
+    IndiProperty *p = IndiFind(cache, "TELESCOPE_PARK");
+    return p == NULL || (!IndiSwitchOn(cache, "TELESCOPE_PARK", "PARK") && p->state != kIndiBusy) ||
+           (p->updates != gUpdatesAtUnpark && p->state == kIndiAlert);
+}
+
+static unsigned short Unpark(void)
+{
+    IndiProperty *park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
+    if (!gIndi.config.unparkOnGoTo || IndiFindElement(park, "UNPARK") == NULL) {
+        IndiTrace("go-to refused: parked%s", gIndi.config.unparkOnGoTo ? ", and the device cannot unpark" : " (unpark=never)");
+        return kRefused;
+    }
+    IndiTrace("go-to: the mount is parked, unparking it first (unpark=goto)");
+    gUpdatesAtUnpark = park->updates;
+    if (!IndiSendSwitch("TELESCOPE_PARK", "UNPARK"))
+        return kNoProvider;
+    IndiWaitUntil(UnparkAnswered, IndiDeadline());
+    if (!gIndi.online)
+        return kNoProvider;
+    park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
+    if (IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK") || (park != NULL && park->state == kIndiAlert)) {
+        IndiTrace("go-to refused: the mount did not unpark within the timeout");
+        return kRefused;
+    }
+    IndiTrace("unparked");
+    return 0;
+}
+
 TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
 {
     if (unsigned short code = Unavailable(kMayWait))
         return code;
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
-    if (coords == NULL || !coords->writable || IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK")) {
-        IndiTrace("go-to refused: %s", coords == NULL || !coords->writable ? "no coordinates to set" : "parked");
+    if (coords == NULL || !coords->writable) {
+        IndiTrace("go-to refused: no coordinates to set");
         return kRefused;
     }
+    if (IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK"))
+        if (unsigned short code = Unpark())
+            return code;
     double ra = 0, dec = 0, nowRa = 0, nowDec = 0;
     ToMount(pos, &ra, &dec);
     IndiGoTo *g = &gIndi.goTo;
@@ -376,9 +432,10 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
         return kNoProvider;
     if (!SendPosition(ra, dec))
         return kNoProvider;
-    // Busy from now on, as the server will show it; arrival needs its Busy first.
+    // Arrival needs the server to show this go-to Busy first.
     coords = IndiFind(&gIndi.cache, kCoords);
-    coords->state = kIndiBusy;
+    if (coords == NULL)
+        return kNoProvider;
     g->busyAtLaunch = coords->busyUpdates;
     g->updatesAtLaunch = coords->updates;
     g->launchMs = MonotonicMilliseconds();

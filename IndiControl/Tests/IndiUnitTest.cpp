@@ -178,7 +178,7 @@ TEST(IndiConfiguration, ItemsAndTheKeyOfABadOne)
         {"port=0", ',', "port", 0, 0, 0, 0}, {"port=65536", ',', "port", 0, 0, 0, 0}, {"port=76x", ',', "port", 0, 0, 0, 0},
         {"timeout=5001", ',', "timeout", 0, 0, 0, 0}, {"timeout=", ',', "timeout", 0, 0, 0, 0}, {"connect=always", ',', "connect", 0, 0, 0, 0},
         {"epoch=1950", ',', "epoch", 0, 0, 0, 0}, {"hots=1.2.3.4", ',', "hots=1.2.3.4", 0, 0, 0, 0}, {"port", ',', "port", 0, 0, 0, 0},
-        {"host=", ',', "host", 0, 0, 0, 0},
+        {"host=", ',', "host", 0, 0, 0, 0}, {"unpark=always", ',', "unpark", 0, 0, 0, 0},
     };
     for (const auto &c : cases) {
         IndiConfig config;

@@ -3,19 +3,23 @@
 #   indi-server.sh start DIR [PORT]  a free loopback port (or PORT), a fresh
 #                              HOME in DIR, its own process group; DIR/port and
 #                              DIR/pid written
+#   indi-server.sh start-empty DIR  the same with no driver, and a FIFO
+#                              DIR/fifo that takes "start DRIVER" lines later
 #   indi-server.sh stop DIR    stops that process group by its id
 #   indi-server.sh kill DIR    the same at once, with SIGKILL
 set -u
 action=$1 dir=$2
 case "$action" in
-start)
+start|start-empty)
   [ -f "$dir/pid" ] && "$0" stop "$dir"
   rm -rf "$dir"; mkdir -p "$dir/home"
   port=${3:-}
   [ -n "$port" ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  drivers=(indi_simulator_telescope)
+  if [ "$action" = start-empty ]; then mkfifo "$dir/fifo"; drivers=(-f "$dir/fifo"); fi
   # setsid: a process group of its own, stopped as one.
   # -u: a local socket of its own (the default /tmp/indiserver is one per machine).
-  HOME="$dir/home" setsid indiserver -v -p "$port" -u "$dir/local.sock" indi_simulator_telescope >"$dir/server.log" 2>&1 </dev/null &
+  HOME="$dir/home" setsid indiserver -v -p "$port" -u "$dir/local.sock" "${drivers[@]}" >"$dir/server.log" 2>&1 </dev/null &
   echo $! >"$dir/pid"
   echo "$port" >"$dir/port"
   for _ in $(seq 100); do
@@ -32,5 +36,5 @@ stop|kill)
   kill -KILL -- "-$pid" 2>/dev/null
   rm -f "$dir/pid"; exit 0 ;;
 *)
-  echo "usage: indi-server.sh start|stop|kill DIR" >&2; exit 2 ;;
+  echo "usage: indi-server.sh start|start-empty|stop|kill DIR" >&2; exit 2 ;;
 esac

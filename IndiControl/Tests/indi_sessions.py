@@ -164,14 +164,29 @@ def mount_group(host, port):
     check(took < 12 and state != "Busy" and position(port)[1] > 0,
           f"abort: the wait ended after {took:.1f} s with the mount stopped ({state}) on the way", out[-2000:])
 
+    check("GoTo 100%" not in out and re.search(r"GoTo \d+%\nTCS Provider is not registered", out) is not None,
+          "abort: the go-to that the mount ended Idle is not reported as arrived", out[-2000:])
+
     if not host.args.emulator:
         direct_calls(host.args.library, port)
 
-    # A parked mount refuses the go-to.
+    # A parked mount: a go-to unparks it first (the trace says so), or with
+    # unpark=never is refused with 2 and the mount stays parked.
     setprop(port, "TELESCOPE_PARK.PARK=On")
     wait_for(port, "TELESCOPE_PARK.PARK", "On", 30)
-    out, _ = host.run("parked", SESSION + [f"slew {math.radians(10)} {math.radians(80)}", "close", "terminate"], config)
-    check("GoTo not launched" in out, "parked: the go-to is refused with 2", out[-2000:])
+    here = position(port)
+    target = (here[0], here[1] + 3 if here[1] < 80 else here[1] - 3)
+    slew = SESSION + [f"slew {math.radians(target[0])} {math.radians(target[1])}", "close", "terminate"]
+    out, _ = host.run("parked-never", slew, f"{config},epoch=date,unpark=never")
+    check("GoTo not launched" in out and wait_for(port, "TELESCOPE_PARK.PARK", "On", 1),
+          "parked, unpark=never: the go-to is refused with 2", out[-2000:])
+    trace = os.path.join(host.args.work, "parked-trace.txt")
+    out, _ = host.run("parked", slew, f"{config},epoch=date,log={trace}")
+    got = position(port)
+    check("GoTo 100%" in out and "unparking it first" in open(trace).read() and separation(got, target) < 0.02
+          and wait_for(port, "TELESCOPE_PARK.UNPARK", "On", 5),
+          f"parked: unparked, then the go-to arrives at {got[0]:.4f} {got[1]:.4f}, want {target[0]:.4f} {target[1]:.4f}",
+          out[-2000:])
     setprop(port, "TELESCOPE_PARK.UNPARK=On")
 
 
@@ -203,7 +218,7 @@ def direct_calls(library, port):
 
     class Coords(ctypes.Structure):
         _fields_ = [("X", ctypes.c_double), ("Y", ctypes.c_double)]
-    os.environ["DRAV_INDI"] = f"port={port},timeout=3000"
+    os.environ["DRAV_INDI"] = f"port={port},timeout=3000,unpark=never"
     lib = ctypes.CDLL(library)
     for name in ("TCS_SelectTrackRate", "TCS_GetScopeOrientation", "TCS_SetParkMark", "TCS_GoToPark",
                  "TCS_KillMotion", "TCS_GoToCelestialCoords", "TCS_GetControlSettingUShort", "TCS_GetVersion",
@@ -305,6 +320,55 @@ def faults_group(host, work):
         finally:
             server.kill()
             server.wait(timeout=10)
+
+    # A go-to that the mount ends Idle after Busy (and Ok just after, as
+    # drivers do when a slew is stopped on the way) is not reported as
+    # arrived: the wait ends at once on the refusal.
+    port_file = os.path.join(work, "stopped.port")
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    server = subprocess.Popen([sys.executable, os.path.join(HERE, "misbehaving_server.py"), "stopped", port_file])
+    try:
+        for _ in range(100):
+            if os.path.exists(port_file) and open(port_file).read():
+                break
+            time.sleep(0.05)
+        out, _ = host.run("stopped", SESSION + ["slew 1.0 0.5", "close", "terminate"],
+                          f"port={open(port_file).read()},timeout=1000,epoch=date")
+        check("GoTo 100%" not in out and re.search(r"GoTo \d+%\nTCS Provider is not registered", out) is not None,
+              "stopped: the go-to is not reported as arrived", out[-3000:])
+    finally:
+        server.kill()
+        server.wait(timeout=10)
+
+    # A mount that appears on the server after the library connected (a
+    # driver started later): found on the idle path, connected with
+    # connect=auto, and usable at the next open.
+    late = os.path.join(work, "late-server")
+    try:
+        subprocess.run([SERVER, "start-empty", late], check=True, timeout=20)
+        port = int(open(os.path.join(late, "port")).read())
+
+        def start_driver():
+            # Once plughost has connected, past the open's wait (one timeout).
+            end = time.monotonic() + 60
+            while "new arrival" not in open(os.path.join(late, "server.log")).read() and time.monotonic() < end:
+                time.sleep(0.1)
+            time.sleep(2.0)
+            fifo = os.open(os.path.join(late, "fifo"), os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fifo, b"start indi_simulator_telescope\n")
+            os.close(fifo)
+        lines = SESSION + ["track", "idle 8 6", "open", "idle 2 1.5", "close", "terminate"]
+        out, _ = host.run("late", lines, f"port={port},timeout=1000", during=start_driver)
+        log = out.split("---- telelog.txt ----", 1)[-1]
+        controls = re.findall(r"Control->(.*)", log)
+        before, _, after = log.rpartition("Control->")
+        read = r"TCS RA = \d\d:\d\d:\d\d\.\d Dec = [+-]\d\d"
+        check(len(controls) > 2 and "not registered" in controls[0] and "is active" in controls[-1]
+              and re.search(read, before) is not None and re.search(read, after) is not None,
+              "late: the mount that appeared later is read while tracking, and active at the next open", log[-3000:])
+    finally:
+        subprocess.run([SERVER, "stop", late], timeout=20)
 
     # Killed during a go-to: the wait ends; restarted on the same port, the
     # same session opens again and slews, with nothing reloaded.

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A misbehaving INDI server on loopback, for the INDI library's tests.
 
-  misbehaving_server.py garbage|flood|alert|mute PORTFILE
+  misbehaving_server.py garbage|flood|alert|mute|stopped PORTFILE
 
 Serves one mount, "Bad Mount", connected, at RA 3 h DEC +40, that answers a
 go-to with Busy and then Ok at the target. garbage: after the definitions it
@@ -10,7 +10,8 @@ malformed and truncated XML, unknown elements, numbers out of range and
 a 10 MB element, then puts the mount at RA 7.5 h DEC +50. flood: it sends
 position updates without pause (each one RA 6 h DEC +45) for as long as the
 client reads. alert: answers a new position (a go-to or a sync) with Alert;
-mute: does not answer it. Writes its port to PORTFILE and serves until
+mute: does not answer it; stopped: shows it Busy, then ends it Idle half-way
+and Ok just after, as drivers end a slew that was stopped. Writes its port to PORTFILE and serves until
 killed."""
 import select, socket, sys, threading, time
 
@@ -66,7 +67,12 @@ def serve(conn, mode):
                         conn.sendall(piece.encode())
             if b"newNumberVector" in pending and b"EQUATORIAL_EOD_COORD" in pending:
                 pending = b""
-                if mode == "alert":
+                if mode == "stopped":
+                    conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Busy", [("RA", "4"), ("DEC", "42")]).encode())
+                    time.sleep(0.3)
+                    conn.sendall((vector("NumberVector", "EQUATORIAL_EOD_COORD", "Idle", [("RA", "5"), ("DEC", "44")])
+                                  + vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "5"), ("DEC", "44")])).encode())
+                elif mode == "alert":
                     conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Alert", [("RA", "3"), ("DEC", "40")]).encode())
                 elif mode != "mute":
                     conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Busy", [("RA", "6"), ("DEC", "45")]).encode())
