@@ -31,7 +31,7 @@ lst=$(python3 -c 'import time,math; d=time.time()/86400+2440587.5-2451545.0; pri
 sed -e "s/@RA@/$lst/g" -e "s/@DEC@/1.3962634/g" "$here/indi-session.txt" > "$demo/session.txt"
 
 host="$tree/Host/plughost.exe"
-"$root/tools/wine-run.sh" "$host" >/dev/null 2>&1 || true
+"$root/tools/wine-run.sh" --prepare "$host"
 drive="$tree/wineprefix/drive_c"
 mkdir -p "$drive/$system_dir"
 cp "$tree/IndiControl/DRAV.dll" "$drive/$system_dir/DRAV.dll"

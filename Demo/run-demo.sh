@@ -23,8 +23,7 @@ cp "$here/session.txt" "$demo/session.txt"
 start=$(date +%s.%N)
 if [ "$kind" = windows ]; then
   host="$tree/Host/plughost.exe"
-  # Create the prefix (plughost without arguments only prints its usage).
-  "$root/tools/wine-run.sh" "$host" >/dev/null 2>&1 || true
+  "$root/tools/wine-run.sh" --prepare "$host"
   drive="$tree/wineprefix/drive_c"
   [ -d "$drive" ] || { echo "demo: no Wine prefix at $tree/wineprefix" >&2; exit 1; }
   mkdir -p "$drive/$system_dir"

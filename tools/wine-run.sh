@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the prefix of the build tree it came
 # from (never the user's own), creating the prefix on first use.
-# WINE_RUN_ARCH=win64 picks a 64-bit prefix of its own instead, where the
-# 32-bit program runs as on 64-bit Windows. WINE_RUN_PREFIX names another
-# prefix folder of that tree (plugview's GUI session has one of its own, so
-# that its desktop is on its own display).
+#   wine-run.sh PROGRAM [ARGS...]   runs PROGRAM
+#   wine-run.sh --prepare PATH      creates the prefix of PATH's tree and starts its server
+#   wine-run.sh --start-cost PATH   prints the seconds a Wine process takes to start and
+#                                   end here, measured once per tree (wine-start-seconds)
+# The prefix is a 64-bit one, where a 32-bit program runs as on 64-bit
+# Windows (WoW64). WINE_RUN_PREFIX names another prefix folder of that tree
+# (plugview's GUI session has one of its own, so that its desktop is on its
+# own display).
+#
+# The prefix's server is started to stay WINE_RUN_PERSIST seconds (30) after
+# its last program ends: the programs of a test suite then share one server
+# and one set of Wine's system processes (services, devices, desktop), which
+# would otherwise start again for every program.
 set -eu
+mode=run
+case "${1:-}" in --prepare | --start-cost) mode=${1#--}; shift ;; esac
 exe=$1; shift
 dir=$(cd "$(dirname "$exe")" && pwd)
 while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
 [ -f "$dir/CMakeCache.txt" ] || { echo "wine-run: $exe is not inside a build tree" >&2; exit 2; }
-export WINEPREFIX="$dir/${WINE_RUN_PREFIX:-wineprefix}"
-if [ "${WINE_RUN_ARCH:-}" = win64 ]; then
-  export WINEPREFIX="$dir/wineprefix64" WINEARCH=win64
-fi
+tree=$dir
+export WINEPREFIX="$tree/${WINE_RUN_PREFIX:-wineprefix}" WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -23,4 +32,43 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   [ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }
   flock -u 9
 fi
+# A new server: Wine's system processes are booted now, with no output of
+# ours. Booted by the caller's program, they would inherit its standard
+# handles and hold the caller's pipe open for as long as the server stays.
+# (wineserver -p ends at once, with status 2, when one is running already.)
+exec 8>"$WINEPREFIX.server.lock"
+flock 8
+if wineserver -p"${WINE_RUN_PERSIST:-30}" 2>/dev/null; then
+  wine64=/usr/lib/wine/wine64  # the 64-bit loader: no emulation needed
+  [ -x "$wine64" ] || wine64=wine
+  "$wine64" wineboot.exe </dev/null >/dev/null 2>&1 || true
+fi
+flock -u 8
+exec 8>&-
+
+case $mode in
+  prepare) exit 0 ;;
+  start-cost)
+    cost="$tree/wine-start-seconds"
+    if [ ! -s "$cost" ]; then
+      exec 9>"$cost.lock"
+      flock 9
+      if [ ! -s "$cost" ]; then
+        # plughost without arguments prints its usage and ends: the longer
+        # of two runs on a running server.
+        longest=0
+        for _ in 1 2; do
+          start=$(date +%s%N)
+          wine "$tree/Host/plughost.exe" >/dev/null 2>&1 || true
+          took=$(( $(date +%s%N) - start ))
+          [ "$took" -gt "$longest" ] && longest=$took
+        done
+        awk -v ns="$longest" 'BEGIN { printf "%.2f\n", ns / 1e9 }' > "$cost.new"
+        mv "$cost.new" "$cost"
+      fi
+      flock -u 9
+    fi
+    cat "$cost"
+    exit 0 ;;
+esac
 exec wine "$exe" "$@"

@@ -5,9 +5,13 @@
 # (the Wine prefix's drive_c, or the native build's TELESCOPE_DRIVE_C).
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
-if(EMULATOR AND DRAV)
-  # The first run creates the prefix, so that its drive_c exists.
-  execute_process(COMMAND ${EMULATOR} ${HOST} OUTPUT_QUIET ERROR_QUIET)
+# A session ends within a minute; under Wine, plus what starting a Wine
+# process costs on this machine (its prefix made first, so that drive_c exists).
+set(bound 60)
+if(EMULATOR)
+  execute_process(COMMAND ${EMULATOR} --start-cost ${HOST} OUTPUT_VARIABLE cost OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REGEX REPLACE "[.].*" "" whole "${cost}")
+  math(EXPR bound "60 + 2 * (${whole} + 1)")
 endif()
 if(DRAV)
   file(MAKE_DIRECTORY "${DRIVE_C}/Program Files/Common Files/System")
@@ -15,7 +19,7 @@ if(DRAV)
 endif()
 set(ENV{TELESCOPE_DRIVE_C} ${DRIVE_C})
 set(ENV{DRAV_SIM_SCENARIO} "points=1,rate=100")
-execute_process(COMMAND ${EMULATOR} ${HOST} ${ARGS} WORKING_DIRECTORY ${WORK}
+execute_process(COMMAND ${EMULATOR} ${HOST} ${ARGS} WORKING_DIRECTORY ${WORK} TIMEOUT ${bound}
                 RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 set(all "${out}${err}")
 if(NOT status EQUAL STATUS)

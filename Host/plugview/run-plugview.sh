@@ -30,7 +30,7 @@ stop() {
     wait "$pid" 2>/dev/null || true
   done
   # The next session must find a new server, not one tied to this display.
-  WINEPREFIX="$prefix" timeout 20 wineserver -w 2>/dev/null || true
+  WINEPREFIX="$prefix" timeout 20 wineserver -k 2>/dev/null || true
 }
 trap stop EXIT
 fail() {
@@ -103,16 +103,19 @@ start_xvfb() {
 
 # start_view SCENARIO ARGS...: the simulator at the fixed path, plugview in WORK.
 start_view() {
-  # Create the prefix (plugview without arguments only prints its usage).
-  "$root/tools/wine-run.sh" "$tree/Host/plugview.exe" >/dev/null 2>&1 || true
+  # The prefix, and its server started on this display.
+  "$root/tools/wine-run.sh" --prepare "$tree/Host/plugview.exe"
   mkdir -p "$system_dir"
   cp "$tree/Simulator/DRAV.dll" "$system_dir/DRAV.dll"
   export DRAV_SIM_SCENARIO=$1 DRAV_SIM_JOURNAL=journal.txt
   shift
   cd "$work"
+  # Its window within a minute, plus what a Wine process costs to start here.
+  local cost
+  cost=$("$root/tools/wine-run.sh" --start-cost "$tree/Host/plugview.exe")
   "$root/tools/wine-run.sh" "$tree/Host/plugview.exe" "$tree/telescope.plug" "$@" >"$out" 2>"$work/stderr.txt" &
   view_pid=$!
-  wait_for 60 '^window "plugview'
+  wait_for $((60 + 2 * (${cost%.*} + 1))) '^window "plugview'
   view=$(window_named 10 '^plugview - telescope.plug$')
 }
 

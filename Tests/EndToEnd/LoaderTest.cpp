@@ -119,7 +119,7 @@ TEST_F(Loader, CommonFilesFolderOfA64BitSystem)
     namespace fs = std::filesystem;
     const std::string fallback = CommonFilesLibraryPath();
     if (FileAt(fallback) == FileAt(kFixedLibraryPath))
-        GTEST_SKIP() << "one Common Files folder on a 32-bit system; e2e.win64 runs this in a 64-bit prefix";
+        GTEST_SKIP() << "one Common Files folder on a 32-bit system; the Windows suite runs in a 64-bit prefix";
     // The one there lacks TCS_KillMotion, so the log tells which was used.
     const std::string fallbackLog = Missing("TCS_KillMotion") + kVersion + "API plugins version 4\r\n";
     const struct {
