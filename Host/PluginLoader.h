@@ -3,10 +3,10 @@
 // can run on a virtual clock, and host menus can be read back.
 //
 // Windows: LoadLibraryA, then the plug-in's imports of MessageBoxA, GetFocus,
-// Windows: LoadLibraryA, then the plug-in's imports of MessageBoxA, GetFocus,
-// Sleep, GetTickCount, GetProcAddress (for GetTickCount64), LoadLibraryExA and
-// the Esc key's state (GetAsyncKeyState, GetForegroundWindow,
-// GetWindowThreadProcessId) are redirected to this file's stand-ins.
+// Sleep and MsgWaitForMultipleObjects, GetTickCount, GetProcAddress (for
+// GetTickCount64), LoadLibraryExA and the Esc key's state (GetAsyncKeyState,
+// GetForegroundWindow, GetWindowThreadProcessId) are redirected to this
+// file's stand-ins.
 // POSIX: dlopen; the plug-in's platform layer finds this file's PlugHost_*
 // functions in the executable (which must be linked with exported symbols).
 //
@@ -34,7 +34,8 @@ struct CapturedNote {
     uintptr_t owner = 0;    // the owner window passed; kFocusWindow when it came from GetFocus
 };
 
-// What the stand-in GetFocus answers, so tests can see the owner passed on.
+// What the stand-in GetFocus answers while no window of the test has the
+// focus, so tests can see the owner passed on.
 const uintptr_t kFocusWindow = 0x4242;
 
 // Loads the plug-in and resolves DoOperation; false with a reason otherwise.
@@ -77,6 +78,9 @@ void ClearLibraryLoads();
 // simulator finds PlugHost_LibraryCall in the executable). Empty: none.
 void OnNote(std::function<void()> onNote);
 void OnLibraryCall(std::function<void(const char *entryPoint)> onLibraryCall);
+// `onPause` from inside each pause the plug-in takes (a go-to wait's between
+// two polls), before the time passes. Empty: none.
+void OnPause(std::function<void()> onPause);
 
 // The Esc key as the plug-in asks for it: each asking takes the next state
 // (0x8000 down now, 0x0001 pressed since the last asking; 0 once the list

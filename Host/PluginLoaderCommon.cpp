@@ -9,6 +9,7 @@ static std::vector<CapturedNote> notes;
 static bool echoNotes = false;
 static std::function<void()> noteCallback;
 static std::function<void(const char *)> libraryCallback;
+static std::function<void()> pauseCallback;
 static std::vector<uint16_t> escapeStates;
 static size_t escapeAskings = 0;
 static bool hostInFront = false;
@@ -50,6 +51,8 @@ void ResetSleepCount()
 // Counts a sleep; true when the virtual clock took it (the caller must not wait).
 bool TakeSleep(unsigned ms)
 {
+    if (pauseCallback)
+        pauseCallback();
     ++gLoaderClock.sleepCalls;
     gLoaderClock.sleptMs += ms;
     if (!gLoaderClock.virtualOn)
@@ -81,6 +84,7 @@ bool ReadWholeFile(const std::string &path, std::string *bytes)
 
 void OnNote(std::function<void()> onNote) { noteCallback = std::move(onNote); }
 void OnLibraryCall(std::function<void(const char *)> onLibraryCall) { libraryCallback = std::move(onLibraryCall); }
+void OnPause(std::function<void()> onPause) { pauseCallback = std::move(onPause); }
 
 #ifdef _WIN32
 #define HOST_EXPORT extern "C" __declspec(dllexport)

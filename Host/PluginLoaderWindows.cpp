@@ -13,9 +13,12 @@ static int WINAPI StandInMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UI
     return IDOK;
 }
 
+// The real focus where a window of the test has it; otherwise a stand-in, so
+// that a note's owner is seen to come from here.
 static HWND WINAPI StandInGetFocus(void)
 {
-    return (HWND)kFocusWindow;
+    HWND focus = GetFocus();
+    return focus != NULL ? focus : (HWND)kFocusWindow;
 }
 
 // The plug-in's clock: GetTickCount64 where it finds one (through
@@ -51,6 +54,16 @@ static void WINAPI StandInSleep(DWORD ms)
 {
     if (!TakeSleep(ms))
         Sleep(ms);
+}
+
+// The pause of a go-to wait that shows its box: on the virtual clock a
+// sleep (nothing arrives meanwhile but what is already queued).
+static DWORD WINAPI StandInMsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD ms,
+                                                     DWORD mask)
+{
+    if (TakeSleep(ms))
+        return WAIT_TIMEOUT;
+    return MsgWaitForMultipleObjects(count, handles, all, ms, mask);
 }
 
 static SHORT WINAPI StandInGetAsyncKeyState(int key)
@@ -115,6 +128,7 @@ bool LoadPlugin(const char *path, LoadedPlugin *out, std::string *error)
     RedirectImport(module, "USER32.dll", "MessageBoxA", (void *)&StandInMessageBoxA);
     RedirectImport(module, "USER32.dll", "GetFocus", (void *)&StandInGetFocus);
     RedirectImport(module, "KERNEL32.dll", "Sleep", (void *)&StandInSleep);
+    RedirectImport(module, "USER32.dll", "MsgWaitForMultipleObjects", (void *)&StandInMsgWaitForMultipleObjects);
     RedirectImport(module, "KERNEL32.dll", "GetTickCount", (void *)&StandInGetTickCount);
     RedirectImport(module, "KERNEL32.dll", "GetProcAddress", (void *)&StandInGetProcAddress);
     RedirectImport(module, "KERNEL32.dll", "LoadLibraryExA", (void *)&StandInLoadLibraryExA);

@@ -4,6 +4,7 @@
 #include "HostRecords.h"
 #include "Platform/Platform.h"
 
+#include <stdio.h>
 #include <string.h>
 
 // ---------------------------------------------------------------------------
@@ -30,6 +31,9 @@ static const uint64_t kGoToTimeLimitMs = 300000;
 static unsigned gCallDepth = 0;
 enum DeferredEnd : unsigned char { kNothingDeferred, kDeferredRelease, kDeferredRestart };
 static DeferredEnd gDeferredEnd = kNothingDeferred;
+// The host's floating-point state, kept by the outermost call while it works
+// in the plug-in's own; null while no call is under way.
+static PlatformFloatState *gHostFloat = NULL;
 
 static const int32_t kPluginAPI = 4; // the host interface this plug-in speaks
 static const double kTrackingIntervalSec = 1.0;
@@ -186,12 +190,12 @@ static void DoTelescopeTime(const PTime *) {}
 static void DoTelescopeLocation(const PLocation *) {}
 
 // Why a go-to wait ends before the mount reports its arrival, if it does.
-static bool WaitAbandoned(unsigned short progress, unsigned short best, uint64_t now, uint64_t start,
-                          uint64_t lastRise)
+static bool WaitAbandoned(PlatformWait *wait, unsigned short progress, unsigned short best, uint64_t now,
+                          uint64_t start, uint64_t lastRise)
 {
     if (gDeferredEnd != kNothingDeferred)
         return true; // the host is ending the session: the mount goes on by itself
-    if (PlatformUserAskedToStop()) {
+    if (PlatformWaitStopAsked(wait)) {
         StopDRAVMotion();
         LogEntry("GoTo stopped by the user at %d%%\n", (int)progress);
         return true;
@@ -214,6 +218,21 @@ static bool WaitAbandoned(unsigned short progress, unsigned short best, uint64_t
     return false;
 }
 
+// The pause between two polls. Where the wait shows its box, the host's
+// messages are dispatched meanwhile: its code runs then, in its own
+// floating-point state, and may call in (answered by the nested-call rule).
+// False when the wait must end without another poll: the host is quitting,
+// or ending the session from one of those calls.
+static bool PauseBetweenPolls(PlatformWait *wait)
+{
+    if (gHostFloat != NULL)
+        PlatformRestoreFloatState(gHostFloat);
+    const int goOn = PlatformPauseWait(wait, kGoToPollPauseMs);
+    if (gHostFloat != NULL)
+        *gHostFloat = PlatformUseOwnFloatState(); // with whatever the host's code raised
+    return goOn && gDeferredEnd == kNothingDeferred;
+}
+
 static void SlewTelescope(double inRightAscension, double inDeclination)
 {
     if (SlewDRAVToCelestialCoords(inRightAscension, inDeclination) != 0)
@@ -221,15 +240,19 @@ static void SlewTelescope(double inRightAscension, double inDeclination)
 
     unsigned short Progress = 0;
     telescopeIsSlewing = 1;
-    PlatformForgetUserStop(); // a key pressed before the go-to is not meant for it
+    // The target as the log writes positions.
+    char ra[kAngleTextSize], dec[kAngleTextSize], target[2 * kAngleTextSize + 16];
+    LoadHourStrFromRads(ra, inRightAscension);
+    LoadDegreeStrFromRads(dec, inDeclination, 1);
+    snprintf(target, sizeof target, "Slewing to %s %s", ra, dec);
+    PlatformWait wait;
+    PlatformBeginWait(&wait, "Telescope Controller", target);
     // Only a new highest progress counts as moving: a mount whose answers
     // fall back and climb again must not hold the host's call for ever.
     unsigned short best = 0;
     const uint64_t start = PlatformMilliseconds();
     uint64_t lastRise = start;
-    for (int poll = 0;; ++poll) {
-        if (poll > 0)
-            PlatformSleep(kGoToPollPauseMs);
+    for (;;) {
         SlewDRAVProgress(&Progress);
         if (Progress >= 100)
             break; // arrived, or no progress will come
@@ -238,9 +261,13 @@ static void SlewTelescope(double inRightAscension, double inDeclination)
             best = Progress;
             lastRise = now;
         }
-        if (WaitAbandoned(Progress, best, now, start, lastRise))
+        if (WaitAbandoned(&wait, Progress, best, now, start, lastRise))
+            break;
+        PlatformShowWaitProgress(&wait, Progress, (unsigned)((now - start) / 1000));
+        if (!PauseBetweenPolls(&wait))
             break;
     }
+    PlatformEndWait(&wait);
     telescopeIsSlewing = 0;
 }
 
@@ -437,12 +464,17 @@ static __attribute__((noinline)) void Serve(unsigned char code, void *ioParams)
     if (gCallDepth > 0 && ((kRefusedWhenNested >> code) & 1u))
         return;
     // The host's floating-point state is the host's: ours while we work.
-    const PlatformFloatState hostFloat = PlatformUseOwnFloatState();
+    PlatformFloatState hostFloat = PlatformUseOwnFloatState();
+    const bool outermost = gCallDepth == 0;
+    if (outermost)
+        gHostFloat = &hostFloat;
     ++gCallDepth;
     Dispatch(code, ioParams);
     if (gCallDepth == 1)
         RunDeferredEnd();
     --gCallDepth;
+    if (outermost)
+        gHostFloat = NULL;
     PlatformRestoreFloatState(&hostFloat);
 }
 

@@ -47,14 +47,43 @@ int PlatformAppendMenu(void *menu, unsigned flags, unsigned identifier, const ch
 // 32-bit tick count, that count carried on across its wrap every 49.7 days).
 uint64_t PlatformMilliseconds(void);
 
-// Whether the user has asked to stop what the plug-in waits for (Esc pressed
-// while a window of the host's process is in front) since the last call of
-// either function; the second only forgets an earlier request.
-int PlatformUserAskedToStop(void);
-void PlatformForgetUserStop(void);
+// What the user sees of a wait inside a host call (the go-to's). On Windows,
+// where the host has a window on this thread, a progress box modal to it, as
+// a message box is: the owner disabled while it is up, the thread's messages
+// read and dispatched during each pause, so the host's repaints and timers go
+// on (and its calls arrive, nested in the one under way). Elsewhere nothing
+// is shown and a pause is a plain sleep. Filled by PlatformBeginWait; the
+// caller only reads it through the functions below.
+struct PlatformWait {
+    void *box;            // the progress box; null when none is shown
+    void *owner;          // the host's window it is modal to
+    void *focus;          // the window that had the keyboard focus before
+    int ownerWasDisabled; // so it is left as it was found
+    int stopAsked;        // Stop pressed, Esc in the box, or the box closed
+    int quitTaken;        // the host's quit request, taken from the queue
+    int quitCode;
+    int shownProgress, shownSeconds; // what the box says, -1 before the first
+};
 
-// Suspends the calling thread for about that many milliseconds.
-void PlatformSleep(unsigned milliseconds);
+// Starts a wait: shows the box, captioned `caption`, with the line `what`.
+// A request to stop made before (a key pressed earlier) is forgotten.
+void PlatformBeginWait(PlatformWait *wait, const char *caption, const char *what);
+
+// Says how far the wait has come, in percent, after so many seconds.
+void PlatformShowWaitProgress(PlatformWait *wait, unsigned percent, unsigned seconds);
+
+// Pauses for about that many milliseconds (a sleep where no box is shown).
+// Non-zero while the wait may go on; 0 once the host has asked its thread to
+// quit (the request is held, and made again by PlatformEndWait).
+int PlatformPauseWait(PlatformWait *wait, unsigned milliseconds);
+
+// Whether the user has asked to stop the wait since the last asking: in its
+// box, or with Esc while a window of the host's process is in front.
+int PlatformWaitStopAsked(PlatformWait *wait);
+
+// Ends a wait however it ended: the box gone, the owner enabled or disabled
+// as it was found, the focus back where it was, a quit request made again.
+void PlatformEndWait(PlatformWait *wait);
 
 // Opens a text file for writing, created or truncated, held exclusively while
 // open and writing each line feed as CR LF on disk; null on failure.

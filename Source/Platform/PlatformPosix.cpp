@@ -126,28 +126,35 @@ uint64_t PlatformMilliseconds(void)
     return (uint64_t)t.tv_sec * 1000u + (uint64_t)t.tv_nsec / 1000000u;
 }
 
-void PlatformSleep(unsigned milliseconds)
+// No box here: the wait shows nothing and its pauses are sleeps. Only a
+// host can say the user wants to stop, having no keyboard of its own.
+void PlatformBeginWait(PlatformWait *wait, const char *, const char *)
+{
+    memset(wait, 0, sizeof *wait);
+    if (hostUserStop)
+        hostUserStop(); // forgets an earlier request
+}
+
+void PlatformShowWaitProgress(PlatformWait *, unsigned, unsigned) {}
+
+int PlatformPauseWait(PlatformWait *, unsigned milliseconds)
 {
     if (hostSleep) {
         hostSleep(milliseconds);
-        return;
+        return 1;
     }
     struct timespec t = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
+    return 1;
 }
 
-// No keyboard of its own here: only a host can say the user wants to stop.
-int PlatformUserAskedToStop(void)
+int PlatformWaitStopAsked(PlatformWait *)
 {
     return hostUserStop ? hostUserStop() : 0;
 }
 
-void PlatformForgetUserStop(void)
-{
-    if (hostUserStop)
-        hostUserStop();
-}
+void PlatformEndWait(PlatformWait *) {}
 
 // glibc has no text mode: a cookie stream turns each LF into CR LF on its way
 // to the file, so the native log holds the same bytes as the Windows one.

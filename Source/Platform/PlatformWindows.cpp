@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <share.h>
+#include <stdio.h>
 #include <string.h>
 
 PlatformLibrary PlatformLoadLibrary(const char *windowsPath)
@@ -85,7 +86,7 @@ uint64_t PlatformMilliseconds(void)
 
 // GetAsyncKeyState's low bit says "pressed since the last asking", its top
 // bit "down now"; either counts, but only while the host is in front.
-int PlatformUserAskedToStop(void)
+static int EscapeWhileHostInFront(void)
 {
     SHORT esc = GetAsyncKeyState(VK_ESCAPE);
     if ((esc & 0x8001) == 0)
@@ -98,14 +99,228 @@ int PlatformUserAskedToStop(void)
     return owner == GetCurrentProcessId() ? 1 : 0;
 }
 
-void PlatformForgetUserStop(void)
+// --- The go-to wait's progress box ---
+//
+// A modeless dialog made modal by hand, the way MessageBox and DialogBox are:
+// its owner disabled while it is up, the thread's messages read and
+// dispatched (the box's own keys through IsDialogMessage), the owner put back
+// before the box goes so that it takes the activation back.
+
+enum { kBoxWhat = 100, kBoxProgress = 101, kBoxElapsed = 102 };
+enum { kStaticAtom = 0x0082, kButtonAtom = 0x0080 };
+
+// An in-memory dialog template (DLGTEMPLATE and its items), written word by
+// word into the caller's buffer: no resource, no heap.
+struct BoxTemplate {
+    WORD *words;
+    size_t used, capacity;
+};
+
+static void PutWord(BoxTemplate *t, unsigned value)
 {
-    GetAsyncKeyState(VK_ESCAPE);
+    if (t->used < t->capacity)
+        t->words[t->used++] = (WORD)value;
 }
 
-void PlatformSleep(unsigned milliseconds)
+static void PutDword(BoxTemplate *t, DWORD value)
 {
-    Sleep(milliseconds);
+    PutWord(t, value & 0xFFFFu);
+    PutWord(t, value >> 16);
+}
+
+// ASCII text as the template's zero-terminated UTF-16.
+static void PutText(BoxTemplate *t, const char *text)
+{
+    do
+        PutWord(t, (unsigned char)*text);
+    while (*text++ != '\0');
+}
+
+static void PutItem(BoxTemplate *t, DWORD style, int x, int y, int cx, int cy, unsigned id, unsigned atom,
+                    const char *text)
+{
+    if (t->used & 1u)
+        PutWord(t, 0); // each item starts on a DWORD
+    PutDword(t, style | WS_CHILD | WS_VISIBLE);
+    PutDword(t, 0);
+    PutWord(t, (unsigned)x);
+    PutWord(t, (unsigned)y);
+    PutWord(t, (unsigned)cx);
+    PutWord(t, (unsigned)cy);
+    PutWord(t, id);
+    PutWord(t, 0xFFFFu);
+    PutWord(t, atom);
+    PutText(t, text);
+    PutWord(t, 0); // no creation data
+}
+
+// The box, in dialog units: the target, the progress, the time elapsed and
+// Stop (IDCANCEL, so that Esc and closing the box are a Stop too).
+static bool WriteBoxTemplate(BoxTemplate *t)
+{
+    PutDword(t, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_CENTER);
+    PutDword(t, 0);
+    PutWord(t, 4); // items
+    PutWord(t, 0);
+    PutWord(t, 0);
+    PutWord(t, 186);
+    PutWord(t, 66);
+    PutWord(t, 0);  // no menu
+    PutWord(t, 0);  // the dialog class
+    PutText(t, ""); // captioned once made
+    PutWord(t, 8);
+    PutText(t, "MS Shell Dlg");
+    PutItem(t, SS_LEFT | SS_NOPREFIX, 7, 7, 172, 8, kBoxWhat, kStaticAtom, "");
+    PutItem(t, SS_LEFT | SS_NOPREFIX, 7, 20, 110, 8, kBoxProgress, kStaticAtom, "");
+    PutItem(t, SS_LEFT | SS_NOPREFIX, 7, 31, 110, 8, kBoxElapsed, kStaticAtom, "");
+    PutItem(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 129, 45, 50, 14, IDCANCEL, kButtonAtom, "Stop");
+    return t->used < t->capacity;
+}
+
+static INT_PTR CALLBACK WaitBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    PlatformWait *wait = (PlatformWait *)GetWindowLongPtrA(box, DWLP_USER);
+    switch (message) {
+    case WM_INITDIALOG:
+        SetWindowLongPtrA(box, DWLP_USER, lParam);
+        return TRUE; // the focus to Stop
+    case WM_COMMAND:
+        if (LOWORD(wParam) != IDCANCEL || wait == NULL)
+            return FALSE;
+        wait->stopAsked = 1; // the wait ends the box
+        return TRUE;
+    case WM_NCDESTROY: // by the wait's end, or with its owner
+        if (wait != NULL)
+            wait->box = NULL;
+        return FALSE;
+    default: return FALSE;
+    }
+}
+
+// The window to be modal to: the host's active one, else (the host is not in
+// front) the first shown window of this thread. None in a console host.
+static BOOL CALLBACK FirstShownWindow(HWND window, LPARAM found)
+{
+    if (!IsWindowVisible(window))
+        return TRUE;
+    *(HWND *)found = window;
+    return FALSE;
+}
+
+static HWND HostWindow(void)
+{
+    HWND window = GetActiveWindow();
+    if (window == NULL)
+        EnumThreadWindows(GetCurrentThreadId(), FirstShownWindow, (LPARAM)&window);
+    return window;
+}
+
+extern "C" IMAGE_DOS_HEADER __ImageBase; // this module, as the linker places it
+
+void PlatformBeginWait(PlatformWait *wait, const char *caption, const char *what)
+{
+    memset(wait, 0, sizeof *wait);
+    wait->shownProgress = wait->shownSeconds = -1;
+    GetAsyncKeyState(VK_ESCAPE); // a key pressed before the wait is not meant for it
+    HWND owner = HostWindow();
+    if (owner == NULL)
+        return;
+    WORD words[160];
+    BoxTemplate t = {words, 0, sizeof words / sizeof words[0]};
+    if (!WriteBoxTemplate(&t))
+        return;
+    HWND focus = GetFocus(); // before the box takes it
+    HWND box = CreateDialogIndirectParamA((HINSTANCE)&__ImageBase, (LPCDLGTEMPLATEA)words, owner, WaitBoxProc,
+                                          (LPARAM)wait);
+    if (box == NULL)
+        return; // no desktop to make it on: the wait goes on unseen
+    wait->box = box;
+    wait->owner = owner;
+    wait->focus = focus;
+    SetWindowTextA(box, caption);
+    SetDlgItemTextA(box, kBoxWhat, what);
+    // EnableWindow answers whether the window was disabled before.
+    wait->ownerWasDisabled = EnableWindow(owner, FALSE) ? 1 : 0;
+    ShowWindow(box, SW_SHOW);
+}
+
+void PlatformShowWaitProgress(PlatformWait *wait, unsigned percent, unsigned seconds)
+{
+    if (wait->box == NULL)
+        return;
+    char text[64];
+    if ((int)percent != wait->shownProgress) {
+        wait->shownProgress = (int)percent;
+        snprintf(text, sizeof text, "Progress: %u %%", percent);
+        SetDlgItemTextA((HWND)wait->box, kBoxProgress, text);
+    }
+    if ((int)seconds != wait->shownSeconds) {
+        wait->shownSeconds = (int)seconds;
+        snprintf(text, sizeof text, "Elapsed: %u:%02u", seconds / 60, seconds % 60);
+        SetDlgItemTextA((HWND)wait->box, kBoxElapsed, text);
+    }
+}
+
+// Reads and dispatches the thread's messages until `end`; 0 once a WM_QUIT
+// is taken (kept, for PlatformEndWait to post again).
+static int DispatchUntil(PlatformWait *wait, uint64_t end)
+{
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            wait->quitTaken = 1;
+            wait->quitCode = (int)message.wParam;
+            return 0;
+        }
+        if (wait->box == NULL || !IsDialogMessageA((HWND)wait->box, &message)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        if (PlatformMilliseconds() >= end)
+            break; // a host that keeps posting must not hold the polls back
+    }
+    return 1;
+}
+
+int PlatformPauseWait(PlatformWait *wait, unsigned milliseconds)
+{
+    if (wait->quitTaken)
+        return 0;
+    if (wait->owner == NULL) {
+        Sleep(milliseconds);
+        return 1;
+    }
+    const uint64_t end = PlatformMilliseconds() + milliseconds;
+    for (;;) {
+        if (!DispatchUntil(wait, end))
+            return 0;
+        const uint64_t now = PlatformMilliseconds();
+        if (now >= end)
+            return 1;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)(end - now), QS_ALLINPUT);
+    }
+}
+
+int PlatformWaitStopAsked(PlatformWait *wait)
+{
+    const int key = EscapeWhileHostInFront(); // asked every time: it forgets the press
+    const int box = wait->stopAsked;
+    wait->stopAsked = 0;
+    return key || box;
+}
+
+void PlatformEndWait(PlatformWait *wait)
+{
+    if (wait->owner != NULL) {
+        if (!wait->ownerWasDisabled)
+            EnableWindow((HWND)wait->owner, TRUE);
+        if (wait->box != NULL)
+            DestroyWindow((HWND)wait->box);
+        if (wait->focus != NULL && IsWindow((HWND)wait->focus))
+            SetFocus((HWND)wait->focus);
+    }
+    if (wait->quitTaken)
+        PostQuitMessage(wait->quitCode);
 }
 
 FILE *PlatformOpenTextLog(const char *name)

@@ -1,6 +1,8 @@
 // The go-to and its wait: launch texts for every answer, the exact poll
 // sequence, the pause between polls (never before the first), the end of a
 // stalled wait, failing polls; and the slewing flag back at 0 afterwards.
+// Where the host has a window, the same with the wait's box up, which goes
+// however the wait ends and leaves the host's window as it found it.
 #include "ExpectedText.h"
 #include "HostSession.h"
 
@@ -46,7 +48,7 @@ TEST_F(GoTo, LaunchAnswersPollsAndPauses)
         creepLog += Repeated("GoTo " + std::to_string(p) + "%\r\n", p < 5 ? 1180 : 6000 - 5 * 1180 + 1);
     }
     creep += "6";
-    const struct { const char *scenario; std::string log; unsigned polls, stops; const char *file; } cases[] = {
+    const struct { const char *scenario; std::string log; unsigned polls, stops; const char *file = nullptr; } cases[] = {
         {"progress=0/40/100", launched + "GoTo 0%\r\nGoTo 40%\r\nGoTo 100%\r\n", 3, 0},
         {"progress=250", launched + "GoTo 250%\r\n", 1, 0},
         {"progress=99/100", launched + "GoTo 99%\r\nGoTo 100%\r\n", 2, 0},
@@ -74,13 +76,36 @@ TEST_F(GoTo, LaunchAnswersPollsAndPauses)
         {creep.c_str(), launched + creepLog + "GoTo not arrived after 300 s at 5%: wait abandoned, motion stop refused (code 3)\r\n",
          6001, 0, "variants/DRAV_no_TCS_KillMotion.dll"},
     };
+    for (const bool withBox : {false, true})
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.scenario).substr(0, 60) + (c.file ? c.file : ""));
-        StartSession(std::string("align=both,") + c.scenario, c.file ? c.file : "DRAV.dll");
+        SCOPED_TRACE(std::string(c.scenario).substr(0, 60) + (c.file ? c.file : "") + (withBox ? " with the box" : ""));
+        // The box is looked at from inside the first poll.
+        StartSession(std::string("align=both,") + c.scenario + (withBox ? ",reenter=TCS_GetGoToProgress" : ""),
+                     c.file ? c.file : "DRAV.dll");
         Open();
+        if (withBox && !OpenHostWindow())
+            break; // no window here: nothing to show the box on
+        WaitBoxView during;
+        OnLibraryCall([this, &during](const char *) {
+            if (!during.up)
+                during = WaitBox();
+        });
         ResetSleepCount();
         const uint64_t before = VirtualClockNow();
         Slew(1.5, 0.3);
+        OnLibraryCall(nullptr);
+        if (withBox) {
+            EXPECT_EQ(during.up, c.polls > 0);
+            if (c.polls > 0) {
+                EXPECT_EQ(during.caption, "Telescope Controller");
+                EXPECT_EQ(during.what, "Slewing to 05:43:46.5 +17:11:19");
+                EXPECT_FALSE(during.ownerEnabled);
+            }
+            const WaitBoxView after = WaitBox();
+            EXPECT_FALSE(after.up);
+            EXPECT_TRUE(after.ownerEnabled && after.focusOnHost);
+            CloseHostWindow();
+        }
         const unsigned pauses = c.polls > 0 ? c.polls - 1 : 0;
         EXPECT_EQ(SleepCalls(), pauses);
         EXPECT_EQ(SleptMilliseconds(), 50u * pauses);
@@ -102,12 +127,16 @@ TEST_F(GoTo, LaunchAnswersPollsAndPauses)
 // Esc while a window of the host is in front stops the go-to between two
 // polls: the library is told to stop (when it can be), the wait ends and one
 // line says so. A key pressed and released before the go-to, one pressed
-// while another program is in front, or none at all, change nothing.
+// while another program is in front, or none at all, change nothing. The
+// wait's box stops it the same way: Stop clicked, Esc in the box, the box
+// closed (each arriving after the second poll, so seen after the third).
 TEST_F(GoTo, EscapeStopsTheWait)
 {
     const std::string launched = "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n";
     const std::string arrived = launched + "GoTo 0%\r\nGoTo 10%\r\nGoTo 20%\r\nGoTo 30%\r\nGoTo 100%\r\n";
+    const std::string inTheBox = launched + "GoTo 0%\r\nGoTo 10%\r\nGoTo 20%\r\nGoTo stopped by the user at 20%\r\n";
     const uint16_t kDown = 0x8000, kPressed = 0x0001;
+    enum { kNoInput = -1 };
     // The first asking is the wait's start, which forgets earlier presses.
     const struct {
         const char *what;
@@ -116,6 +145,7 @@ TEST_F(GoTo, EscapeStopsTheWait)
         const char *file;
         std::string log;
         unsigned polls, stops, askings;
+        int boxInput = kNoInput;
     } cases[] = {
         {"never pressed", {}, true, "DRAV.dll", arrived, 5, 0, 5},
         {"pressed at the second check", {0, 0, kPressed}, true, "DRAV.dll",
@@ -126,13 +156,28 @@ TEST_F(GoTo, EscapeStopsTheWait)
          launched + "GoTo 0%\r\nGoTo stopped by the user at 0%\r\n", 1, 1, 2},
         {"pressed and released before the go-to", {kPressed}, true, "DRAV.dll", arrived, 5, 0, 5},
         {"another program in front", {0, kDown, kDown | kPressed, kDown}, false, "DRAV.dll", arrived, 5, 0, 5},
+        {"Stop clicked in the box", {}, true, "DRAV.dll", inTheBox, 3, 1, 4, kClickStop},
+        {"Esc in the box", {}, true, "DRAV.dll", inTheBox, 3, 1, 4, kEscapeInBox},
+        {"the box closed", {}, true, "DRAV.dll", inTheBox, 3, 1, 4, kCloseBox},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        StartSession("align=both,progress=0/10/20/30/100", c.file);
+        const bool box = c.boxInput != kNoInput;
+        StartSession(std::string("align=both,progress=0/10/20/30/100") + (box ? ",reenter=TCS_GetGoToProgress" : ""),
+                     c.file);
         Open();
+        if (box && !OpenHostWindow())
+            continue; // no window here: nothing to show the box on
+        unsigned polls = 0;
+        OnLibraryCall([&](const char *) {
+            if (++polls == 2) {
+                EXPECT_TRUE(PostToWaitBox((WaitBoxInput)c.boxInput)) << "no box up";
+            }
+        });
         ScriptEscapeKey(c.keys, c.hostInFront);
         Slew(1.5, 0.3);
+        OnLibraryCall(nullptr);
+        CloseHostWindow();
         EXPECT_EQ(JournalOf("TCS_GetGoToProgress").size(), c.polls);
         EXPECT_EQ(JournalOf("TCS_KillMotion").size(), c.stops);
         EXPECT_EQ(EscapeKeyAskings(), c.askings);
@@ -177,6 +222,47 @@ TEST_F(GoTo, CoordinatesReachTheLibraryBitForBit)
             EXPECT_NE(log.find(std::string("Goto ") + c.log + "->GoTo launched\r\n\r\nGoTo 100%\r\n"),
                       std::string::npos);
         }
+    }
+}
+
+// The host's own state outlasts the box: a quit request taken by the box's
+// loop (the wait ends there, the mount goes on) is made again once it is
+// over, and a window that was disabled before stays disabled.
+TEST_F(GoTo, TheBoxLeavesTheHostAsItFoundIt)
+{
+    const std::string launched = "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n";
+    const struct {
+        const char *what;
+        bool disabled;
+        int quit; // posted between the first two polls; -1 none
+        std::string log;
+        unsigned polls;
+    } cases[] = {
+        {"the host quits during the wait", false, 7, launched + "GoTo 0%\r\n", 1},
+        {"its window disabled already", true, -1, launched + "GoTo 0%\r\nGoTo 50%\r\nGoTo 100%\r\n", 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        StartSession("align=both,progress=0/50/100");
+        Open();
+        if (!OpenHostWindow(c.disabled))
+            GTEST_SKIP() << "no window can be made here";
+        WaitBoxView during;
+        BetweenPolls([&] {
+            during = WaitBox();
+            if (c.quit >= 0)
+                PostHostQuit(c.quit);
+        });
+        Slew(1.5, 0.3);
+        EXPECT_TRUE(during.up);
+        const WaitBoxView after = WaitBox();
+        EXPECT_FALSE(after.up);
+        EXPECT_EQ(after.ownerEnabled, !c.disabled);
+        EXPECT_EQ(TakeHostQuit(), c.quit);
+        EXPECT_EQ(JournalOf("TCS_GetGoToProgress").size(), c.polls);
+        EXPECT_EQ(JournalOf("TCS_KillMotion").size(), 0u);
+        CloseHostWindow();
+        EXPECT_EQ(LogAfterUnload(), kSimulatorInitLog + AlignedOpenLog() + c.log);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "HostSession.h"
 
 #include <algorithm>
+#include <memory>
 #include <filesystem>
 #include <locale.h>
 
@@ -246,6 +247,8 @@ void PlugInTest::TearDown()
 {
     OnNote(nullptr);
     OnLibraryCall(nullptr);
+    OnPause(nullptr);
+    CloseHostWindow();
     Unload();
     ReleaseLingeringLibrary(FixedLibraryFile(dir_));
     CheckNoteKinds();
@@ -349,13 +352,23 @@ short PlugInTest::Op(unsigned code, void *record)
     const FloatUnits host = ReadFloatUnits(); // as the processor keeps it (reserved bits set)
     const short answer = plugin_.DoOperation(code, record);
     const FloatUnits after = ReadFloatUnits();
-    LoadFloatUnits(own.x87Control, 0, own.mxcsr);
+    // As it was, flags included: a call made from the host's own code (from
+    // a loop of the plug-in's) must leave that code's state alone too.
+    LoadFloatUnits(own.x87Control, own.x87Status, own.mxcsr);
     EXPECT_EQ(after.x87Control, host.x87Control) << "x87 control word after code " << code;
     EXPECT_EQ(after.x87Status & host.x87Status & 0x3F, host.x87Status & 0x3F)
         << "the host's x87 flags after code " << code;
     EXPECT_EQ(after.x87Status & ~host.x87Control & 0x3F, 0) << "unmasked x87 flags after code " << code;
     EXPECT_EQ(after.mxcsr, host.mxcsr) << "MXCSR after code " << code;
     return answer;
+}
+
+bool PlugInTest::InHostFloatState() const
+{
+    const FloatUnits now = ReadFloatUnits();
+    const uint16_t x87 = 0x1F3F; // precision, rounding, masks
+    const uint32_t sse = ~0x3Fu; // all but the flags
+    return (now.x87Control & x87) == (hostFloat_.x87Control & x87) && (now.mxcsr & sse) == (hostFloat_.mxcsr & sse);
 }
 
 void PlugInTest::DefaultHost()
@@ -510,3 +523,145 @@ bool PlugInTest::LibraryStillLoaded() const
     return h != nullptr;
 #endif
 }
+
+// ---------------------------------------------------------------------------
+// The host's window
+// ---------------------------------------------------------------------------
+
+// `call` once, from the next pause the plug-in takes.
+static void AtNextPause(std::function<void()> call)
+{
+    auto once = std::make_shared<std::function<void()>>(std::move(call));
+    OnPause([once] {
+        std::function<void()> call = std::move(*once);
+        *once = nullptr;
+        if (call)
+            call();
+    });
+}
+
+#ifdef _WIN32
+namespace {
+const UINT kRunHostCall = WM_APP + 1;
+struct HostWindowState {
+    HWND window = NULL, button = NULL;
+    std::function<void()> call;
+};
+HostWindowState hostWindow;
+
+LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != kRunHostCall)
+        return DefWindowProcA(window, message, wParam, lParam);
+    std::function<void()> call = std::move(hostWindow.call);
+    hostWindow.call = nullptr;
+    if (call)
+        call();
+    return 0;
+}
+
+BOOL CALLBACK FindOwnedBox(HWND window, LPARAM found)
+{
+    if (window == hostWindow.window || GetWindow(window, GW_OWNER) != hostWindow.window || !IsWindowVisible(window))
+        return TRUE;
+    *(HWND *)found = window;
+    return FALSE;
+}
+} // namespace
+
+bool PlugInTest::OpenHostWindow(bool disabled)
+{
+    CloseHostWindow();
+    static ATOM windowClass = 0;
+    HINSTANCE instance = GetModuleHandleA(NULL);
+    if (windowClass == 0) {
+        WNDCLASSA c = {};
+        c.lpfnWndProc = HostWindowProc;
+        c.hInstance = instance;
+        c.lpszClassName = "telescope-e2e-host";
+        windowClass = RegisterClassA(&c);
+    }
+    hostWindow.window = CreateWindowA("telescope-e2e-host", "host", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, NULL, NULL,
+                                      instance, NULL);
+    if (hostWindow.window == NULL)
+        return false; // no desktop (Wine without a display, unless its graphics driver is "null")
+    hostWindow.button = CreateWindowA("BUTTON", "chart", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 10, 10, 80, 24,
+                                      hostWindow.window, (HMENU)1, instance, NULL);
+    ShowWindow(hostWindow.window, SW_SHOW);
+    SetForegroundWindow(hostWindow.window);
+    SetFocus(hostWindow.button);
+    if (disabled)
+        EnableWindow(hostWindow.window, FALSE);
+    return true;
+}
+
+void PlugInTest::CloseHostWindow()
+{
+    if (hostWindow.window != NULL)
+        DestroyWindow(hostWindow.window);
+    hostWindow = HostWindowState();
+}
+
+void PlugInTest::BetweenPolls(std::function<void()> call)
+{
+    if (hostWindow.window == NULL) {
+        AtNextPause(std::move(call));
+        return;
+    }
+    hostWindow.call = std::move(call);
+    PostMessageA(hostWindow.window, kRunHostCall, 0, 0);
+}
+
+WaitBoxView PlugInTest::WaitBox() const
+{
+    WaitBoxView view;
+    if (hostWindow.window == NULL)
+        return view;
+    HWND box = NULL;
+    EnumThreadWindows(GetCurrentThreadId(), FindOwnedBox, (LPARAM)&box);
+    char text[256] = "";
+    if (box != NULL) {
+        view.up = true;
+        GetWindowTextA(box, text, sizeof text);
+        view.caption = text;
+        GetDlgItemTextA(box, 100, text, sizeof text);
+        view.what = text;
+    }
+    view.ownerEnabled = IsWindowEnabled(hostWindow.window) != FALSE;
+    view.focusOnHost = GetFocus() == hostWindow.button;
+    return view;
+}
+
+bool PlugInTest::PostToWaitBox(WaitBoxInput input)
+{
+    HWND box = NULL;
+    EnumThreadWindows(GetCurrentThreadId(), FindOwnedBox, (LPARAM)&box);
+    if (box == NULL)
+        return false;
+    HWND stop = GetDlgItem(box, IDCANCEL);
+    switch (input) {
+    case kClickStop: return PostMessageA(stop, BM_CLICK, 0, 0) != FALSE;
+    case kEscapeInBox: return PostMessageA(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1) != FALSE;
+    case kCloseBox: return PostMessageA(box, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+    }
+    return false;
+}
+
+void PlugInTest::PostHostQuit(int code) { PostQuitMessage(code); }
+
+int PlugInTest::TakeHostQuit()
+{
+    MSG message;
+    return PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE) ? (int)message.wParam : -1;
+}
+#else
+bool PlugInTest::OpenHostWindow(bool) { return false; }
+void PlugInTest::CloseHostWindow() {}
+
+void PlugInTest::BetweenPolls(std::function<void()> call) { AtNextPause(std::move(call)); }
+
+WaitBoxView PlugInTest::WaitBox() const { return WaitBoxView(); }
+bool PlugInTest::PostToWaitBox(WaitBoxInput) { return false; }
+void PlugInTest::PostHostQuit(int) {}
+int PlugInTest::TakeHostQuit() { return -1; }
+#endif

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdint.h>
 #include <string.h>
 #include <string>
@@ -62,6 +63,17 @@ constexpr HostFloatState kTrappingHost = {0x0740, 0x0000, 0x2020};
 // units) with flags of its own raised (underflow in x87, invalid in SSE).
 constexpr HostFloatState kDelphiHost = {0x1332, 0x0010, 0x1901};
 
+// The go-to wait's progress box as the host sees it (Windows).
+struct WaitBoxView {
+    bool up = false;           // a shown window owned by the host's window
+    std::string caption, what; // its caption and its first line
+    bool ownerEnabled = false; // the host's window
+    bool focusOnHost = false;  // the keyboard focus on the host window's button
+};
+
+// What the user does in the box, as its messages arrive in the queue.
+enum WaitBoxInput { kClickStop, kEscapeInBox, kCloseBox };
+
 class PlugInTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -93,6 +105,9 @@ protected:
     bool UseDecimalCommaLocale(std::string *why);
     // Back to the C locale and the default floating-point state (as at SetUp).
     void DefaultHost();
+    // Whether the processor's control words are the host's now (for the
+    // host's own code that the plug-in lets run, say).
+    bool InHostFloatState() const;
 
     // Host steps, each checking the host's bytes and the answer 0.
     void Initialize();
@@ -108,6 +123,24 @@ protected:
     // The centring request an op_Idle pointed at: RA, Dec and the three flags.
     struct Centre { double ra, dec; unsigned useCustomPan, pan, adjustFOV; double newFOV; };
     static Centre CentreAt(const void *params);
+
+    // A window of the host on the test's thread, in front, with the focus on
+    // a button of its own (and disabled if asked), as a windowed host has it
+    // when the user starts a go-to. False where no window can be made (on
+    // POSIX, and under Wine without a display or its null graphics driver).
+    bool OpenHostWindow(bool disabled = false);
+    void CloseHostWindow();
+    // Runs `call` once from the host's code between the first two polls of
+    // the next go-to: from a message that the wait's loop dispatches to the
+    // host's window where there is one, otherwise from the wait's pause.
+    void BetweenPolls(std::function<void()> call);
+    WaitBoxView WaitBox() const;
+    // Posts the input to the box that is up; false when none is.
+    bool PostToWaitBox(WaitBoxInput input);
+    // The host's quit request (WM_QUIT) posted now; the one in the queue taken
+    // out, its code, or -1 when there is none.
+    void PostHostQuit(int code);
+    int TakeHostQuit();
 
     // Unloads the plug-in and returns telelog.txt, byte for byte.
     std::string LogAfterUnload();

@@ -1,8 +1,10 @@
 // Calls that reach the plug-in while another of its calls is under way, on
 // the same thread, the way a real host's timer and menus do: from inside a
-// note (its modal loop) and from inside a control library call (a library
-// that pumps messages while it waits). Each case: where the call comes from,
-// what it is, what the nested call must answer and the log it must leave.
+// note (its modal loop), from inside a control library call (a library that
+// pumps messages while it waits), and from the host's code that runs between
+// two polls of a go-to (on Windows the wait's box dispatches the host's
+// messages). Each case: where the call comes from, what it is, what the
+// nested call must answer and the log it must leave.
 #include "ExpectedText.h"
 #include "HostSession.h"
 
@@ -13,7 +15,8 @@ namespace {
 const char kLaunched[] = "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n";
 const char kArrived[] = "GoTo 0%\r\nGoTo 50%\r\nGoTo 100%\r\n";
 
-enum Outer { kSlew, kConfigure, kOpen };
+// kSlewPausing: a go-to, the nested call from between its first two polls.
+enum Outer { kSlew, kSlewPausing, kConfigure, kOpen };
 // What the nested call must do: be answered as when it comes alone, or
 // be refused, leaving the host's record as it was.
 enum Answer { kAnswered, kRefused };
@@ -50,11 +53,16 @@ void Nested::NestedCall(unsigned code, Answer answer, bool *done)
         r = InitializeRecord(4);
     if (code == op_Idle)
         r.Put<void *>(kEventRecordPointer, eventRecord.data());
-    const unsigned char idleBefore = r.Get<uint8_t>(code == op_Idle ? kEventOutOperation : 0);
+    const unsigned char idleBefore = r.Get<uint8_t>(code == op_Idle ? (size_t)kEventOutOperation : 0);
     EXPECT_EQ(Op(code, r.data()), 0);
     if (answer == kAnswered) {
         switch (code) {
         case op_Initialize: ExpectInitializeAnswer(&r); break;
+        case op_DrawIndicator: // the mount still at its start: the go-to has only begun
+            ExpectIndicatorAnswer(&r);
+            r.Expect(kIndCentreRA, 0.0);
+            r.Expect(kIndCentreDec, 0.0);
+            break;
         case op_MenuStatus: // slew: enabled while open and not tracking
             r.Expect<uint8_t>(kMenuIsEnabled, 1);
             r.Expect<uint8_t>(kMenuHasCheck, 0);
@@ -98,6 +106,15 @@ TEST_F(Nested, CallsWhileBusy)
          open + slew, 0, false},
         {"initialise during a go-to", "reenter=TCS_GetGoToProgress", kSlew, op_Initialize, kAnswered,
          kSimulatorInitLog, 0, true},
+        // From the host's code between two polls (its timer, say). A host
+        // ending the session ends the wait there, without another poll.
+        {"idle between polls", "", kSlewPausing, op_Idle, kAnswered, open + kLaunched + kArrived, 0, true},
+        {"indicator between polls", "", kSlewPausing, op_DrawIndicator, kAnswered,
+         open + kLaunched + "GoTo 0%\r\nTCS RA = 00:00:00.0 Dec = +00:00:00\r\nGoTo 50%\r\nGoTo 100%\r\n", 0, true},
+        {"slew between polls", "", kSlewPausing, op_TelescopeSlew, kRefused, open + kLaunched + kArrived, 0, true},
+        {"open between polls", "", kSlewPausing, op_TelescopeOpen, kRefused, open + kLaunched + kArrived, 0, true},
+        {"terminate between polls", "", kSlewPausing, op_Terminate, kAnswered, open + slew, 0, false},
+        {"initialise between polls", "", kSlewPausing, op_Initialize, kAnswered, kSimulatorInitLog, 0, true},
         // From inside a status query of the open.
         {"terminate during a status query", "reenter=TCS_GetControlStatus", kOpen, op_Terminate, kAnswered,
          open, 1, false},
@@ -121,19 +138,42 @@ TEST_F(Nested, CallsWhileBusy)
         }
         const size_t notesBefore = CapturedNotes().size();
         bool done = false;
-        auto nested = [this, &c, &done] { NestedCall(c.nested, c.answer, &done); };
-        if (c.scenario[0] != '\0')
+        WaitBoxView during; // as the host's code sees it when it calls
+        bool inHostFloat = false;
+        auto nested = [this, &c, &done, &during, &inHostFloat] {
+            during = WaitBox();
+            inHostFloat = InHostFloatState();
+            NestedCall(c.nested, c.answer, &done);
+        };
+        DefaultHost();
+        if (c.outer == kSlewPausing) // the host's code runs in its own state
+            HostFloat(kDelphiHost);
+        const bool hostWindow = c.outer == kSlewPausing && OpenHostWindow();
+        if (c.outer == kSlewPausing)
+            BetweenPolls(nested);
+        else if (c.scenario[0] != '\0')
             OnLibraryCall([&nested](const char *) { nested(); });
         else
             OnNote(nested);
         switch (c.outer) {
-        case kSlew: Slew(1.5, 0.3); break;
+        case kSlew: case kSlewPausing: Slew(1.5, 0.3); break;
         case kConfigure: Configure(); break;
         case kOpen: Open(); break;
         }
         OnNote(nullptr);
         OnLibraryCall(nullptr);
+        OnPause(nullptr);
         EXPECT_TRUE(done) << "the nested call was never made";
+        if (c.outer == kSlewPausing) {
+            EXPECT_TRUE(inHostFloat) << "the host's code ran in the plug-in's floating-point state";
+        }
+        if (hostWindow) { // the box up, modal; then gone, the host's window as it was
+            EXPECT_TRUE(during.up && !during.ownerEnabled);
+            const WaitBoxView after = WaitBox();
+            EXPECT_FALSE(after.up);
+            EXPECT_TRUE(after.ownerEnabled && after.focusOnHost);
+            CloseHostWindow();
+        }
         EXPECT_EQ(CapturedNotes().size() - notesBefore, c.notes);
         EXPECT_EQ(LibraryStillLoaded(), c.loadedAfter);
         const std::string log = LogAfterUnload();

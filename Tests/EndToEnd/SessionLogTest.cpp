@@ -16,8 +16,9 @@ protected:
         IdleAnswer answer = Idle();
         ASSERT_EQ(answer.operation, (unsigned)out_CentrePoint);
         ASSERT_NE(answer.params, nullptr);
-        if (centre_ != nullptr)
+        if (centre_ != nullptr) {
             EXPECT_EQ(answer.params, centre_) << "the one centring request is reused";
+        }
         centre_ = answer.params;
         Centre c = CentreAt(answer.params);
         EXPECT_EQ(c.ra, ra);
