@@ -272,7 +272,7 @@ static int StartAttempt(int mayWait)
         return 0;
     gIndi.attempted = 1;
     gIndi.connecting = 1;
-    gIndi.attemptAwaited = 0;
+    gIndi.attemptAwaited = mayWait; // a lookup that found nothing counts as awaited
     gIndi.attemptDeadlineMs = MonotonicMilliseconds() + (uint64_t)gIndi.config.timeoutMs;
     if (count >= 0) {
         memcpy(gIndi.addresses, found, sizeof found);
