@@ -22,24 +22,33 @@ void IndiTrace(const char *format, ...)
     fflush(gIndi.trace);
 }
 
-// --- Configuration: DRAV_INDI, else DRAV-INDI.ini beside the library ---
+// --- Configuration: DRAV_INDI, else the first DRAV-INDI.ini found ---
 
 static char gConfigText[4096];
 
-static int ReadConfigFile(char *text, int size)
+// The first DRAV-INDI.ini of this user's, every user's and the library's
+// own folder: 1 read into text (its path in path), -1 too long, 0 none.
+static int ReadConfigFile(char *text, int size, char *path, int pathSize)
 {
-    char path[1100];
-    if (!LibraryFolder(path, (int)sizeof path - 16))
-        return 0;
-    strcat(path, "DRAV-INDI.ini");
-    FILE *file = fopen(path, "rb");
-    if (file == NULL)
-        return 0;
-    size_t n = fread(text, 1, (size_t)size - 1, file);
-    int whole = fgetc(file) == EOF;
-    fclose(file);
-    text[n] = '\0';
-    return whole ? 1 : -1;
+    static const char kName[] = "DRAV-INDI.ini";
+    char candidate[1100];
+    for (int place = 0; place < 3; ++place) {
+        int known = place < 2 ? ConfigFolder(place, candidate, (int)(sizeof candidate - sizeof kName))
+                              : LibraryFolder(candidate, (int)(sizeof candidate - sizeof kName));
+        if (!known || (int)(strlen(candidate) + sizeof kName) > pathSize)
+            continue;
+        strcat(candidate, kName);
+        FILE *file = fopen(candidate, "rb");
+        if (file == NULL)
+            continue;
+        strcpy(path, candidate);
+        size_t n = fread(text, 1, (size_t)size - 1, file);
+        int whole = fgetc(file) == EOF;
+        fclose(file);
+        text[n] = '\0';
+        return whole ? 1 : -1;
+    }
+    return 0;
 }
 
 static void Load(void)
@@ -50,10 +59,13 @@ static void Load(void)
         gIndi.trying[i] = kNoSocket;
     ConfigDefaults(&gIndi.config);
     int good = 1;
+    char path[1100] = "the defaults";
+    const char *source = path;
     if (ReadEnvironment("DRAV_INDI", gConfigText, sizeof gConfigText)) {
+        source = "DRAV_INDI";
         good = ParseConfig(gConfigText, ',', &gIndi.config, gIndi.badKey, sizeof gIndi.badKey);
     } else {
-        int file = ReadConfigFile(gConfigText, sizeof gConfigText);
+        int file = ReadConfigFile(gConfigText, sizeof gConfigText, path, sizeof path);
         if (file < 0) {
             good = 0;
             strcpy(gIndi.badKey, "DRAV-INDI.ini (too long)");
@@ -63,6 +75,7 @@ static void Load(void)
     }
     if (gIndi.config.log[0] != '\0')
         gIndi.trace = fopen(gIndi.config.log, "a");
+    IndiTrace("configuration from %s", source);
     IndiCacheReset(&gIndi.cache, gIndi.config.device);
     if (!good) {
         gIndi.configBad = 1;

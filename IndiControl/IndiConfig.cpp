@@ -107,6 +107,8 @@ static int ApplyItem(const char *key, int keyLength, const char *value, int valu
 int ParseConfig(const char *text, char separator, IndiConfig *config, char *badKey, int badKeySize)
 {
     const char *p = text;
+    if (strncmp(p, "\xEF\xBB\xBF", 3) == 0)
+        p += 3; // a UTF-8 byte-order mark, as Notepad saves one
     while (*p != '\0') {
         const char *end = strchr(p, separator);
         int length = end != NULL ? (int)(end - p) : (int)strlen(p);

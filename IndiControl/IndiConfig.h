@@ -21,8 +21,9 @@ void ConfigDefaults(IndiConfig *config);
 
 // Applies the items of text to config. separator is ',' for the variable
 // and '\n' for the file (where blank lines, "#" or ";" comments and
-// "[section]" lines are skipped). On a bad item returns 0 with the key (or
-// the item, for an unknown key) in badKey.
+// "[section]" lines are skipped). A UTF-8 byte-order mark, CR LF line ends
+// and blanks around keys and values are taken. On a bad item returns 0 with
+// the key (or the item, for an unknown key) in badKey.
 int ParseConfig(const char *text, char separator, IndiConfig *config, char *badKey, int badKeySize);
 
 #endif

@@ -301,6 +301,37 @@ int LibraryFolder(char *buffer, int size)
     return 1;
 }
 
+int ConfigFolder(int allUsers, char *buffer, int size)
+{
+    char folder[1024];
+    const char *under = "";
+#ifdef _WIN32
+    const char separator = '\\';
+    int found = allUsers ? ReadEnvironment("PROGRAMDATA", folder, sizeof folder) : ReadEnvironment("APPDATA", folder, sizeof folder);
+    if (allUsers && (!found || folder[0] == '\0')) {
+        found = ReadEnvironment("ALLUSERSPROFILE", folder, sizeof folder);
+        under = "Application Data\\";
+    }
+#else
+    const char separator = '/';
+    int found = 1;
+    if (allUsers) {
+        strcpy(folder, "/etc");
+    } else if (!ReadEnvironment("XDG_CONFIG_HOME", folder, sizeof folder) || folder[0] == '\0') {
+        found = ReadEnvironment("HOME", folder, sizeof folder);
+        under = ".config/";
+    }
+#endif
+    size_t length = strlen(folder);
+    if (!found || length == 0 || length + strlen(under) + 2 > (size_t)size)
+        return 0;
+    memcpy(buffer, folder, length);
+    if (buffer[length - 1] != separator)
+        buffer[length++] = separator;
+    strcpy(buffer + length, under);
+    return 1;
+}
+
 #ifdef _WIN32
 // Unloading runs under the loader lock. At process exit (reserved not
 // null) nothing at all is done: other threads were stopped wherever they

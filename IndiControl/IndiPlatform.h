@@ -49,5 +49,11 @@ double UnixSeconds(void);
 int ReadEnvironment(const char *name, char *buffer, int size);
 // The folder of this library, ending in its separator; 0 when unknown.
 int LibraryFolder(char *buffer, int size);
+// The folder of the configuration of this user (allUsers 0) or of every
+// user (1), ending in its separator, where no administrator right is
+// needed: on Windows %APPDATA% and %PROGRAMDATA% (on XP, "Application Data"
+// under %ALLUSERSPROFILE%); elsewhere $XDG_CONFIG_HOME or ~/.config, and
+// /etc. 0 when unknown.
+int ConfigFolder(int allUsers, char *buffer, int size);
 
 #endif

@@ -175,6 +175,7 @@ TEST(IndiConfiguration, ItemsAndTheKeyOfABadOne)
         {"host=10.0.0.5,port=7625,device=EQMod Mount,timeout=5000,connect=never,epoch=date,log=t.txt", ',', NULL,
          7625, 5000, 0, 0},
         {"[indi]\n# a comment\n; another\n port = 7000 \r\ntimeout=100\n\n", '\n', NULL, 7000, 100, 1, 1},
+        {"\xEF\xBB\xBFport=7001 \t\r\ntimeout=200\r\n", '\n', NULL, 7001, 200, 1, 1}, // saved by Notepad
         {"port=0", ',', "port", 0, 0, 0, 0}, {"port=65536", ',', "port", 0, 0, 0, 0}, {"port=76x", ',', "port", 0, 0, 0, 0},
         {"timeout=5001", ',', "timeout", 0, 0, 0, 0}, {"timeout=", ',', "timeout", 0, 0, 0, 0}, {"connect=always", ',', "connect", 0, 0, 0, 0},
         {"epoch=1950", ',', "epoch", 0, 0, 0, 0}, {"hots=1.2.3.4", ',', "hots=1.2.3.4", 0, 0, 0, 0}, {"port", ',', "port", 0, 0, 0, 0},

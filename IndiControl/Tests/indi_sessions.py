@@ -78,27 +78,30 @@ class Host:
             self.start_cost = float(subprocess.run([args.emulator, "--start-cost", args.host], capture_output=True,
                                                    text=True, timeout=600, check=True).stdout)
 
-    def start(self, name, lines, config):
-        """plughost on a session script, in a folder of its own."""
+    def start(self, name, lines, config, env=None):
+        """plughost on a session script, in a folder of its own; config is
+        DRAV_INDI (None: unset), env more variables."""
         work = os.path.join(self.args.work, name)
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
         script = os.path.join(work, "session.txt")
         with open(script, "w") as f:
             f.write("\n".join(lines) + "\n")
-        env = dict(os.environ, DRAV_INDI=config, TELESCOPE_DRIVE_C=self.args.drive_c)
+        env = dict(os.environ, DRAV_INDI=config or "", TELESCOPE_DRIVE_C=self.args.drive_c, **(env or {}))
+        if config is None:
+            del env["DRAV_INDI"]
         command = [self.args.host, self.args.plugin, "session.txt"]
         if self.args.emulator:
             command = [self.args.emulator] + command
         return subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True)
 
-    def run(self, name, lines, config, during=None, bound=60):
+    def run(self, name, lines, config, during=None, bound=60, env=None):
         """Runs a session within bound seconds (and the start of a Wine
         process); self.peak_mb is plughost's largest resident size."""
         bound += 2 * (self.start_cost + 1)
         started = time.monotonic()
-        p = self.start(name, lines, config)
+        p = self.start(name, lines, config, env)
         if during:
             threading.Thread(target=during, daemon=True).start()
         chunks = []
@@ -210,6 +213,30 @@ def mount_group(host, port):
           f"parked: unparked, then the go-to arrives at {got[0]:.4f} {got[1]:.4f}, want {target[0]:.4f} {target[1]:.4f}",
           out[-2000:])
     setprop(port, "TELESCOPE_PARK.UNPARK=On")
+
+    if not host.args.emulator:
+        config_places(host, port)
+
+
+def config_places(host, port):
+    """Without DRAV_INDI the configuration is read from this user's folder
+    ($XDG_CONFIG_HOME here, %APPDATA% on Windows) before the library's own;
+    a file saved with a byte-order mark, CR LF and trailing blanks is read."""
+    home = os.path.join(host.args.work, "config-home")
+    os.makedirs(home, exist_ok=True)
+    trace = os.path.join(host.args.work, "places-trace.txt")
+    with open(os.path.join(home, "DRAV-INDI.ini"), "wb") as f:
+        f.write(f"\ufeff# this user's\r\nport = {port} \r\ntimeout=3000\t\r\nlog={trace}\r\n".encode())
+    beside = os.path.join(host.args.drive_c, "Program Files", "Common Files", "System", "DRAV-INDI.ini")
+    with open(beside, "w") as f:
+        f.write("not-a-key=1\n")  # were this one read, every call would answer 3
+    try:
+        out, _ = host.run("places", SESSION + ["close", "terminate"], None, env={"XDG_CONFIG_HOME": home})
+    finally:
+        os.remove(beside)
+    check("Control->TCS Provider is active" in out
+          and f"configuration from {home}/DRAV-INDI.ini" in open(trace).read(),
+          "places: the configuration comes from this user's folder", out[-2000:])
 
 
 def wait_for(port, prop, value, seconds=15):
