@@ -141,6 +141,8 @@ def when_slewing(port, seconds=60):
 
 
 SESSION = ["init", "open"]
+# How far from its target the simulator may read after a slew or a sync.
+SLEW_DEGREES = 0.002
 
 
 def mount_group(host, port):
@@ -154,15 +156,17 @@ def mount_group(host, port):
     # ascension it shows (its right ascension axis is slow): the target is
     # given J2000 and must reach the mount precessed to the date (0.13
     # degrees away here), or unchanged with epoch=date. The simulator
-    # arrives and tracks within 0.01 degrees.
+    # arrives within a few ten-thousandths of a degree and tracks there; a
+    # date four months off moves these targets by 0.002 degrees.
     for epoch, offset, dec in (("j2000", 6.0, 86.0), ("date", 12.0, 85.5)):
         ra = (position(port)[0] + offset) % 360
         out, _ = host.run(f"slew-{epoch}", SESSION + [f"slew {math.radians(ra)} {math.radians(dec)}",
                                                       "close", "terminate"], f"{config},epoch={epoch}")
         want = precessed(ra, dec, this_year()) if epoch == "j2000" else (ra, dec)
         got = position(port)
-        check("GoTo 100%" in out and separation(got, want) < 0.02,
-              f"slew-{epoch}: the simulator is at {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} {want[1]:.4f}", out[-2000:])
+        check("GoTo 100%" in out and separation(got, want) < SLEW_DEGREES,
+              f"slew-{epoch}: the simulator is at {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} {want[1]:.4f} "
+              f"({separation(got, want):.5f} degrees away)", out[-2000:])
         if epoch == "j2000":
             check(separation(got, (ra, dec)) > 0.08, "slew-j2000: the target was precessed")
 
@@ -170,9 +174,10 @@ def mount_group(host, port):
     ra, dec = 45.0, 85.8
     out, _ = host.run("sync", SESSION + [f"sync {math.radians(ra)} {math.radians(dec)}", "close", "terminate"], config)
     want = precessed(ra, dec, this_year())
-    got = settled(lambda: position(port), lambda got: separation(got, want) < 0.01)
-    check(separation(got, want) < 0.01 and "Calibration sucessfull" in out,
-          f"sync: the simulator reads {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} {want[1]:.4f}", out[-2000:])
+    got = settled(lambda: position(port), lambda got: separation(got, want) < SLEW_DEGREES)
+    check(separation(got, want) < SLEW_DEGREES and "Calibration sucessfull" in out,
+          f"sync: the simulator reads {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} {want[1]:.4f} "
+          f"({separation(got, want):.5f} degrees away)", out[-2000:])
     check(wait_for(port, "ON_COORD_SET.TRACK", "On", 5), "sync: ON_COORD_SET is TRACK again")
 
     # An abort from another client during a long go-to stops the mount and
@@ -208,7 +213,7 @@ def mount_group(host, port):
     trace = os.path.join(host.args.work, "parked-trace.txt")
     out, _ = host.run("parked", slew, f"{config},epoch=date,log={trace}")
     got = position(port)
-    check("GoTo 100%" in out and "unparking it first" in open(trace).read() and separation(got, target) < 0.02
+    check("GoTo 100%" in out and "unparking it first" in open(trace).read() and separation(got, target) < SLEW_DEGREES
           and wait_for(port, "TELESCOPE_PARK.UNPARK", "On", 5),
           f"parked: unparked, then the go-to arrives at {got[0]:.4f} {got[1]:.4f}, want {target[0]:.4f} {target[1]:.4f}",
           out[-2000:])
