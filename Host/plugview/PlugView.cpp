@@ -11,7 +11,8 @@
 // The transcript on standard output gives what a script needs to find
 // things on the screen (screen coordinates of the stars, the indicator and
 // the popup entries) and each call with its answer. --probe measures, from
-// a second thread, how long the window leaves a message unanswered.
+// a second thread, how long the window leaves a message unanswered (in all
+// and during go-tos), and from a third whether the system calls it hung.
 #include "CanaryRecord.h"
 #include "HostLayout.h"
 #include "HostModel.h"
@@ -64,6 +65,12 @@ struct Host {
     std::string status = "no call yet", menuShown, indicatorShown, starsShown;
     std::atomic<bool> probing{false};
     double longestUnanswered = 0;
+    // The go-to under way or last made, as the probe sees it: when the call
+    // began and ended (0 while it runs), the longest stretch unanswered
+    // during go-tos, and the window's hung state as the system reports it.
+    std::atomic<double> goToStart{-1}, goToEnd{0};
+    double longestDuringGoTos = 0;
+    std::atomic<unsigned> hungReadings{0}, readings{0};
 };
 
 Host gHost;
@@ -119,10 +126,17 @@ void Call(OperationT op, const char *opName, CanaryRecord *record, bool routine)
         gHost.nestedIdle = gHost.nestedOther = 0;
     }
     const double start = Now();
+    const bool goTo = gHost.depth == 0 && (op == op_TelescopeSlew || op == op_DoContextualPopup);
+    if (goTo) {
+        gHost.goToEnd = 0;
+        gHost.goToStart = start;
+    }
     ++gHost.depth;
     const short answer = gHost.DoOperation(op, record->data());
     --gHost.depth;
     const double took = Now() - start;
+    if (goTo)
+        gHost.goToEnd = start + took;
     ++gHost.calls;
     if (!routine) {
         Say("call %s -> %d after %.2f s\n", opName, answer, took);
@@ -385,9 +399,10 @@ void ShowPopupEntries()
 }
 
 // Under Wine without a window manager a message box that opens entirely over
-// another window of its process stays unpainted: move the plug-in's note,
-// once, beside the chart, as a user would drag it, and say where it is.
-// Called on the timer while a call is under way.
+// another window of its process stays unpainted: move the plug-in's note, or
+// its go-to progress box (a dialog with a line of text 100 and a Stop button),
+// once, as a user would drag it, and say where it is. Called on the timer
+// while a call is under way.
 BOOL CALLBACK ShowNoteBesideChart(HWND box, LPARAM)
 {
     static HWND raised = nullptr;
@@ -396,15 +411,30 @@ BOOL CALLBACK ShowNoteBesideChart(HWND box, LPARAM)
     if (box == raised || strcmp(name, "#32770") != 0 || !IsWindowVisible(box))
         return TRUE;
     raised = box;
-    RECT chart;
+    const HWND what = GetDlgItem(box, 100), stop = GetDlgItem(box, IDCANCEL);
+    const bool progressBox = what != nullptr && stop != nullptr;
+    RECT chart, r;
     GetWindowRect(gHost.window, &chart);
-    SetWindowPos(box, HWND_TOP, chart.right + 8, chart.top + 200, 0, 0, SWP_NOSIZE);
-    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    char caption[128] = "";
-    GetWindowTextA(box, caption, sizeof caption);
-    RECT r;
     GetWindowRect(box, &r);
-    Say("note \"%s\" up at %ld,%ld size %ld,%ld\n", caption, r.left, r.top, r.right - r.left, r.bottom - r.top);
+    // The progress box is wider than the room beside the chart: over its
+    // lower right corner instead, the chart's indicator left in view.
+    const int x = progressBox ? GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left) - 4 : chart.right + 8;
+    const int y = progressBox ? chart.bottom - (r.bottom - r.top) - 40 : chart.top + 200;
+    SetWindowPos(box, HWND_TOP, x, y, 0, 0, SWP_NOSIZE);
+    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    char caption[128] = "", text[128] = "";
+    GetWindowTextA(box, caption, sizeof caption);
+    GetWindowRect(box, &r);
+    if (!progressBox) {
+        Say("note \"%s\" up at %ld,%ld size %ld,%ld\n", caption, r.left, r.top, r.right - r.left, r.bottom - r.top);
+        return TRUE;
+    }
+    GetWindowTextA(what, text, sizeof text);
+    Say("box \"%s\" up at %ld,%ld size %ld,%ld: %s\n", caption, r.left, r.top, r.right - r.left,
+        r.bottom - r.top, text);
+    GetWindowRect(stop, &r);
+    Say("box Stop at %ld,%ld size %ld,%ld, the chart's window %s\n", r.left, r.top, r.right - r.left,
+        r.bottom - r.top, IsWindowEnabled(gHost.window) ? "enabled" : "disabled");
     return TRUE;
 }
 
@@ -614,21 +644,38 @@ HACCEL BuildAccelerators()
     return CreateAcceleratorTableA(keys, sizeof keys / sizeof keys[0]);
 }
 
-// From a second thread: how long the window leaves a message unanswered.
+// From a second thread: how long the window leaves a message unanswered, in
+// all and in stretches that overlap a go-to.
 DWORD WINAPI Probe(void *)
 {
     while (gHost.probing) {
         const double sent = Now();
         DWORD_PTR result;
         SendMessageTimeoutA(gHost.window, WM_NULL, 0, 0, SMTO_NORMAL, 600000, &result);
-        const double waited = Now() - sent;
+        const double answered = Now(), waited = answered - sent;
         if (!gHost.probing)
             break;
         if (waited > gHost.longestUnanswered)
             gHost.longestUnanswered = waited;
+        const double start = gHost.goToStart, end = gHost.goToEnd;
+        if (start >= 0 && answered > start && (end == 0 || sent < end) && waited > gHost.longestDuringGoTos)
+            gHost.longestDuringGoTos = waited;
         if (waited >= 0.25)
             Say("probe: the window left a message unanswered for %.2f s\n", waited);
         Sleep(5);
+    }
+    return 0;
+}
+
+// From a third thread, every 100 ms: whether the system calls the window hung
+// (no message read for 5 s: Windows then puts a ghost window in its place).
+DWORD WINAPI HungWatch(void *)
+{
+    while (gHost.probing) {
+        ++gHost.readings;
+        if (IsHungAppWindow(gHost.window) && gHost.hungReadings++ == 0)
+            Say("probe: the system calls the window hung\n");
+        Sleep(100);
     }
     return 0;
 }
@@ -719,10 +766,11 @@ int main(int argc, char **argv)
     Say("window \"plugview - telescope.plug\" client at %ld,%ld size %d,%d\n", origin.x, origin.y, kChartWidth,
         kChartHeight + kStatusHeight);
     SetTimer(gHost.window, kIdleTimer, kIdleIntervalMs, nullptr);
-    HANDLE prober = nullptr;
+    HANDLE prober = nullptr, watcher = nullptr;
     if (probe) {
         gHost.probing = true;
         prober = CreateThread(nullptr, 0, Probe, nullptr, 0, nullptr);
+        watcher = CreateThread(nullptr, 0, HungWatch, nullptr, 0, nullptr);
     }
 
     HACCEL keys = BuildAccelerators();
@@ -736,7 +784,9 @@ int main(int argc, char **argv)
     if (prober != nullptr) {
         gHost.probing = false;
         WaitForSingleObject(prober, 5000);
-        Say("probe: longest unanswered %.2f s\n", gHost.longestUnanswered);
+        WaitForSingleObject(watcher, 5000);
+        Say("probe: longest unanswered %.2f s, during go-tos %.2f s; called hung in %u of %u readings\n",
+            gHost.longestUnanswered, gHost.longestDuringGoTos, gHost.hungReadings.load(), gHost.readings.load());
     }
     // Unloading writes the plug-in's log out.
     FreeLibrary(gHost.module);
