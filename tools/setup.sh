@@ -32,22 +32,29 @@ fi
 binfmt=/proc/sys/fs/binfmt_misc
 entry=$binfmt/telescope-i386
 runs_i386() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+reason=/run/telescope-i386  # why the entry was made; both go at the next boot
 i386_programs() {
   local mode=${TELESCOPE_I386:-auto}
   if [ -e "$entry" ]; then
-    # Ours from an earlier run: is it still needed?
+    # Ours, from an earlier run. Made because the kernel refuses them: needed
+    # until the next boot. Made on request: kept on request, else removed
+    # where the kernel runs them itself (switched off a moment to ask it).
+    [ "$(cat "$reason" 2>/dev/null)" = emulate ] || return 0
+    [ "$mode" = emulate ] && return 0
     echo 0 | $sudo tee "$entry" >/dev/null
-    if [ "$mode" != emulate ] && runs_i386; then
+    if runs_i386; then
       echo -1 | $sudo tee "$entry" >/dev/null
+      $sudo rm -f "$reason"
       echo "setup: 32-bit programs run natively here; the emulator's registration is removed"
       return 0
     fi
     echo 1 | $sudo tee "$entry" >/dev/null
+    echo needed | $sudo tee "$reason" >/dev/null
     return 0
   fi
   [ "$mode" != emulate ] && runs_i386 && return 0
-  local qemu=/usr/bin/qemu-i386 why="this kernel does not run 32-bit programs"
-  [ "$mode" = emulate ] && why="TELESCOPE_I386=emulate"
+  local qemu=/usr/bin/qemu-i386 why="this kernel does not run 32-bit programs" reasons=needed
+  [ "$mode" = emulate ] && why="TELESCOPE_I386=emulate" reasons=emulate
   if ! "$qemu" --version 2>/dev/null | grep -qE 'version [1-9][0-9]\.'; then
     local codename
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
@@ -65,6 +72,7 @@ i386_programs() {
   # emulator is opened now, so it runs inside any mount namespace.
   printf '%s' ':telescope-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' |
     $sudo tee "$binfmt/register" >/dev/null
+  echo "$reasons" | $sudo tee "$reason" >/dev/null
   runs_i386 || { echo "setup: 32-bit programs do not run, even through $qemu" >&2; exit 1; }
   echo "setup: $why: 32-bit programs (Wine's loader) now run through $($qemu --version | head -1)"
 }
