@@ -78,9 +78,9 @@ void ClearLibraryLoads();
 // simulator finds PlugHost_LibraryCall in the executable). Empty: none.
 void OnNote(std::function<void()> onNote);
 void OnLibraryCall(std::function<void(const char *entryPoint)> onLibraryCall);
-// `onPause` from inside each pause the plug-in takes (a go-to wait's between
-// two polls), before the time passes. Empty: none.
-void OnPause(std::function<void()> onPause);
+// `onPause` once, from inside the next pause the plug-in takes (a go-to
+// wait's between two polls), before the time passes. Empty: none.
+void AtNextPause(std::function<void()> onPause);
 
 // The Esc key as the plug-in asks for it: each asking takes the next state
 // (0x8000 down now, 0x0001 pressed since the last asking; 0 once the list

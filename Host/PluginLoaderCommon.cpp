@@ -51,8 +51,11 @@ void ResetSleepCount()
 // Counts a sleep; true when the virtual clock took it (the caller must not wait).
 bool TakeSleep(unsigned ms)
 {
-    if (pauseCallback)
-        pauseCallback();
+    if (pauseCallback) {
+        std::function<void()> once = std::move(pauseCallback);
+        pauseCallback = nullptr;
+        once();
+    }
     ++gLoaderClock.sleepCalls;
     gLoaderClock.sleptMs += ms;
     if (!gLoaderClock.virtualOn)
@@ -84,7 +87,7 @@ bool ReadWholeFile(const std::string &path, std::string *bytes)
 
 void OnNote(std::function<void()> onNote) { noteCallback = std::move(onNote); }
 void OnLibraryCall(std::function<void(const char *)> onLibraryCall) { libraryCallback = std::move(onLibraryCall); }
-void OnPause(std::function<void()> onPause) { pauseCallback = std::move(onPause); }
+void AtNextPause(std::function<void()> onPause) { pauseCallback = std::move(onPause); }
 
 #ifdef _WIN32
 #define HOST_EXPORT extern "C" __declspec(dllexport)

@@ -3,7 +3,6 @@
 #include "HostSession.h"
 
 #include <algorithm>
-#include <memory>
 #include <filesystem>
 #include <locale.h>
 
@@ -247,7 +246,7 @@ void PlugInTest::TearDown()
 {
     OnNote(nullptr);
     OnLibraryCall(nullptr);
-    OnPause(nullptr);
+    AtNextPause(nullptr);
     CloseHostWindow();
     Unload();
     ReleaseLingeringLibrary(FixedLibraryFile(dir_));
@@ -527,18 +526,6 @@ bool PlugInTest::LibraryStillLoaded() const
 // ---------------------------------------------------------------------------
 // The host's window
 // ---------------------------------------------------------------------------
-
-// `call` once, from the next pause the plug-in takes.
-static void AtNextPause(std::function<void()> call)
-{
-    auto once = std::make_shared<std::function<void()>>(std::move(call));
-    OnPause([once] {
-        std::function<void()> call = std::move(*once);
-        *once = nullptr;
-        if (call)
-            call();
-    });
-}
 
 #ifdef _WIN32
 namespace {

@@ -162,7 +162,7 @@ TEST_F(Nested, CallsWhileBusy)
         }
         OnNote(nullptr);
         OnLibraryCall(nullptr);
-        OnPause(nullptr);
+        AtNextPause(nullptr);
         EXPECT_TRUE(done) << "the nested call was never made";
         if (c.outer == kSlewPausing) {
             EXPECT_TRUE(inHostFloat) << "the host's code ran in the plug-in's floating-point state";
