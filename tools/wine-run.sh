@@ -25,11 +25,23 @@ tree=$dir
 export WINEPREFIX="$tree/${WINE_RUN_PREFIX:-wineprefix}" WINEARCH=win64
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
+wine64=/usr/lib/wine/wine64  # the 64-bit loader: no emulation needed
+[ -x "$wine64" ] || wine64=wine
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # One creator at a time when tests start in parallel.
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  [ -f "$WINEPREFIX/system.reg" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+    # The suite's prefix has no display: Wine's null graphics driver lets
+    # its programs make windows all the same (the plug-in's go-to box).
+    # plugview's prefix keeps the display it runs on.
+    if [ -z "${WINE_RUN_PREFIX:-}" ]; then
+      "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+      wineserver -w
+    fi
+  fi
   flock -u 9
 fi
 # A new server: Wine's system processes are booted now, with no output of
@@ -39,8 +51,6 @@ fi
 exec 8>"$WINEPREFIX.server.lock"
 flock 8
 if wineserver -p"${WINE_RUN_PERSIST:-30}" 2>/dev/null; then
-  wine64=/usr/lib/wine/wine64  # the 64-bit loader: no emulation needed
-  [ -x "$wine64" ] || wine64=wine
   "$wine64" wineboot.exe </dev/null >/dev/null 2>&1 || true
 fi
 flock -u 8
