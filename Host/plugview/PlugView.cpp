@@ -387,9 +387,13 @@ void ShowPopupEntries()
 {
     if (gHost.openPopup == nullptr || gHost.popupShown)
         return;
+    // The menu loop may idle before the menu's window is up: then no entry
+    // has a place yet, and the next idle tries again.
+    RECT rc;
+    if (GetMenuItemCount(gHost.openPopup) <= 0 || !GetMenuItemRect(nullptr, gHost.openPopup, 0, &rc))
+        return;
     gHost.popupShown = true;
     for (int i = 0; i < GetMenuItemCount(gHost.openPopup); ++i) {
-        RECT rc;
         char text[128] = "";
         GetMenuStringA(gHost.openPopup, i, text, sizeof text, MF_BYPOSITION);
         if (GetMenuItemRect(nullptr, gHost.openPopup, i, &rc))

@@ -53,6 +53,26 @@ wait_for() {
   done
 }
 last() { grep -E -- "$1" "$out" | tail -1; }
+# popup_on STAR: right-clicks the star until plugview says where the entries
+# of its contextual menu are. Wine told that there is no window manager now
+# and then opens the menu without ever idling in it, or not at all: Esc
+# closes that one, and the click is made again (three times at most).
+popup_on() {
+  local shown tries until
+  shown=$(grep -cE '^popup entry 20001 ' "$out" || true)
+  for tries in 1 2 3; do
+    click 3 "$(xy "^star $1 at")"
+    until=$(( $(date +%s%N) + 5000000000 ))
+    while [ "$(date +%s%N)" -lt "$until" ]; do
+      [ "$(grep -cE '^popup entry 20001 ' "$out" || true)" -gt "$shown" ] && return 0
+      kill -0 "$view_pid" 2>/dev/null || fail "plugview ended while its contextual menu was awaited"
+      sleep 0.1
+    done
+    xdo key Escape
+    sleep 0.5
+  done
+  fail "no contextual menu on $1 after three right clicks"
+}
 # xy PATTERN: the last "X,Y" on a transcript line matching PATTERN.
 xy() { last "$1" | grep -oE '[0-9]+,[0-9]+' | head -1; }
 
@@ -81,12 +101,25 @@ near() { # near A,B C,D PIXELS
 }
 # xdotool's own complaints (Xvfb's focus is PointerRoot) go to a file.
 xdo() { xdotool "$@" 2>>"$work/xdotool.log" || fail "xdotool $* failed"; }
-key() { xdo key --window "$1" "$2"; }
+# Keys for the chart's window go to the window of that name now: Wine told
+# that there is no window manager may give it a new X window along the way,
+# and xdotool now and then fails to send to it (three tries).
+key() {
+  local window=$1 tries
+  for tries in 1 2 3; do
+    [ "$1" != "${view:-}" ] || { window=$(window_named 5 '^plugview - telescope.plug$'); view=$window; }
+    xdotool key --window "$window" "$2" 2>>"$work/xdotool.log" && return 0
+    sleep 0.3
+  done
+  fail "xdotool key --window $window $2 failed three times"
+}
 click() { xdo mousemove "${2%,*}" "${2#*,}" click "$1"; }
-window_named() { # window_named SECONDS NAME
+window_named() { # window_named SECONDS NAME: a window of that name on the screen now
   local until=$(( $(date +%s%N) + $1 * 1000000000 )) id
   while :; do
-    id=$(xdotool search --name "$2" 2>>"$work/xdotool.log" | head -1 || true)
+    # Visible only: the go-to's box has the note's caption, and Wine may keep
+    # its window unmapped after it went.
+    id=$(xdotool search --onlyvisible --name "$2" 2>>"$work/xdotool.log" | tail -1 || true)
     [ -n "$id" ] && { echo "$id"; return 0; }
     [ "$(date +%s%N)" -lt "$until" ] || fail "no window \"$2\" within $1 s"
     sleep 0.1
@@ -128,9 +161,17 @@ start_view() {
 
 # quit: Ctrl+Q, and plugview's exit status.
 quit() {
-  key "$view" ctrl+q
-  local n
-  for n in $(seq 100); do kill -0 "$view_pid" 2>/dev/null || break; sleep 0.1; done
+  # Ctrl+Q, again every 3 s while plugview runs (xdotool may say it failed
+  # for a key that went through, or lose one).
+  local n window
+  for n in $(seq 100); do
+    kill -0 "$view_pid" 2>/dev/null || break
+    if [ $((n % 30)) -eq 1 ]; then
+      window=$(xdotool search --onlyvisible --name '^plugview - telescope.plug$' 2>>"$work/xdotool.log" | tail -1 || true)
+      [ -z "$window" ] || xdotool key --window "$window" ctrl+q 2>>"$work/xdotool.log" || true
+    fi
+    sleep 0.1
+  done
   kill -0 "$view_pid" 2>/dev/null && fail "plugview still running 10 s after Ctrl+Q"
   local status=0
   wait "$view_pid" || status=$?
@@ -140,11 +181,16 @@ quit() {
   ! grep -q FAULT "$out" || fail "$(grep FAULT "$out" | head -3)"
 }
 
-# Dismisses the plug-in's note with Return and waits for the call to end.
+# Dismisses the plug-in's note and waits for the call to end.
 dismiss_note() {
-  local box
-  box=$(window_named 5 '^Telescope Controller$')
-  key "$box" Return
+  # Its OK button, at the bottom in the middle: a click, since Wine told that
+  # there is no window manager may leave the keyboard focus elsewhere once the
+  # go-to's box has come and gone.
+  local at size
+  at=$(xy '^note "Telescope Controller" up')
+  size=$(last '^note "Telescope Controller" up' | grep -oE 'size [0-9]+,[0-9]+' | grep -oE '[0-9]+,[0-9]+')
+  window_named 5 '^Telescope Controller$' >/dev/null
+  click 1 "$(( ${at%,*} + ${size%,*} / 2 )),$(( ${at#*,} + ${size#*,} - 24 ))"
   wait_for 10 "^call $1 -> 0" "${2:-1}"
 }
 
@@ -200,8 +246,7 @@ session() {
   say "indicator drawn on Procyon at $at"
 
   # Slew to Betelgeuse from its contextual menu.
-  click 3 "$(xy '^star Betelgeuse at')"
-  wait_for 5 '^popup entry 20001 "Synch Telescope"'
+  popup_on Betelgeuse
   sleep 0.3
   shot popup
   entry=$(last '^popup entry 20000 "Slew Telescope"' | grep -oE '[0-9]+,[0-9]+' | head -2 | tr '\n' ' ')
