@@ -43,6 +43,19 @@ static int Whole(const char *text, int length, long low, long high, long *value)
     return 1;
 }
 
+// A key of two words: *flag is 1 for the first, 0 for the second; 0 for
+// any other value.
+static int Either(const char *text, int length, const char *one, const char *zero, int *flag)
+{
+    if (Same(text, length, one))
+        *flag = 1;
+    else if (Same(text, length, zero))
+        *flag = 0;
+    else
+        return 0;
+    return 1;
+}
+
 void ConfigDefaults(IndiConfig *config)
 {
     memset(config, 0, sizeof *config);
@@ -74,26 +87,12 @@ static int ApplyItem(const char *key, int keyLength, const char *value, int valu
             return 0;
         config->timeoutMs = (int)number;
     } else if (Same(key, keyLength, "connect")) {
-        if (Same(value, valueLength, "auto"))
-            config->connect = 1;
-        else if (Same(value, valueLength, "never"))
-            config->connect = 0;
-        else
-            return 0;
+        return Either(value, valueLength, "auto", "never", &config->connect);
     } else if (Same(key, keyLength, "epoch")) {
-        if (Same(value, valueLength, "j2000") || Same(value, valueLength, "J2000"))
-            config->epochJ2000 = 1;
-        else if (Same(value, valueLength, "date"))
-            config->epochJ2000 = 0;
-        else
-            return 0;
+        return Either(value, valueLength, Same(value, valueLength, "J2000") ? "J2000" : "j2000", "date",
+                      &config->epochJ2000);
     } else if (Same(key, keyLength, "unpark")) {
-        if (Same(value, valueLength, "goto"))
-            config->unparkOnGoTo = 1;
-        else if (Same(value, valueLength, "never"))
-            config->unparkOnGoTo = 0;
-        else
-            return 0;
+        return Either(value, valueLength, "goto", "never", &config->unparkOnGoTo);
     } else if (Same(key, keyLength, "log")) {
         if (valueLength >= kConfigTextMax)
             return 0;
