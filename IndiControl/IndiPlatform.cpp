@@ -63,6 +63,12 @@ static int StartNetwork(void)
 {
 #ifdef _WIN32
     if (!gWinsockStarted) {
+        // Winsock stays loaded for the rest of the process. Released with
+        // this library (never cleaned up: see DllMain), it would be loaded
+        // afresh by the next load, and Wine's then refuses every connection:
+        // a host that re-initialises its plug-in would lose the mount.
+        HMODULE winsock;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN, "ws2_32.dll", &winsock);
         WSADATA data;
         if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
             return 0;

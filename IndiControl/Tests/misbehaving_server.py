@@ -95,4 +95,5 @@ def main():
         threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
 
 
-main()
+if __name__ == "__main__":
+    main()
