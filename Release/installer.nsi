@@ -3,25 +3,40 @@
 ;            [-DCONTROL_LIBRARY=DRAV.dll] [-DSSE2_FEATURE=n] installer.nsi
 ; STAGE holds telescope.plug, README.txt and LICENSE.txt, already dated.
 ; CONTROL_LIBRARY, when given, is offered as the optional component that puts
-; it where the plug-in loads its control library from.
+; it where the plug-in loads its control library from, with its INDI
+; settings (DRAV-INDI.ini in every user's application data).
 ;
-; Silent use: setup.exe /S [/INDI] /D=C:\folder (the component only with /INDI);
-; uninstall-telescope.exe /S. A processor without SSE2 is refused, exit code 3.
+; Silent use:
+;   setup.exe /S [/INDI | /NOINDI] [/HOST=name] [/PORT=n] [/DEVICE=name] [/D=C:\folder]
+;   uninstall-telescope.exe /S
+; Without /INDI or /NOINDI the component is installed when it was before
+; (an upgrade or repair keeps it); without /D= the folder used before.
+; Exit codes: 3 a processor without SSE2; 4 a file to change is in use (the
+; sky chart runs): nothing changed; 5 a bad /PORT= (or /HOST=, /DEVICE=).
+;
+; A file is ours when its bytes are those we put there: their size and MD5
+; are recorded in the state key at install. A control library that is not
+; ours (the vendor's, or the vendor's update over ours) is never deleted.
 
 Unicode true
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
+AllowSkipFiles off
 
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include Sections.nsh
+!include nsDialogs.nsh
 
 !ifndef SSE2_FEATURE
   !define SSE2_FEATURE 10 ; PF_XMMI64_INSTRUCTIONS_AVAILABLE
 !endif
+!define EXIT_IN_USE 4
+!define EXIT_BAD_OPTION 5
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\telescope.plug"
-; What this installer did, for the uninstaller; also remembers the folder.
+; What this installer did, for the uninstaller and the next installer; also
+; remembers the folder.
 !define STATE_KEY "Software\telescope.plug"
 !define UNINSTALLER "uninstall-telescope.exe"
 ; The plug-in loads its control library from this fixed path.
@@ -29,6 +44,9 @@ RequestExecutionLevel admin
 !define LIBRARY "${LIBRARY_FOLDER}\DRAV.dll"
 ; A library that was there before is kept aside under this name.
 !define KEPT_LIBRARY "${LIBRARY_FOLDER}\DRAV.dll.kept-by-telescope.plug"
+!define SETTINGS_NAME "DRAV-INDI.ini"
+!define DEFAULT_HOST "127.0.0.1"
+!define DEFAULT_PORT "7624"
 
 Name "telescope.plug ${VERSION}"
 OutFile "${OUTFILE}"
@@ -45,6 +63,17 @@ VIAddVersionKey "FileDescription" "telescope.plug installer"
 VIAddVersionKey "LegalCopyright" "${COPYRIGHT}"
 VIAddVersionKey "CompanyName" "the telescope.plug authors"
 
+Var Busy        ; the files in use, one a line
+Var IndiHost
+Var IndiPort
+Var IndiDevice
+Var HostField
+Var PortField
+Var DeviceField
+Var SeenHost    ; the keys written so far
+Var SeenPort
+Var SeenDevice
+
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_LICENSE "${STAGE}/LICENSE.txt"
 !ifdef CONTROL_LIBRARY
@@ -53,10 +82,254 @@ VIAddVersionKey "CompanyName" "the telescope.plug authors"
 !define MUI_DIRECTORYPAGE_TEXT_TOP "Choose the folder where your planetarium program looks for its plug-ins. telescope.plug is installed there; restart the program afterwards to see it."
 !define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Plug-in folder"
 !insertmacro MUI_PAGE_DIRECTORY
+!ifdef CONTROL_LIBRARY
+  Page custom SettingsPage SettingsLeave
+!endif
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
+
+!macro SaveRegisters
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  Push $7
+  Push $8
+!macroend
+!macro RestoreRegisters
+  Pop $8
+  Pop $7
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+!macroend
+
+; The functions both the installer and the uninstaller call (un is "" or "un.").
+!macro SharedFunctions un
+
+; $R0 a path -> $R1 "size:md5" of its bytes, "" when it cannot be read.
+Function ${un}Fingerprint
+  !insertmacro SaveRegisters
+  StrCpy $R1 ""
+  System::Call 'kernel32::CreateFileW(w R0, i 0x80000000, i 7, p 0, i 3, i 0x80, p 0) p .r0'
+  ${If} $0 <> -1
+    System::Call 'kernel32::GetFileSize(p r0, p 0) i .r1'
+    IntOp $2 $1 + 1
+    System::Alloc $2
+    Pop $2
+    System::Call 'kernel32::ReadFile(p r0, p r2, i r1, *i 0 r3, p 0) i .r4'
+    System::Call 'kernel32::CloseHandle(p r0)'
+    ${If} $4 <> 0
+    ${AndIf} $3 = $1
+      System::Call 'advapi32::CryptAcquireContextW(*p 0 r5, p 0, p 0, i 1, i 0xF0000000) i .r4'
+      ${If} $4 <> 0
+        ; CALG_MD5, HP_HASHVAL
+        System::Call 'advapi32::CryptCreateHash(p r5, i 0x8003, p 0, i 0, *p 0 r6) i .r4'
+        ${If} $4 <> 0
+          System::Call 'advapi32::CryptHashData(p r6, p r2, i r1, i 0) i .r4'
+          System::Alloc 16
+          Pop $7
+          System::Call 'advapi32::CryptGetHashParam(p r6, i 2, p r7, *i 16, i 0) i .r3'
+          ${If} $4 <> 0
+          ${AndIf} $3 <> 0
+            StrCpy $R1 "$1:"
+            ${For} $3 0 15
+              IntOp $8 $7 + $3
+              System::Call '*$8(&i1 .r4)'
+              IntOp $4 $4 & 0xFF
+              IntFmt $4 "%02x" $4
+              StrCpy $R1 "$R1$4"
+            ${Next}
+          ${EndIf}
+          System::Free $7
+          System::Call 'advapi32::CryptDestroyHash(p r6)'
+        ${EndIf}
+        System::Call 'advapi32::CryptReleaseContext(p r5, i 0)'
+      ${EndIf}
+    ${EndIf}
+    System::Free $2
+  ${EndIf}
+  !insertmacro RestoreRegisters
+FunctionEnd
+
+; $R0 the control library's path -> $R1 1 when it is the one we installed:
+; its bytes as recorded; an install made before they were recorded ran its
+; own library, whose version resource names telescope.plug.
+Function ${un}IsOurLibrary
+  !insertmacro SaveRegisters
+  StrCpy $R1 0
+  ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
+  ReadRegStr $1 HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
+  ${If} $0 = 1
+  ${AndIf} ${FileExists} $R0
+    ${If} $1 != ""
+      Call ${un}Fingerprint
+      ${If} $R1 == $1
+        StrCpy $R1 1
+      ${Else}
+        StrCpy $R1 0
+      ${EndIf}
+    ${Else}
+      System::Call 'version::GetFileVersionInfoSizeW(w R0, *i 0) i .r2'
+      ${If} $2 > 0
+        System::Alloc $2
+        Pop $3
+        System::Call 'version::GetFileVersionInfoW(w R0, i 0, i r2, p r3) i .r4'
+        ${If} $4 <> 0
+          System::Call 'version::VerQueryValueW(p r3, w "\StringFileInfo\040904b0\ProductName", *p 0 r5, *i 0 r6) i .r4'
+          ${If} $4 <> 0
+            System::Call '*$5(&w64 .r7)'
+            ${If} $7 S== "telescope.plug"
+              StrCpy $R1 1
+            ${EndIf}
+          ${EndIf}
+        ${EndIf}
+        System::Free $3
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  !insertmacro RestoreRegisters
+FunctionEnd
+
+; $R0 a path: added to $Busy when the file exists and cannot be opened to be
+; written and deleted (a loaded DLL, or a file another program holds).
+Function ${un}NoteIfInUse
+  Push $0
+  ${If} ${FileExists} $R0
+    System::Call 'kernel32::CreateFileW(w R0, i 0x40010000, i 7, p 0, i 3, i 0x80, p 0) p .r0'
+    ${If} $0 = -1
+      StrCpy $Busy "$Busy$\r$\n    $R0"
+    ${Else}
+      System::Call 'kernel32::CloseHandle(p r0)'
+    ${EndIf}
+  ${EndIf}
+  Pop $0
+FunctionEnd
+
+; With $Busy not empty: asks to close the sky chart and retry (returns with
+; $R1 1) or cancel (silent: always), which ends the program with exit code
+; 4 before anything was changed.
+Function ${un}AskWhileBusy
+  StrCpy $R1 0
+  ${If} $Busy != ""
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "These files are in use:$Busy$\r$\n$\r$\nClose the planetarium program (and any other program using them), then choose Retry. Cancel leaves everything as it is." /SD IDCANCEL IDRETRY retry
+    SetErrorLevel ${EXIT_IN_USE}
+    Quit
+    retry:
+    StrCpy $R1 1
+  ${EndIf}
+FunctionEnd
+
+; -> $R0 the settings file of every user, as the INDI library looks for it.
+Function ${un}SettingsPath
+  SetShellVarContext all
+  StrCpy $R0 "$APPDATA\${SETTINGS_NAME}"
+  SetShellVarContext current
+FunctionEnd
+
+; Takes our control library out of the fixed path and puts back the library
+; kept aside there. A library that is not ours stays, and so does then the
+; kept one, under its kept name: the user is told. $R2 is set to 1 when
+; something could not be done; the state key then says what is left.
+Function ${un}RemoveLibrary
+  !insertmacro SaveRegisters
+  StrCpy $R0 "${LIBRARY}"
+  Call ${un}IsOurLibrary
+  ReadRegDWORD $1 HKLM "${STATE_KEY}" "VendorLibraryKept"
+  ${If} $R1 = 1
+    ClearErrors
+    Delete "${LIBRARY}"
+    ${If} ${Errors}
+      StrCpy $R2 1
+    ${Else}
+      DeleteRegValue HKLM "${STATE_KEY}" "ControlLibrary"
+      DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
+    ${EndIf}
+  ${ElseIf} ${FileExists} "${LIBRARY}"
+    ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
+    ${If} $0 = 1
+      DetailPrint "${LIBRARY} is not the library telescope.plug installed: left as it is."
+    ${EndIf}
+    DeleteRegValue HKLM "${STATE_KEY}" "ControlLibrary"
+    DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
+  ${Else}
+    DeleteRegValue HKLM "${STATE_KEY}" "ControlLibrary"
+    DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
+  ${EndIf}
+  ${If} $1 = 1
+  ${AndIf} $R2 <> 1
+    ${If} ${FileExists} "${KEPT_LIBRARY}"
+      ${If} ${FileExists} "${LIBRARY}"
+        MessageBox MB_OK|MB_ICONINFORMATION "${LIBRARY} is not the INDI control library that telescope.plug installed (the mount's vendor has probably updated it), so it stays. The library that was there before telescope.plug was installed is kept as$\r$\n    ${KEPT_LIBRARY}$\r$\nDelete it or keep it as you wish." /SD IDOK
+        DetailPrint "Left ${KEPT_LIBRARY} under its kept name."
+        DeleteRegValue HKLM "${STATE_KEY}" "VendorLibraryKept"
+      ${Else}
+        ClearErrors
+        Rename "${KEPT_LIBRARY}" "${LIBRARY}"
+        ${If} ${Errors}
+          StrCpy $R2 1
+        ${Else}
+          DeleteRegValue HKLM "${STATE_KEY}" "VendorLibraryKept"
+        ${EndIf}
+      ${EndIf}
+    ${Else}
+      DeleteRegValue HKLM "${STATE_KEY}" "VendorLibraryKept"
+    ${EndIf}
+  ${EndIf}
+  ${If} $R2 <> 1
+    ReadRegDWORD $1 HKLM "${STATE_KEY}" "CreatedLibraryFolder"
+    ${If} $1 = 1
+      RMDir "${LIBRARY_FOLDER}"
+      DeleteRegValue HKLM "${STATE_KEY}" "CreatedLibraryFolder"
+    ${EndIf}
+  ${EndIf}
+  !insertmacro RestoreRegisters
+FunctionEnd
+
+; Removes the settings file when it holds exactly what we wrote there.
+Function ${un}RemoveSettings
+  ReadRegStr $R3 HKLM "${STATE_KEY}" "SettingsFingerprint"
+  ${If} $R3 != ""
+    Call ${un}SettingsPath
+    Call ${un}Fingerprint
+    ${If} $R1 == $R3
+      Delete $R0
+    ${Else}
+      DetailPrint "$R0 was changed after telescope.plug wrote it: left as it is."
+    ${EndIf}
+    DeleteRegValue HKLM "${STATE_KEY}" "SettingsFingerprint"
+  ${EndIf}
+FunctionEnd
+
+; Notes in $Busy the files that removing our library would change.
+Function ${un}NoteLibraryInUse
+  StrCpy $R0 "${LIBRARY}"
+  Call ${un}IsOurLibrary
+  ${If} $R1 = 1
+    Call ${un}NoteIfInUse
+    ReadRegDWORD $R1 HKLM "${STATE_KEY}" "VendorLibraryKept"
+    ${If} $R1 = 1
+      StrCpy $R0 "${KEPT_LIBRARY}"
+      Call ${un}NoteIfInUse
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro SharedFunctions ""
+!insertmacro SharedFunctions "un."
+
+Section "-Check"
+  Call CheckInUse
+SectionEnd
 
 Section "telescope.plug" SecPlugin
   SectionIn RO
@@ -82,18 +355,23 @@ SectionEnd
 
 !ifdef CONTROL_LIBRARY
 Section /o "INDI control library" SecLibrary
-  ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
-  ${If} $0 <> 1
+  StrCpy $R0 "${LIBRARY}"
+  Call IsOurLibrary
+  ${If} $R1 <> 1
   ${AndIf} ${FileExists} "${LIBRARY}"
+    ; The vendor's library (perhaps an update over ours) is kept aside.
     ${If} ${FileExists} "${KEPT_LIBRARY}"
-      MessageBox MB_OK|MB_ICONEXCLAMATION "${KEPT_LIBRARY} already exists, so the control library at ${LIBRARY} cannot be kept aside. The INDI control library was not installed; nothing there was changed." /SD IDOK
-      Goto done
+      MessageBox MB_OK|MB_ICONEXCLAMATION "${KEPT_LIBRARY} already exists, so the control library at ${LIBRARY} cannot be kept aside. The INDI control library was not installed; neither file was changed. Move one of them elsewhere and run the installer again." /SD IDOK
+      ; Whatever was ours there is gone.
+      DeleteRegValue HKLM "${STATE_KEY}" "ControlLibrary"
+      DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
+      Goto settings
     ${EndIf}
     ClearErrors
     Rename "${LIBRARY}" "${KEPT_LIBRARY}"
     ${If} ${Errors}
-      MessageBox MB_OK|MB_ICONEXCLAMATION "The control library at ${LIBRARY} could not be kept aside (is a program using it?). The INDI control library was not installed; nothing there was changed." /SD IDOK
-      Goto done
+      MessageBox MB_OK|MB_ICONEXCLAMATION "The control library at ${LIBRARY} could not be kept aside. The INDI control library was not installed; nothing there was changed." /SD IDOK
+      Goto settings
     ${EndIf}
     WriteRegDWORD HKLM "${STATE_KEY}" "VendorLibraryKept" 1
   ${EndIf}
@@ -102,10 +380,62 @@ Section /o "INDI control library" SecLibrary
   ${EndIf}
   SetOutPath "${LIBRARY_FOLDER}"
   File "/oname=DRAV.dll" "${CONTROL_LIBRARY}"
+  StrCpy $R0 "${LIBRARY}"
+  Call Fingerprint
   WriteRegDWORD HKLM "${STATE_KEY}" "ControlLibrary" 1
-  done:
+  WriteRegStr HKLM "${STATE_KEY}" "ControlLibraryFingerprint" $R1
+  settings:
+  Call WriteSettings
+SectionEnd
+
+; Without the component, an earlier install's library goes (and its settings).
+Section "-Without the control library"
+  ${IfNot} ${SectionIsSelected} ${SecLibrary}
+    StrCpy $R2 0
+    Call RemoveLibrary
+    ${If} $R2 = 1
+      MessageBox MB_OK|MB_ICONEXCLAMATION "The INDI control library at ${LIBRARY} could not be removed." /SD IDOK
+    ${EndIf}
+    Call RemoveSettings
+  ${EndIf}
+SectionEnd
+!else
+Section "-Without the control library"
+  StrCpy $R2 0
+  Call RemoveLibrary
+  Call RemoveSettings
 SectionEnd
 !endif
+
+; Before anything is changed: every file this install replaces, deletes or
+; renames must be free.
+Function CheckInUse
+  again:
+  StrCpy $Busy ""
+  StrCpy $R0 "$INSTDIR\telescope.plug"
+  Call NoteIfInUse
+  ReadRegStr $0 HKLM "${STATE_KEY}" "PluginFolder"
+  ${If} $0 != ""
+  ${AndIf} $0 != $INSTDIR
+    StrCpy $R0 "$0\telescope.plug"
+    Call NoteIfInUse
+  ${EndIf}
+!ifdef CONTROL_LIBRARY
+  ${If} ${SectionIsSelected} ${SecLibrary}
+    ; Ours is replaced, the vendor's renamed.
+    StrCpy $R0 "${LIBRARY}"
+    Call NoteIfInUse
+  ${Else}
+    Call NoteLibraryInUse
+  ${EndIf}
+!else
+  Call NoteLibraryInUse
+!endif
+  Call AskWhileBusy
+  ${If} $R1 = 1
+    Goto again
+  ${EndIf}
+FunctionEnd
 
 Section "-Register"
   WriteUninstaller "$INSTDIR\${UNINSTALLER}"
@@ -121,22 +451,33 @@ Section "-Register"
 SectionEnd
 
 ; Removes what the installer put in place and nothing else: the plug-in
-; folder's other files (a telelog.txt among them) stay, and so do the
-; folders unless the installer made them and they are empty now.
+; folder's other files (a telelog.txt among them) stay, so does a control
+; library that is not ours, and so do the folders unless the installer made
+; them and they are empty now. Should something fail, the records of what
+; is left stay, and so does the uninstaller.
 Section "Uninstall"
+  again:
+  StrCpy $Busy ""
+  StrCpy $R0 "$INSTDIR\telescope.plug"
+  Call un.NoteIfInUse
+  Call un.NoteLibraryInUse
+  Call un.AskWhileBusy
+  ${If} $R1 = 1
+    Goto again
+  ${EndIf}
+
+  StrCpy $R2 0
+  ClearErrors
   Delete "$INSTDIR\telescope.plug"
-  ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
-  ${If} $0 = 1
-    Delete "${LIBRARY}"
-    ReadRegDWORD $1 HKLM "${STATE_KEY}" "VendorLibraryKept"
-    ${If} $1 = 1
-      ; Should the delete have failed, the kept library stays where it is.
-      Rename "${KEPT_LIBRARY}" "${LIBRARY}"
-    ${EndIf}
-    ReadRegDWORD $1 HKLM "${STATE_KEY}" "CreatedLibraryFolder"
-    ${If} $1 = 1
-      RMDir "${LIBRARY_FOLDER}"
-    ${EndIf}
+  ${If} ${Errors}
+    StrCpy $R2 1
+  ${EndIf}
+  Call un.RemoveLibrary
+  Call un.RemoveSettings
+  ${If} $R2 = 1
+    MessageBox MB_OK|MB_ICONEXCLAMATION "Some files could not be removed; telescope.plug stays in the list of installed programs so that you can uninstall it again once the planetarium program is closed." /SD IDOK
+    SetErrorLevel ${EXIT_IN_USE}
+    Return
   ${EndIf}
   Delete "$INSTDIR\${UNINSTALLER}"
   ReadRegStr $2 HKLM "${STATE_KEY}" "CreatedFolder"
@@ -147,6 +488,331 @@ Section "Uninstall"
   DeleteRegKey HKLM "${STATE_KEY}"
 SectionEnd
 
+!ifdef CONTROL_LIBRARY
+; --- The INDI settings: host, port and device in DRAV-INDI.ini ---
+
+; $R0 a line -> $R4 its key (blanks around it taken), $R5 its value (blanks
+; taken), $R4 empty for a blank, comment or section line and a line without =.
+Function SplitLine
+  Push $0
+  Push $1
+  StrCpy $R4 ""
+  StrCpy $R5 ""
+  StrCpy $1 $R0
+  ; line end and blanks at both ends
+  ${Do}
+    StrCpy $0 $1 1 -1
+    ${If} $0 == "$\r"
+    ${OrIf} $0 == "$\n"
+    ${OrIf} $0 == " "
+    ${OrIf} $0 == "$\t"
+      StrCpy $1 $1 -1
+    ${Else}
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  ${Do}
+    StrCpy $0 $1 1
+    ${If} $0 == " "
+    ${OrIf} $0 == "$\t"
+      StrCpy $1 $1 "" 1
+    ${Else}
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  StrCpy $0 $1 1
+  ${If} $0 != "#"
+  ${AndIf} $0 != ";"
+  ${AndIf} $0 != "["
+    StrCpy $0 0
+    ${Do}
+      StrCpy $R5 $1 1 $0
+      ${If} $R5 == ""
+        ${ExitDo}
+      ${ElseIf} $R5 == "="
+        StrCpy $R4 $1 $0
+        IntOp $0 $0 + 1
+        StrCpy $R5 $1 "" $0
+        ${ExitDo}
+      ${EndIf}
+      IntOp $0 $0 + 1
+    ${Loop}
+    ${If} $R4 == ""
+      StrCpy $R5 ""
+    ${EndIf}
+    Push $R4
+    Call Trim
+    Pop $R4
+    Push $R5
+    Call Trim
+    Pop $R5
+  ${EndIf}
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Blanks at both ends of the string on the stack.
+Function Trim
+  Exch $0
+  Push $1
+  ${Do}
+    StrCpy $1 $0 1
+    ${If} $1 == " "
+    ${OrIf} $1 == "$\t"
+      StrCpy $0 $0 "" 1
+    ${Else}
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  ${Do}
+    StrCpy $1 $0 1 -1
+    ${If} $1 == " "
+    ${OrIf} $1 == "$\t"
+      StrCpy $0 $0 -1
+    ${Else}
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; $3 an open file: skips a UTF-8 byte-order mark at its start (written
+; again to $4 when $4 is not empty).
+Function SkipByteOrderMark
+  Push $0
+  Push $1
+  Push $2
+  FileReadByte $3 $0
+  FileReadByte $3 $1
+  FileReadByte $3 $2
+  ${If} $0 = 0xEF
+  ${AndIf} $1 = 0xBB
+  ${AndIf} $2 = 0xBF
+    ${If} $4 != ""
+      FileWriteByte $4 $0
+      FileWriteByte $4 $1
+      FileWriteByte $4 $2
+    ${EndIf}
+  ${Else}
+    FileSeek $3 0 SET
+  ${EndIf}
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; host, port and device from the settings file, as the library reads them
+; (the last of a key counts).
+Function ReadSettings
+  !insertmacro SaveRegisters
+  Call SettingsPath
+  ClearErrors
+  FileOpen $3 $R0 r
+  ${IfNot} ${Errors}
+    StrCpy $4 ""
+    Call SkipByteOrderMark
+    ${Do}
+      ClearErrors
+      FileRead $3 $R0
+      ${If} ${Errors}
+        ${ExitDo}
+      ${EndIf}
+      Call SplitLine
+      ${If} $R4 S== "host"
+        StrCpy $IndiHost $R5
+      ${ElseIf} $R4 S== "port"
+        StrCpy $IndiPort $R5
+      ${ElseIf} $R4 S== "device"
+        StrCpy $IndiDevice $R5
+      ${EndIf}
+    ${Loop}
+    FileClose $3
+  ${EndIf}
+  !insertmacro RestoreRegisters
+FunctionEnd
+
+; Writes host, port and device into the settings file, each in place of the
+; first line of its key (later ones are dropped, since the last counts),
+; missing ones at the end; every other line stays as it was. A new file
+; gets a heading and all three.
+Function WriteSettings
+  !insertmacro SaveRegisters
+  Call SettingsPath
+  StrCpy $6 $R0
+  ; Was the file ours (or none), it is ours afterwards.
+  ReadRegStr $R3 HKLM "${STATE_KEY}" "SettingsFingerprint"
+  StrCpy $7 1
+  ${If} ${FileExists} $6
+    Call Fingerprint
+    ${If} $R3 == ""
+    ${OrIf} $R1 != $R3
+      StrCpy $7 0
+    ${EndIf}
+  ${EndIf}
+  ${GetParent} $6 $0
+  CreateDirectory $0
+  ClearErrors
+  FileOpen $4 "$6.new" w
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONEXCLAMATION "The INDI settings could not be written to $6." /SD IDOK
+    Goto done
+  ${EndIf}
+  StrCpy $SeenHost 0
+  StrCpy $SeenPort 0
+  StrCpy $SeenDevice 0
+  StrCpy $8 "$\r$\n" ; the last line's end
+  ClearErrors
+  FileOpen $3 $6 r
+  ${If} ${Errors}
+    FileWrite $4 "# The INDI control library's settings, written by the telescope.plug installer.$\r$\n"
+    FileWrite $4 "# Other keys (timeout, connect, epoch, unpark, log): see the INDI library's read-me.$\r$\n"
+  ${Else}
+    Call SkipByteOrderMark
+    ${Do}
+      ClearErrors
+      FileRead $3 $R0
+      ${If} ${Errors}
+        ${ExitDo}
+      ${EndIf}
+      StrCpy $8 ""
+      StrCpy $0 $R0 1 -1
+      ${If} $0 == "$\n"
+        StrCpy $8 "$\n"
+        StrCpy $0 $R0 2 -2
+        ${If} $0 == "$\r$\n"
+          StrCpy $8 "$\r$\n"
+        ${EndIf}
+      ${EndIf}
+      Call SplitLine
+      ${If} $R4 S== "host"
+      ${OrIf} $R4 S== "port"
+      ${OrIf} $R4 S== "device"
+        ${If} $R4 S== "host"
+        ${AndIf} $SeenHost != 1
+          FileWrite $4 "host=$IndiHost$8"
+          StrCpy $SeenHost 1
+        ${ElseIf} $R4 S== "port"
+        ${AndIf} $SeenPort != 1
+          FileWrite $4 "port=$IndiPort$8"
+          StrCpy $SeenPort 1
+        ${ElseIf} $R4 S== "device"
+        ${AndIf} $SeenDevice != 1
+          FileWrite $4 "device=$IndiDevice$8"
+          StrCpy $SeenDevice 1
+        ${EndIf}
+      ${Else}
+        FileWrite $4 $R0
+      ${EndIf}
+    ${Loop}
+    FileClose $3
+    ${If} $8 == ""
+      FileWrite $4 "$\r$\n"
+    ${EndIf}
+  ${EndIf}
+  ${If} $SeenHost != 1
+    FileWrite $4 "host=$IndiHost$\r$\n"
+  ${EndIf}
+  ${If} $SeenPort != 1
+    FileWrite $4 "port=$IndiPort$\r$\n"
+  ${EndIf}
+  ${If} $SeenDevice != 1
+    FileWrite $4 "device=$IndiDevice$\r$\n"
+  ${EndIf}
+  ClearErrors
+  FileClose $4
+  Delete $6
+  Rename "$6.new" $6
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONEXCLAMATION "The INDI settings could not be written to $6." /SD IDOK
+    Goto done
+  ${EndIf}
+  DetailPrint "INDI settings: host=$IndiHost port=$IndiPort device=$IndiDevice in $6"
+  ${If} $7 = 1
+    StrCpy $R0 $6
+    Call Fingerprint
+    WriteRegStr HKLM "${STATE_KEY}" "SettingsFingerprint" $R1
+  ${Else}
+    DeleteRegValue HKLM "${STATE_KEY}" "SettingsFingerprint"
+  ${EndIf}
+  done:
+  !insertmacro RestoreRegisters
+FunctionEnd
+
+; $IndiHost, $IndiPort, $IndiDevice -> $R1 empty when valid, else what is wrong.
+Function CheckSettings
+  Push $0
+  Push $1
+  StrCpy $R1 ""
+  Push $IndiHost
+  Call Trim
+  Pop $IndiHost
+  Push $IndiDevice
+  Call Trim
+  Pop $IndiDevice
+  Push $IndiPort
+  Call Trim
+  Pop $IndiPort
+  StrLen $0 $IndiHost
+  ${If} $0 = 0
+  ${OrIf} $0 > 255
+    StrCpy $R1 "The server's name or address is needed (up to 255 characters)."
+  ${EndIf}
+  StrLen $0 $IndiDevice
+  ${If} $0 > 63
+    StrCpy $R1 "The device's name is too long (up to 63 characters)."
+  ${EndIf}
+  ; 1 to 65535, decimal digits without a leading zero: the number reads
+  ; back as the same text.
+  IntOp $0 $IndiPort + 0
+  ${If} $0 S!= $IndiPort
+  ${OrIf} $0 < 1
+  ${OrIf} $0 > 65535
+    StrCpy $R1 "The port must be a number from 1 to 65535."
+  ${EndIf}
+  Pop $1
+  Pop $0
+FunctionEnd
+
+Function SettingsPage
+  ${IfNot} ${SectionIsSelected} ${SecLibrary}
+    Abort
+  ${EndIf}
+  Call SettingsPath
+  !insertmacro MUI_HEADER_TEXT "INDI server" "Where the INDI control library finds the mount."
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateLabel} 0 0 100% 40u "The INDI control library drives the mount through an INDI server, on this computer or on another one (a Raspberry Pi at the telescope). These settings are saved for every user in $R0; a DRAV-INDI.ini in a user's own %APPDATA% is read instead of it."
+  Pop $0
+  ${NSD_CreateLabel} 0 46u 70u 12u "Server (name or address):"
+  Pop $0
+  ${NSD_CreateText} 75u 44u 100%-75u 12u $IndiHost
+  Pop $HostField
+  ${NSD_CreateLabel} 0 64u 70u 12u "Port:"
+  Pop $0
+  ${NSD_CreateNumber} 75u 62u 50u 12u $IndiPort
+  Pop $PortField
+  ${NSD_CreateLabel} 0 82u 70u 12u "Device:"
+  Pop $0
+  ${NSD_CreateText} 75u 80u 100%-75u 12u $IndiDevice
+  Pop $DeviceField
+  ${NSD_CreateLabel} 75u 96u 100%-75u 24u "The mount's name on the server, for example EQMod Mount. Empty: the first mount the server shows."
+  Pop $0
+  nsDialogs::Show
+FunctionEnd
+
+Function SettingsLeave
+  ${NSD_GetText} $HostField $IndiHost
+  ${NSD_GetText} $PortField $IndiPort
+  ${NSD_GetText} $DeviceField $IndiDevice
+  Call CheckSettings
+  ${If} $R1 != ""
+    MessageBox MB_OK|MB_ICONEXCLAMATION $R1
+    Abort
+  ${EndIf}
+FunctionEnd
+!endif
+
 Function .onInit
   System::Call 'kernel32::IsProcessorFeaturePresent(i ${SSE2_FEATURE}) i .r0'
   ${If} $0 = 0
@@ -155,11 +821,49 @@ Function .onInit
     Quit
   ${EndIf}
 !ifdef CONTROL_LIBRARY
+  ; The component as chosen last time, unless told otherwise.
+  ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
+  ${If} $0 = 1
+    !insertmacro SelectSection ${SecLibrary}
+  ${EndIf}
   ${GetParameters} $1
   ClearErrors
   ${GetOptions} $1 "/INDI" $2
   ${IfNot} ${Errors}
     !insertmacro SelectSection ${SecLibrary}
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $1 "/NOINDI" $2
+  ${IfNot} ${Errors}
+    !insertmacro UnselectSection ${SecLibrary}
+  ${EndIf}
+  ; The settings: the defaults, then what the file holds, then the options.
+  StrCpy $IndiHost "${DEFAULT_HOST}"
+  StrCpy $IndiPort "${DEFAULT_PORT}"
+  StrCpy $IndiDevice ""
+  Call ReadSettings
+  ClearErrors
+  ${GetOptions} $1 "/HOST=" $2
+  ${IfNot} ${Errors}
+    StrCpy $IndiHost $2
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $1 "/PORT=" $2
+  ${IfNot} ${Errors}
+    StrCpy $IndiPort $2
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $1 "/DEVICE=" $2
+  ${IfNot} ${Errors}
+    StrCpy $IndiDevice $2
+  ${EndIf}
+  ${If} ${Silent}
+    Call CheckSettings
+    ${If} $R1 != ""
+      MessageBox MB_OK|MB_ICONSTOP "$R1 Nothing was installed." /SD IDOK
+      SetErrorLevel ${EXIT_BAD_OPTION}
+      Quit
+    ${EndIf}
   ${EndIf}
 !endif
 FunctionEnd
@@ -167,6 +871,6 @@ FunctionEnd
 !ifdef CONTROL_LIBRARY
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${SecPlugin} "The plug-in, in the plug-in folder you choose next."
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecLibrary} "The INDI control library, installed as ${LIBRARY}. Choose it to drive an INDI mount; a vendor library already there is kept aside and put back when you uninstall."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLibrary} "The INDI control library, installed as ${LIBRARY}, and where to find the INDI server (next page). Choose it to drive an INDI mount; a vendor library already there is kept aside and put back when you uninstall."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 !endif
