@@ -661,7 +661,7 @@ Function WriteSettings
   StrCpy $SeenHost 0
   StrCpy $SeenPort 0
   StrCpy $SeenDevice 0
-  StrCpy $8 "$\r$\n" ; the last line's end
+  StrCpy $2 1       ; what is written so far ends with a line end
   ClearErrors
   FileOpen $3 $6 r
   ${If} ${Errors}
@@ -692,21 +692,25 @@ Function WriteSettings
         ${AndIf} $SeenHost != 1
           FileWrite $4 "host=$IndiHost$8"
           StrCpy $SeenHost 1
+          StrCpy $2 $8
         ${ElseIf} $R4 S== "port"
         ${AndIf} $SeenPort != 1
           FileWrite $4 "port=$IndiPort$8"
           StrCpy $SeenPort 1
+          StrCpy $2 $8
         ${ElseIf} $R4 S== "device"
         ${AndIf} $SeenDevice != 1
           FileWrite $4 "device=$IndiDevice$8"
           StrCpy $SeenDevice 1
+          StrCpy $2 $8
         ${EndIf}
       ${Else}
         FileWrite $4 $R0
+        StrCpy $2 $8
       ${EndIf}
     ${Loop}
     FileClose $3
-    ${If} $8 == ""
+    ${If} $2 == ""
       FileWrite $4 "$\r$\n"
     ${EndIf}
   ${EndIf}

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# The installer under Wine, in a prefix of its own made afresh in WORK:
-# silent installs and uninstalls, with the mount simulator as the optional
-# control library, a "vendor" DRAV.dll of known bytes at the fixed path, and
-# a session of the stand-in host against the installed plug-in.
+# The installer under Wine, in a prefix of its own made afresh in WORK: one
+# table of cases, each a sequence of silent installs, uninstalls and the
+# events around them (the vendor's library installed or updated, the sky
+# chart holding the plug-in and its library, the previous release installed
+# first, the user's own settings), each step followed by what must hold.
+# The mount simulator is this release's control library.
 #   installer-test.sh WORK VERSION COPYRIGHT DESCRIPTION PLUGIN README LICENSE
 #                     SIMULATOR PLUGHOST VERSION_PROBE [CONTROL_LIBRARY]
-# CONTROL_LIBRARY, the one the release ships, is checked for its version only.
+# CONTROL_LIBRARY, the one the release ships, is checked for its version, and
+# is the previous release's control library in the upgrade case (without it
+# that case is skipped, and so it is outside a git checkout).
 set -euo pipefail
 work=$1 version=$2 copyright=$3 description=$4 plugin=$5 readme=$6 license=$7
 simulator=$8 plughost=$9 probe=${10} shipped_library=${11:-}
 here=$(cd "$(dirname "$0")" && pwd)
+# The last commit whose installer did not record what it installed.
+previous_commit=85b9a0b previous_version=0.9.0
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -19,34 +25,73 @@ absent() { [ ! -e "$1" ] || fail "$2"; }
 rm -rf "$work"
 mkdir -p "$work"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# Every Wine process of this prefix ends with the test, pass or fail.
-trap 'timeout 30 wineserver -k 2>/dev/null || true' EXIT
+# The sky chart of the in-use cases: a plughost started in the background.
+held_pid=""
+stop_held() {
+  [ -n "$held_pid" ] || return 0
+  kill "$held_pid" 2>/dev/null || true
+  wait "$held_pid" 2>/dev/null || true
+  held_pid=""
+}
+# Every process of the test ends with it, pass or fail.
+trap 'stop_held; timeout 30 wineserver -k 2>/dev/null || true' EXIT
 # Runs a Windows program, bounded. An install or uninstall is followed by a
 # wait for every process of the prefix to end (the uninstaller goes on from a
-# copy of itself), so that the files and the registry are complete.
+# copy of itself), so that the files and the registry are complete; not
+# while the sky chart is held, whose steps wait for their program only.
 # The bounds catch a hung program; they grow by what starting a Wine process
 # costs on this machine (measured once for the build tree).
 cost=$(bash "$here/../../tools/wine-run.sh" --start-cost "$plughost")
 slack=$(( 2 * (${cost%.*} + 1) ))
 win() { timeout $((120 + slack)) wine "$@"; }
-run() { local status=0; win "$@" || status=$?; timeout $((60 + slack)) wineserver -w; return $status; }
+run() {
+  local status=0
+  win "$@" || status=$?
+  [ -n "$held_pid" ] || timeout $((60 + slack)) wineserver -w
+  return $status
+}
 timeout $((120 + 10 * slack)) wineboot -i >/dev/null 2>&1
 timeout $((60 + slack)) wineserver -w
 
-# Installers: the release's, with the simulator as the control library, and
-# one that asks for a processor feature no processor has.
+# Installers: this release's, one that asks for a processor feature no
+# processor has, and the previous release's (its installer from git, with the
+# shipped control library, whose version resource tells that release's
+# library, and a plug-in marked so that its replacement shows).
 bash "$here/../make-dist.sh" "$version" "$copyright" "$work/dist" "$work/stage" \
   "$plugin" "$readme" "$license" "$simulator" >/dev/null
 MAKENSIS_FLAGS=-DSSE2_FEATURE=64 bash "$here/../make-dist.sh" "$version" "$copyright" \
   "$work/refusing" "$work/stage-refusing" "$plugin" "$readme" "$license" "$simulator" >/dev/null
 setup="$work/dist/telescope-plug-$version-setup.exe"
 refusing="$work/refusing/telescope-plug-$version-setup.exe"
+old_setup="" old_plugin="$work/stage-old/telescope.plug"
+if [ -n "$shipped_library" ] &&
+   git -C "$here" show "$previous_commit:Release/installer.nsi" > "$work/old.nsi" 2>/dev/null; then
+  mkdir -p "$work/stage-old"
+  { cat "$plugin"; printf 'previous release'; } > "$old_plugin"
+  cp "$license" "$work/stage-old/LICENSE.txt"
+  makensis -V1 -NOCD -DVERSION="$previous_version" -DCOPYRIGHT="$copyright" \
+    -DSTAGE="$work/stage-old" -DOUTFILE="$work/old-setup.exe" \
+    -DCONTROL_LIBRARY="$shipped_library" "$work/old.nsi" >/dev/null
+  old_setup="$work/old-setup.exe"
+fi
 
 drive="$WINEPREFIX/drive_c"
 system="$drive/Program Files/Common Files/System"
 library="$system/DRAV.dll"
 kept="$library.kept-by-telescope.plug"
-printf 'vendor control library\r\n\0\1\2\3\377' > "$work/vendor.dll"
+settings="$drive/ProgramData/DRAV-INDI.ini"
+for n in 1 2; do printf 'vendor control library %s\r\n\0\1\2\3\377' "$n" > "$work/vendor-$n.dll"; done
+# The settings files: as the installer writes them, and a user's own.
+heading="# The INDI control library's settings, written by the telescope.plug installer.\r\n# Other keys (timeout, connect, epoch, unpark, log): see the INDI library's read-me.\r\n"
+mkdir -p "$work/ini"
+printf "${heading}host=127.0.0.1\r\nport=7624\r\ndevice=\r\n" > "$work/ini/default"
+printf "${heading}host=pi.local\r\nport=7625\r\ndevice=EQMod Mount\r\n" > "$work/ini/pi"
+{ cat "$work/ini/pi"; printf 'timeout=3000\r\n'; } > "$work/ini/edited"
+# Byte-order mark, a comment, a key of ours twice (the last counts) and no
+# line end at the end.
+printf '\357\273\277# my mount\r\ntimeout=3000\r\nport=1234\r\nlog=C:\\trace.txt\r\nport=4321' > "$work/ini/hand"
+printf '\357\273\277# my mount\r\ntimeout=3000\r\nport=4321\r\nlog=C:\\trace.txt\r\nhost=pi.local\r\ndevice=\r\n' > "$work/ini/merged"
+
 # The installer is 32-bit: its registry entries are in the 32-bit view.
 # Prints a key's values as "NAME    REG_SZ    VALUE" lines, nothing when the
 # key is missing. Read from the prefix's own file, which the server has
@@ -58,9 +103,9 @@ registry() {
   want="[$(printf '%s' "$key" | sed 's/\\/\\\\/g')] " awk '
     BEGIN { want = ENVIRON["want"] }
     /^\[/ { on = tolower(substr($0, 1, length(want))) == tolower(want); next }
-    on && /^"[^"]*"="/ {
+    on && /^"[^"]*"=/ {
       name = $0; sub(/^"/, "", name); sub(/"=.*/, "", name)
-      value = $0; sub(/^"[^"]*"="/, "", value); sub(/"$/, "", value)
+      value = $0; sub(/^"[^"]*"=/, "", value); sub(/^"/, "", value); sub(/"$/, "", value)
       gsub(/\\\\/, "\001", value); gsub(/\\"/, "\"", value); gsub(/\001/, "\\", value)
       print name "    REG_SZ    " value
     }' "$WINEPREFIX/system.reg"
@@ -79,86 +124,207 @@ LegalCopyright=$copyright
 CompanyName=the telescope.plug authors
 OriginalFilename=telescope.plug"
 
-# A processor without SSE2: refused with a non-zero exit, nothing touched.
-mkdir -p "$system"
-cp "$work/vendor.dll" "$library"
-status=0; run "$refusing" /S /INDI '/D=C:\Plugins' || status=$?
-[ "$status" -eq 3 ] || fail "the installer on a processor without SSE2 exited with $status, not 3"
-absent "$drive/Plugins" "the refused installer made the plug-in folder"
-[ -z "$(registry "$uninstall_key")" ] || fail "the refused installer wrote the registry"
-same "$work/vendor.dll" "$library" "the refused installer touched the vendor library"
+# The plug-in folders the cases use, by letter.
+declare -A folders=([A]='C:\Plugins' [B]='C:\Sky Chart\Plug-ins' [C]='C:\Other Plug-ins')
+unix() { printf '%s/%s' "$drive" "$(printf '%s' "${1#C:\\}" | tr '\\' /)"; }
+# Every file the installer may touch (a telelog.txt aside) and its state
+# key, with their bytes' sums: what "nothing changed" compares.
+snapshot() {
+  local letter
+  {
+    for letter in "${!folders[@]}"; do
+      [ ! -d "$(unix "${folders[$letter]}")" ] || find "$(unix "${folders[$letter]}")" -type f ! -name telelog.txt
+    done
+    [ ! -d "$system" ] || find "$system" -type f
+    [ ! -f "$settings" ] || echo "$settings"
+  } | LC_ALL=C sort | while read -r f; do sha256sum "$f"; done
+}
+state() { snapshot; registry "$uninstall_key"; registry "$state_key"; }
 
-# Each case: a vendor library at the fixed path before (vendor; none: not
-# even its folder), the installer's options, the plug-in folder, a session
-# there (session/none).
+# Steps (';' between them), each with what must hold after it ('=>'):
+#   vendor N              the vendor installs or updates its library (N: 1, 2)
+#   hand | edit           the user writes a settings file of their own, or adds
+#                         a line to ours
+#   new|old|refusing ARGS this release's installer, the previous release's, or
+#                         one refusing the processor, silently: /S ARGS, where
+#                         @X stands for folder X
+#   uninstall X           the uninstaller in folder X, /S; uninstall-here X runs
+#                         it in place (_?=), which gives its exit code
+#   hold X | release      plughost starts with the plug-in of folder X and its
+#                         control library loaded / quits
+#   session X             a session of the installed plug-in and library
+#   probe X               the installed plug-in's version resource
+# Checks: exit=N (else 0); same: no file and no registry value changed;
+#   plug=X the plug-in last installed and the uninstaller are in folder X;
+#   gone=X neither is (nor the folder, unless a telelog.txt is left in it);
+#   lib=ours|old|N|none  the control library: ours, the previous release's,
+#   the vendor's N, none (nor the folder made for it); kept=N|none the library
+#   kept aside; ini=none or a file of $work/ini; reg=X|none the uninstall
+#   entry and the remembered folder X, or neither key.
 cases=(
-  'vendor|/INDI|C:\Sky Chart\Plug-ins|session'
-  'none|/INDI|C:\Plugins|none'
-  'vendor||C:\Plugins|none'
+  'vendor 1; new /INDI @B => plug=B lib=ours kept=1 reg=B ini=default; probe B; session B; hold B;
+   new /INDI @B => exit=4 same; uninstall-here B => exit=4 same; release => same;
+   uninstall B => gone=B lib=1 kept=none reg=none ini=none'
+  'new /INDI @A => plug=A lib=ours kept=none reg=A ini=default; uninstall A => gone=A lib=none kept=none reg=none ini=none'
+  'vendor 1; new @A => plug=A lib=1 kept=none ini=none reg=A; uninstall A => gone=A lib=1 kept=none reg=none'
+  'vendor 1; refusing /INDI @A => exit=3 same; new /INDI /PORT=70000 @A => exit=5 same lib=1 kept=none reg=none'
+  'vendor 1; new /INDI /HOST=pi.local /PORT=7625 /DEVICE=EQMod Mount @A => plug=A lib=ours kept=1 ini=pi; edit;
+   vendor 2; uninstall A => gone=A lib=2 kept=1 reg=none ini=edited'
+  'vendor 1; new /INDI @A => lib=ours kept=1; vendor 2; new @A => plug=A lib=2 kept=1 reg=A ini=default;
+   uninstall A => gone=A lib=2 kept=1 reg=none ini=none'
+  'vendor 1; old /INDI @B => plug=B lib=old kept=1 reg=B; new => plug=B lib=ours kept=1 reg=B ini=default;
+   uninstall B => gone=B lib=1 kept=none reg=none ini=none'
+  'vendor 1; hand; new /INDI /HOST=pi.local @A => plug=A lib=ours kept=1 ini=merged; new => plug=A lib=ours kept=1 reg=A ini=merged;
+   uninstall A => gone=A lib=1 kept=none reg=none ini=merged'
+  'vendor 1; new /INDI @A => lib=ours kept=1; new @C => plug=C gone=A lib=ours kept=1 reg=C ini=default;
+   new /NOINDI => plug=C lib=1 kept=none ini=none; uninstall C => gone=C lib=1 reg=none'
 )
-for row in "${cases[@]}"; do
-  IFS='|' read -r before options folder session <<< "$row"
-  case="[$row]"
-  unix_folder="$drive/$(printf '%s' "${folder#C:\\}" | tr '\\' /)"
-  rm -rf "$system"
-  if [ "$before" = vendor ]; then mkdir -p "$system" && cp "$work/vendor.dll" "$library"; fi
 
-  # /D= unquoted, its words as separate arguments: Wine joins them with
-  # spaces and no quotes, as the installer wants its folder.
-  # shellcheck disable=SC2086
-  status=0; run "$setup" /S $options /D=$folder || status=$?
-  [ "$status" -eq 0 ] || fail "$case install exited with $status"
-  same "$plugin" "$unix_folder/telescope.plug" "$case telescope.plug not installed as built"
-  [ -f "$unix_folder/uninstall-telescope.exe" ] || fail "$case no uninstaller"
-  if [ -n "$options" ]; then
-    same "$simulator" "$library" "$case control library not installed"
-    if [ "$before" = vendor ]; then same "$work/vendor.dll" "$kept" "$case vendor library not kept aside"; fi
-  elif [ "$before" = vendor ]; then
-    same "$work/vendor.dll" "$library" "$case vendor library touched without the component"
-  fi
-  if [ "$before" != vendor ] && [ -z "$options" ]; then absent "$library" "$case a control library appeared"; fi
-  got=$(win "$probe" "$folder\\telescope.plug" | tr -d '\r') || fail "$case version_probe failed"
-  [ "$got" = "$expected_version" ] || fail "$case version resource reads:
-$got"
-  entry=$(registry "$uninstall_key")
-  for value in "DisplayVersion    REG_SZ    $version" \
-               "UninstallString    REG_SZ    \"$folder\\uninstall-telescope.exe\""; do
-    grep -qF "$value" <<< "$entry" || fail "$case uninstall entry lacks '$value':
+# The checks after a step; $1 the step's exit status, $2 the state before it.
+check() {
+  local status=$1 before=$2 item key value dir entry installed=$plugin
+  [ "$last_setup" = old ] && installed=$old_plugin
+  local want_exit=0
+  for item in $expect; do [ "${item%%=*}" != exit ] || want_exit=${item#exit=}; done
+  [ "$status" -eq "$want_exit" ] || fail "$where exited with $status, not $want_exit"
+  for item in $expect; do
+    key=${item%%=*} value=${item#*=}
+    case $key in
+      exit) ;;
+      same) [ "$(state)" = "$before" ] || fail "$where changed files or the registry:
+$(diff <(printf '%s\n' "$before") <(state))" ;;
+      plug)
+        dir=$(unix "${folders[$value]}")
+        same "$installed" "$dir/telescope.plug" "$where telescope.plug in $value is not the one installed"
+        [ -f "$dir/uninstall-telescope.exe" ] || fail "$where no uninstaller in $value" ;;
+      gone)
+        dir=$(unix "${folders[$value]}")
+        if [ -d "$dir" ] && [ "$(ls -A "$dir")" != telelog.txt ]; then
+          fail "$where folder $value holds: $(ls -A "$dir" | tr '\n' ' ')"
+        fi ;;
+      lib)
+        case $value in
+          ours) same "$simulator" "$library" "$where the control library is not ours" ;;
+          old) same "$shipped_library" "$library" "$where the control library is not the previous release's" ;;
+          none) absent "$system" "$where a control library or the folder made for it is there" ;;
+          *) same "$work/vendor-$value.dll" "$library" "$where the control library is not the vendor's $value" ;;
+        esac ;;
+      kept)
+        if [ "$value" = none ]; then absent "$kept" "$where a library is kept aside"
+        else same "$work/vendor-$value.dll" "$kept" "$where the vendor's $value is not kept aside"; fi ;;
+      ini)
+        if [ "$value" = none ]; then absent "$settings" "$where a settings file is there"
+        else same "$work/ini/$value" "$settings" "$where the settings file is not $value:
+$(od -c "$settings" 2>&1 | head -12)"; fi ;;
+      reg)
+        if [ "$value" = none ]; then
+          [ -z "$(registry "$uninstall_key")$(registry "$state_key")" ] || fail "$where registry left behind:
+$(registry "$uninstall_key"; registry "$state_key")"
+        else
+          entry=$(registry "$uninstall_key"; registry "$state_key")
+          for want in "DisplayVersion    REG_SZ    $last_version" \
+                      "UninstallString    REG_SZ    \"${folders[$value]}\\uninstall-telescope.exe\"" \
+                      "PluginFolder    REG_SZ    ${folders[$value]}"; do
+            grep -qF "$want" <<< "$entry" || fail "$where registry lacks '$want':
 $entry"
+          done
+        fi ;;
+      *) fail "$where: unknown check $item" ;;
+    esac
   done
-  grep -qF "PluginFolder    REG_SZ    $folder" <<< "$(registry "$state_key")" ||
-    fail "$case the plug-in folder is not remembered"
+}
 
-  if [ "$session" = session ]; then
-    # The installed plug-in against the installed control library; the
-    # session leaves its telelog.txt in the plug-in folder.
-    transcript=$(cd "$unix_folder" && DRAV_SIM_SCENARIO=align=celestial,rate=100 \
-                 win "$plughost" "$folder\\telescope.plug" "$here/installed-session.txt" 2>&1) ||
-      fail "$case session failed:
-$transcript"
-    grep -q "DRAV Version Vantorel Mount Simulator" "$unix_folder/telelog.txt" ||
-      fail "$case the session did not use the installed control library:
-$transcript"
-    cp "$unix_folder/telelog.txt" "$work/telelog.txt"
-  fi
+hold() {
+  local folder=$1
+  rm -f "$work/hold.fifo" "$work/hold.out"
+  mkfifo "$work/hold.fifo"
+  (cd "$(unix "$folder")" && exec timeout $((120 + slack)) wine "$plughost" "$folder\\telescope.plug" - \
+     < "$work/hold.fifo" > "$work/hold.out" 2>&1) &
+  held_pid=$!
+  exec 7> "$work/hold.fifo"
+  echo init >&7
+  # Loaded once the initialisation is answered.
+  local waited=0
+  until grep -q 'op_Initialize' "$work/hold.out" 2>/dev/null; do
+    [ "$waited" -lt $((300 + 50 * slack)) ] && kill -0 "$held_pid" 2>/dev/null ||
+      { fail "$where plughost did not start: $(cat "$work/hold.out")"; break; }
+    sleep 0.2; waited=$((waited + 1))
+  done
+}
+release() {
+  echo quit >&7 || true
+  exec 7>&-
+  local waited=0
+  while kill -0 "$held_pid" 2>/dev/null && [ "$waited" -lt $((150 + 25 * slack)) ]; do
+    sleep 0.2; waited=$((waited + 1))
+  done
+  kill -0 "$held_pid" 2>/dev/null && fail "$where plughost did not quit"
+  stop_held
+  timeout $((60 + slack)) wineserver -w
+}
 
-  status=0; run "$unix_folder/uninstall-telescope.exe" /S || status=$?
-  [ "$status" -eq 0 ] || fail "$case uninstall exited with $status"
-  absent "$unix_folder/telescope.plug" "$case telescope.plug left behind"
-  absent "$unix_folder/uninstall-telescope.exe" "$case uninstaller left behind"
-  absent "$kept" "$case kept library left behind"
-  if [ "$before" = vendor ]; then
-    same "$work/vendor.dll" "$library" "$case vendor library not put back as it was"
-  else
-    absent "$system" "$case control library or the folder made for it left behind"
+ran=0
+for row in "${cases[@]}"; do
+  row=$(tr '\n' ' ' <<< "$row" | tr -s ' ')
+  if [[ $row =~ (^|;)\ *old\  ]] && [ -z "$old_setup" ]; then
+    echo "SKIP (no previous release to build): [$row]"; continue
   fi
-  if [ "$session" = session ]; then
-    same "$work/telelog.txt" "$unix_folder/telelog.txt" "$case telelog.txt not left as it was"
-  else
-    absent "$unix_folder" "$case the plug-in folder the installer made is left behind"
-  fi
-  [ -z "$(registry "$uninstall_key")" ] || fail "$case uninstall entry left behind"
-  [ -z "$(registry "$state_key")" ] || fail "$case installer state left behind"
+  rm -rf "$system" "$settings"
+  for letter in "${!folders[@]}"; do rm -rf "$(unix "${folders[$letter]}")"; done
+  last_setup="" last_version=""
+  IFS=';' read -ra steps <<< "$row"
+  for step in "${steps[@]}"; do
+    action=$step expect=""
+    if [[ $step == *'=>'* ]]; then action=${step%%=>*} expect=${step#*=>}; fi
+    read -ra words <<< "$action"
+    where="[$row] step '${action% }':"
+    before=$(state)
+    status=0
+    case ${words[0]} in
+      vendor) mkdir -p "$system" && cp "$work/vendor-${words[1]}.dll" "$library" ;;
+      hand) mkdir -p "${settings%/*}" && cp "$work/ini/hand" "$settings" ;;
+      edit) printf 'timeout=3000\r\n' >> "$settings" ;;
+      new | old | refusing)
+        case ${words[0]} in
+          new) exe=$setup last_setup=new last_version=$version ;;
+          old) exe=$old_setup last_setup=old last_version=$previous_version ;;
+          refusing) exe=$refusing ;;
+        esac
+        args=()
+        for word in "${words[@]:1}"; do
+          # /D= unquoted, its words as separate arguments: Wine joins them
+          # with spaces and no quotes, as the installer wants its folder.
+          if [[ $word == @? ]]; then read -ra more <<< "/D=${folders[${word#@}]}"; args+=("${more[@]}")
+          else args+=("$word"); fi
+        done
+        run "$exe" /S "${args[@]}" || status=$? ;;
+      uninstall)
+        run "$(unix "${folders[${words[1]}]}")/uninstall-telescope.exe" /S || status=$? ;;
+      uninstall-here)
+        read -ra more <<< "_?=${folders[${words[1]}]}"
+        run "$(unix "${folders[${words[1]}]}")/uninstall-telescope.exe" /S "${more[@]}" || status=$? ;;
+      hold) hold "${folders[${words[1]}]}" ;;
+      release) release ;;
+      probe)
+        got=$(win "$probe" "${folders[${words[1]}]}\\telescope.plug" | tr -d '\r') || fail "$where version_probe failed"
+        [ "$got" = "$expected_version" ] || fail "$where version resource reads:
+$got" ;;
+      session)
+        # The installed plug-in against the installed control library; the
+        # session leaves its telelog.txt in the plug-in folder.
+        dir=$(unix "${folders[${words[1]}]}")
+        transcript=$(cd "$dir" && DRAV_SIM_SCENARIO=align=celestial,rate=100 \
+                     win "$plughost" "${folders[${words[1]}]}\\telescope.plug" "$here/installed-session.txt" 2>&1) ||
+          fail "$where session failed:
+$transcript"
+        grep -q "DRAV Version Vantorel Mount Simulator" "$dir/telelog.txt" ||
+          fail "$where the session did not use the installed control library:
+$transcript" ;;
+      *) fail "$where unknown step" ;;
+    esac
+    check "$status" "$before"
+  done
+  ran=$((ran + 1))
 done
 
 # The control library the release ships carries the same version.
@@ -176,4 +342,4 @@ if [ "$failures" -ne 0 ]; then
 fi
 timeout 30 wineserver -k 2>/dev/null || true
 rm -rf "$work/prefix"
-echo "installer: ${#cases[@]} cases passed"
+echo "installer: $ran cases passed"
