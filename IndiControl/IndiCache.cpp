@@ -274,7 +274,7 @@ static void ApplyVector(IndiCache *cache)
                 return;
             }
             p = &cache->properties[cache->count++];
-            p->updates = p->busyUpdates = p->busyEndedAt = 0;
+            p->updates = p->busyUpdates = p->alertUpdates = p->busyEndedAt = 0;
             p->state = kIndiIdle;
         }
         CopyText(p->name, sizeof p->name, cache->vectorName);
@@ -301,6 +301,8 @@ static void ApplyVector(IndiCache *cache)
     int wasBusy = p->updates > 0 && p->state == kIndiBusy;
     p->state = (unsigned char)cache->vectorState;
     p->updates++;
+    if (p->state == kIndiAlert)
+        p->alertUpdates++;
     if (p->state == kIndiBusy) {
         p->busyUpdates++;
     } else if (wasBusy) {

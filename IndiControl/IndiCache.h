@@ -31,6 +31,7 @@ struct IndiProperty {
     IndiElement elements[kIndiElements];
     unsigned long updates;      // definitions and updates received
     unsigned long busyUpdates;  // of those, the ones in state Busy
+    unsigned long alertUpdates; // and in state Alert
     unsigned long busyEndedAt;  // busyUpdates when a Busy run last ended
     unsigned char busyEndState; // and the state that ended it
 };

@@ -20,7 +20,7 @@ struct IndiGoTo {
     int active;
     double ra, dec;            // the target, of the date, radians
     double launchDistance;     // radians from the position at launch
-    unsigned long busyAtLaunch, updatesAtLaunch;
+    unsigned long busyAtLaunch, updatesAtLaunch, alertsAtLaunch;
     uint64_t launchMs;
 };
 

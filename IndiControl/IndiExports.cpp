@@ -167,9 +167,11 @@ static double GoToLeft(void)
 // 0-99 from the distance left against the distance at launch while the
 // mount's coordinates are Busy; 100 once they are Ok after the server has
 // shown the go-to Busy (Ok or Idle when it never showed it Busy within the
-// timeout, or when no go-to is under way); 3 when the mount ends the go-to
-// in Alert, or Idle (the end of a slew that was stopped: by another client,
-// the hand controller or a limit), or the server is gone, or it has said
+// timeout, or when no go-to is under way); 3 when the mount has shown them
+// in Alert since the launch (a refusal may be followed by Ok at once, before
+// the next poll: EQMod under its horizon), or ends the go-to Idle (the end
+// of a slew that was stopped: by another client, the hand controller or a
+// limit), or the server is gone, or it has said
 // nothing of the coordinates for a timeout since the launch. The plug-in
 // ends its wait at once on a 3, logging the refusal; 100 would be logged as
 // the arrival, and any other answer would hold the host until its
@@ -189,7 +191,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         return kNoProvider;
     }
     int ended = p->busyEndedAt > g->busyAtLaunch; // a Busy since the launch has ended
-    if (p->state == kIndiAlert || (ended && p->busyEndState == kIndiAlert)) {
+    if (p->alertUpdates != g->alertsAtLaunch) {
         IndiTrace("go-to ended in Alert");
         g->active = 0;
         return kNoProvider;
@@ -300,8 +302,9 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetParkMark(void)
 // --- Alignment: the mount's own pointing model is never touched ---
 
 // The device's word on a sync: the coordinates updated since the request,
-// in a state other than Busy (Alert when it refused).
-static unsigned long gUpdatesAtSync;
+// in a state other than Busy; refused when any of those updates was Alert
+// (a refusal may be followed by Ok within the same read).
+static unsigned long gUpdatesAtSync, gAlertsAtSync;
 
 static int SyncAnswered(IndiCache *cache)
 {
@@ -328,6 +331,7 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     ToMount(pos, &ra, &dec);
     IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
     gUpdatesAtSync = IndiFind(&gIndi.cache, kCoords)->updates;
+    gAlertsAtSync = IndiFind(&gIndi.cache, kCoords)->alertUpdates;
     if (!IndiSendSwitch("ON_COORD_SET", "SYNC") || !SendPosition(ra, dec) ||
         !IndiSendSwitch("ON_COORD_SET", previous))
         return kNoProvider;
@@ -336,7 +340,7 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
         return gIndi.online ? kRefused : kNoProvider;
     }
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
-    if (coords == NULL || coords->state == kIndiAlert) {
+    if (coords == NULL || coords->alertUpdates != gAlertsAtSync) {
         IndiTrace("%s refused by the device", what);
         return kRefused;
     }
@@ -438,6 +442,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
         return kNoProvider;
     g->busyAtLaunch = coords->busyUpdates;
     g->updatesAtLaunch = coords->updates;
+    g->alertsAtLaunch = coords->alertUpdates;
     g->launchMs = MonotonicMilliseconds();
     g->active = 1;
     IndiTrace("go-to (%.6f, %.6f) of the date, %.4f degrees away", ra, dec, g->launchDistance * 180 / kPi);

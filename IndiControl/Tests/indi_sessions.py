@@ -351,7 +351,7 @@ def faults_group(host, work):
     refused = SESSION + ["slew 1.0 0.5", "sync 1.0 0.5", "close", "terminate"]
     for mode, lines, where in (("garbage", track, "07:30:00.0 Dec = +50:00:00"),
                                ("flood", track, "06:00:00.0 Dec = +45:00:00"),
-                               ("alert", refused, None), ("mute", refused, None)):
+                               ("alert", refused, None), ("refused", refused, None), ("mute", refused, None)):
         port_file = os.path.join(work, f"{mode}.port")
         if os.path.exists(port_file):
             os.remove(port_file)

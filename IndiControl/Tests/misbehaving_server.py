@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A misbehaving INDI server on loopback, for the INDI library's tests.
 
-  misbehaving_server.py garbage|flood|alert|mute|stopped PORTFILE
+  misbehaving_server.py garbage|flood|alert|refused|mute|stopped PORTFILE
 
 Serves one mount, "Bad Mount", connected, at RA 3 h DEC +40, that answers a
 go-to with Busy and then Ok at the target. garbage: after the definitions it
@@ -10,9 +10,11 @@ malformed and truncated XML, unknown elements, numbers out of range and
 a 10 MB element, then puts the mount at RA 7.5 h DEC +50. flood: it sends
 position updates without pause (each one RA 6 h DEC +45) for as long as the
 client reads. alert: answers a new position (a go-to or a sync) with Alert;
-mute: does not answer it; stopped: shows it Busy, then ends it Idle half-way
-and Ok just after, as drivers end a slew that was stopped. Writes its port to PORTFILE and serves until
-killed."""
+refused: with Alert and Ok at once, where it was (as EQMod refuses a go-to
+under its horizon or a sync while it does not track); mute: does not answer
+it; stopped: shows it Busy, then ends it Idle half-way and Ok just after, as
+drivers end a slew that was stopped. Writes its port to PORTFILE and serves
+until killed."""
 import select, socket, sys, threading, time
 
 DEV = "Bad Mount"
@@ -72,8 +74,11 @@ def serve(conn, mode):
                     time.sleep(0.3)
                     conn.sendall((vector("NumberVector", "EQUATORIAL_EOD_COORD", "Idle", [("RA", "5"), ("DEC", "44")])
                                   + vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "5"), ("DEC", "44")])).encode())
-                elif mode == "alert":
-                    conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Alert", [("RA", "3"), ("DEC", "40")]).encode())
+                elif mode in ("alert", "refused"):
+                    here = [("RA", "3"), ("DEC", "40")]
+                    conn.sendall((vector("NumberVector", "EQUATORIAL_EOD_COORD", "Alert", here)
+                                  + (vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", here) if mode == "refused"
+                                     else "")).encode())
                 elif mode != "mute":
                     conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Busy", [("RA", "6"), ("DEC", "45")]).encode())
                     time.sleep(0.3)
