@@ -788,9 +788,9 @@ Function SettingsPage
   Pop $0
   ${NSD_CreateLabel} 0 0 100% 40u "The INDI control library drives the mount through an INDI server, on this computer or on another one (a Raspberry Pi at the telescope). These settings are saved for every user in $R0; a DRAV-INDI.ini in a user's own %APPDATA% is read instead of it."
   Pop $0
-  ${NSD_CreateLabel} 0 46u 70u 12u "Server (name or address):"
+  ${NSD_CreateLabel} 0 46u 70u 12u "Server (host):"
   Pop $0
-  ${NSD_CreateText} 75u 44u 100%-75u 12u $IndiHost
+  ${NSD_CreateText} 75u 44u -75u 12u $IndiHost
   Pop $HostField
   ${NSD_CreateLabel} 0 64u 70u 12u "Port:"
   Pop $0
@@ -798,9 +798,9 @@ Function SettingsPage
   Pop $PortField
   ${NSD_CreateLabel} 0 82u 70u 12u "Device:"
   Pop $0
-  ${NSD_CreateText} 75u 80u 100%-75u 12u $IndiDevice
+  ${NSD_CreateText} 75u 80u -75u 12u $IndiDevice
   Pop $DeviceField
-  ${NSD_CreateLabel} 75u 96u 100%-75u 24u "The mount's name on the server, for example EQMod Mount. Empty: the first mount the server shows."
+  ${NSD_CreateLabel} 75u 96u -75u 24u "The mount's name on the server, for example EQMod Mount. Empty: the first mount the server shows."
   Pop $0
   nsDialogs::Show
 FunctionEnd
