@@ -312,6 +312,33 @@ static int SyncAnswered(IndiCache *cache)
     return p == NULL || (p->updates != gUpdatesAtSync && p->state != kIndiBusy);
 }
 
+// Some drivers take a sync only while the mount tracks (EQMod answers
+// Alert otherwise), and a mount that does not track leaves the star it was
+// synced on at once: tracking is switched on first when the device shows it
+// off, waiting (within the call's timeout) until it shows it on or refuses.
+static unsigned long gUpdatesAtTrack;
+
+static int TrackAnswered(IndiCache *cache)
+{
+    IndiProperty *p = IndiFind(cache, "TELESCOPE_TRACK_STATE");
+    return p == NULL || IndiSwitchOn(cache, "TELESCOPE_TRACK_STATE", "TRACK_ON") ||
+           (p->updates != gUpdatesAtTrack && p->state == kIndiAlert);
+}
+
+static int TrackBeforeSync(const char *what)
+{
+    IndiProperty *track = IndiFind(&gIndi.cache, "TELESCOPE_TRACK_STATE");
+    if (track == NULL || !track->writable || IndiFindElement(track, "TRACK_ON") == NULL ||
+        IndiSwitchOn(&gIndi.cache, "TELESCOPE_TRACK_STATE", "TRACK_ON"))
+        return 1;
+    IndiTrace("%s: the mount does not track, switching tracking on first", what);
+    gUpdatesAtTrack = track->updates;
+    if (!IndiSendSwitch("TELESCOPE_TRACK_STATE", "TRACK_ON"))
+        return 0;
+    IndiWaitUntil(TrackAnswered, IndiDeadline());
+    return gIndi.online;
+}
+
 // Sync: ON_COORD_SET to SYNC, the position, then the mode it had back; done
 // once the device has answered on the coordinates, within the timeout.
 static unsigned short Sync(DRAV_Coords pos, const char *what)
@@ -329,6 +356,8 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
             strcpy(previous, mode->elements[i].name);
     double ra = 0, dec = 0;
     ToMount(pos, &ra, &dec);
+    if (!TrackBeforeSync(what))
+        return kNoProvider;
     IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
     gUpdatesAtSync = IndiFind(&gIndi.cache, kCoords)->updates;
     gAlertsAtSync = IndiFind(&gIndi.cache, kCoords)->alertUpdates;

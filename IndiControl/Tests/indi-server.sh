@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Starts or stops an indiserver with the telescope simulator for the tests.
-#   indi-server.sh start DIR [PORT]  a free loopback port (or PORT), a fresh
-#                              HOME in DIR, its own process group; DIR/port and
-#                              DIR/pid written
+# Starts or stops an indiserver with a mount driver for the tests.
+#   indi-server.sh start DIR [PORT [DRIVER]]  DRIVER (the telescope simulator
+#                              by default) on a free loopback port (PORT
+#                              empty or 0) or PORT, a fresh HOME in DIR, its
+#                              own process group; DIR/port and DIR/pid written
 #   indi-server.sh start-empty DIR  the same with no driver, and a FIFO
 #                              DIR/fifo that takes "start DRIVER" lines later
 #   indi-server.sh stop DIR    stops that process group by its id
@@ -13,9 +14,9 @@ case "$action" in
 start|start-empty)
   [ -f "$dir/pid" ] && "$0" stop "$dir"
   rm -rf "$dir"; mkdir -p "$dir/home"
-  port=${3:-}
-  [ -n "$port" ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  drivers=(indi_simulator_telescope)
+  port=${3:-0}
+  [ "$port" != 0 ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  drivers=("${4:-indi_simulator_telescope}")
   if [ "$action" = start-empty ]; then mkfifo "$dir/fifo"; drivers=(-f "$dir/fifo"); fi
   # setsid: a process group of its own, stopped as one.
   # -u: a local socket of its own (the default /tmp/indiserver is one per machine).
