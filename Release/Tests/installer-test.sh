@@ -156,8 +156,8 @@ cases=(
    new /INDI @B => exit=4 same; uninstall B => exit=4 same; release => same;
    uninstall B => gone=B lib=1 kept=none reg=none ini=none'
   'new /INDI @A => plug=A lib=ours kept=none reg=A ini=default; uninstall A => gone=A lib=none kept=none reg=none ini=none'
-  'vendor 1; new @A => plug=A lib=1 kept=none ini=none reg=A; uninstall A => gone=A lib=1 kept=none reg=none'
-  'vendor 1; refusing /INDI @A => exit=3 same; new /INDI /PORT=70000 @A => exit=5 same lib=1 kept=none reg=none'
+  'vendor 1; new @A => plug=A lib=1 kept=none ini=none reg=A; uninstall A => gone=A lib=1 kept=none reg=none ini=none'
+  'vendor 1; refusing /INDI @A => exit=3 same; new /INDI /PORT=70000 @A => exit=5 same lib=1 kept=none reg=none ini=none'
   'vendor 1; new /INDI /HOST=pi.local /PORT=7625 /DEVICE=EQMod Mount @A => plug=A lib=ours kept=1 ini=pi; edit;
    vendor 2; uninstall A => gone=A lib=2 kept=1 reg=none ini=edited'
   'vendor 1; new /INDI @A => lib=ours kept=1; vendor 2; new @A => plug=A lib=2 kept=1 reg=A ini=default;
@@ -167,7 +167,7 @@ cases=(
   'vendor 1; hand; new /INDI /HOST=pi.local @A => plug=A lib=ours kept=1 ini=merged; new => plug=A lib=ours kept=1 reg=A ini=merged;
    uninstall A => gone=A lib=1 kept=none reg=none ini=merged'
   'vendor 1; new /INDI @A => lib=ours kept=1; new @C => plug=C gone=A lib=ours kept=1 reg=C ini=default;
-   new /NOINDI => plug=C lib=1 kept=none ini=none; uninstall C => gone=C lib=1 reg=none'
+   new /NOINDI => plug=C lib=1 kept=none ini=none; uninstall C => gone=C lib=1 kept=none reg=none ini=none'
 )
 
 # The checks after a step; $1 the step's exit status, $2 the state before it.
@@ -316,6 +316,10 @@ $transcript" ;;
       *) fail "$where unknown step" ;;
     esac
     check "$status" "$before"
+  done
+  # How a case ends is checked whole.
+  for key in lib kept reg ini; do
+    [[ " $expect " == *" $key="* ]] || fail "[$row] its last step does not check $key"
   done
   ran=$((ran + 1))
 done
