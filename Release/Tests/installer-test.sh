@@ -164,6 +164,8 @@ cases=(
    uninstall A => gone=A lib=2 kept=1 reg=none ini=none'
   'vendor 1; old /INDI @B => plug=B lib=old kept=1 reg=B; new => plug=B lib=ours kept=1 reg=B ini=default;
    uninstall B => gone=B lib=1 kept=none reg=none ini=none'
+  'vendor 1; old /INDI @A => lib=old kept=1; vendor 2; new => plug=A lib=2 kept=1 reg=A ini=default;
+   uninstall A => gone=A lib=2 kept=1 reg=none ini=none'
   'vendor 1; hand; new /INDI /HOST=pi.local @A => plug=A lib=ours kept=1 ini=merged; new => plug=A lib=ours kept=1 reg=A ini=merged;
    uninstall A => gone=A lib=1 kept=none reg=none ini=merged'
   'vendor 1; new /INDI @A => lib=ours kept=1; new @C => plug=C gone=A lib=ours kept=1 reg=C ini=default;
