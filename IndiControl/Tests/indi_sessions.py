@@ -554,8 +554,8 @@ def drivers_group(host, work):
                       and separation(position(port), before) < 1,
                       f"{name} below the horizon: the go-to is refused and the mount stays", out[-2000:])
 
-            # After the abort: EQMod no longer tracks, and takes a sync only
-            # while it does.
+            # After the abort EQMod and the Celestron do not track (for a
+            # moment), and EQMod takes a sync only while it tracks.
             tracked = getprop(port, "TELESCOPE_TRACK_STATE.TRACK_ON").get("TRACK_ON")
             out, want = session("sync", synced, "sync")
             got = settled(lambda: position(port), lambda got: separation(got, want) < SLEW_DEGREES)
