@@ -18,9 +18,17 @@ start|start-empty)
   [ "$port" != 0 ] || port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   drivers=("${4:-indi_simulator_telescope}")
   if [ "$action" = start-empty ]; then mkfifo "$dir/fifo"; drivers=(-f "$dir/fifo"); fi
+  # indiserver listens on every address and cannot be told otherwise: a
+  # preloaded bind keeps it on loopback (built here once per change).
+  here=$(cd "$(dirname "$0")" && pwd)
+  shim="${TMPDIR:-/tmp}/indi-loopback-only-$(cksum < "$here/loopback_only.c" | cut -d' ' -f1).so"
+  if [ ! -f "$shim" ]; then
+    cc -shared -fPIC -O2 -o "$shim.$$" "$here/loopback_only.c" -ldl && mv -f "$shim.$$" "$shim" ||
+      { echo "indi-server: cannot build $here/loopback_only.c" >&2; exit 1; }
+  fi
   # setsid: a process group of its own, stopped as one.
   # -u: a local socket of its own (the default /tmp/indiserver is one per machine).
-  HOME="$dir/home" setsid indiserver -v -p "$port" -u "$dir/local.sock" "${drivers[@]}" >"$dir/server.log" 2>&1 </dev/null &
+  LD_PRELOAD=$shim HOME="$dir/home" setsid indiserver -v -p "$port" -u "$dir/local.sock" "${drivers[@]}" >"$dir/server.log" 2>&1 </dev/null &
   echo $! >"$dir/pid"
   echo "$port" >"$dir/port"
   for _ in $(seq 100); do
