@@ -244,24 +244,21 @@ Function ${un}RemoveLibrary
   !insertmacro SaveRegisters
   StrCpy $R0 "${LIBRARY}"
   Call ${un}IsOurLibrary
+  ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
   ReadRegDWORD $1 HKLM "${STATE_KEY}" "VendorLibraryKept"
+  StrCpy $2 0 ; 1: ours stays, and so does its record
   ${If} $R1 = 1
     ClearErrors
     Delete "${LIBRARY}"
     ${If} ${Errors}
       StrCpy $R2 1
-    ${Else}
-      DeleteRegValue HKLM "${STATE_KEY}" "ControlLibrary"
-      DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
+      StrCpy $2 1
     ${EndIf}
   ${ElseIf} ${FileExists} "${LIBRARY}"
-    ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
-    ${If} $0 = 1
-      DetailPrint "${LIBRARY} is not the library telescope.plug installed: left as it is."
-    ${EndIf}
-    DeleteRegValue HKLM "${STATE_KEY}" "ControlLibrary"
-    DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
-  ${Else}
+  ${AndIf} $0 = 1
+    DetailPrint "${LIBRARY} is not the library telescope.plug installed: left as it is."
+  ${EndIf}
+  ${If} $2 = 0
     DeleteRegValue HKLM "${STATE_KEY}" "ControlLibrary"
     DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
   ${EndIf}

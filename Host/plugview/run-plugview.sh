@@ -75,6 +75,8 @@ popup_on() {
 }
 # xy PATTERN: the last "X,Y" on a transcript line matching PATTERN.
 xy() { last "$1" | grep -oE '[0-9]+,[0-9]+' | head -1; }
+# size PATTERN: the "W,H" after "size" on the last line matching PATTERN.
+size() { last "$1" | grep -oE 'size [0-9]+,[0-9]+' | grep -oE '[0-9]+,[0-9]+'; }
 
 shot() {
   xwd -root -silent -display "$DISPLAY" > "$work/shots/$1.xwd"
@@ -186,11 +188,11 @@ dismiss_note() {
   # Its OK button, at the bottom in the middle: a click, since Wine told that
   # there is no window manager may leave the keyboard focus elsewhere once the
   # go-to's box has come and gone.
-  local at size
+  local at wh
   at=$(xy '^note "Telescope Controller" up')
-  size=$(last '^note "Telescope Controller" up' | grep -oE 'size [0-9]+,[0-9]+' | grep -oE '[0-9]+,[0-9]+')
+  wh=$(size '^note "Telescope Controller" up')
   window_named 5 '^Telescope Controller$' >/dev/null
-  click 1 "$(( ${at%,*} + ${size%,*} / 2 )),$(( ${at#*,} + ${size#*,} - 24 ))"
+  click 1 "$(( ${at%,*} + ${wh%,*} / 2 )),$(( ${at#*,} + ${wh#*,} - 24 ))"
   wait_for 10 "^call $1 -> 0" "${2:-1}"
 }
 
@@ -290,9 +292,8 @@ session() {
   wait_for 5 '^target Sirius'
   wait_for 10 '^box Stop at' 2
   sleep 1
-  stop_at=$(xy '^box Stop at')
-  read -r sw sh <<<"$(last '^box Stop at' | grep -oE 'size [0-9]+,[0-9]+' | grep -oE '[0-9]+,[0-9]+' | tr ',' ' ')"
-  click 1 "$(( ${stop_at%,*} + sw / 2 )),$(( ${stop_at#*,} + sh / 2 ))"
+  stop_at=$(xy '^box Stop at') stop_size=$(size '^box Stop at')
+  click 1 "$(( ${stop_at%,*} + ${stop_size%,*} / 2 )),$(( ${stop_at#*,} + ${stop_size#*,} / 2 ))"
   wait_for 10 '^call op_TelescopeSlew -> 0'
   took=$(last '^call op_TelescopeSlew' | awk '{ print $6 }')
   say "Stop clicked in the box during the go-to to Sirius: the call returned after $took s"
