@@ -30,6 +30,7 @@ stop() {
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  view_pid="" xvfb_pid=""
   # The next session must find a new server, not one tied to this display.
   WINEPREFIX="$prefix" timeout 20 wineserver -k 2>/dev/null || true
 }
@@ -129,6 +130,7 @@ window_named() { # window_named SECONDS NAME: a window of that name on the scree
 }
 
 start_xvfb() {
+  rm -f "$work/display"
   Xvfb -displayfd 9 -screen 0 1024x700x24 -nolisten tcp 9>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   local n
@@ -366,10 +368,17 @@ frozen_goto() {
     "$1" "$held" "$during" "$hung" "$polls" "$(awk "BEGIN { print $held * 1000 / $polls }")"
 }
 
+# Each go-to on a display and a Wine server of its own. A second plugview
+# started on the server and display of the first one that ended, on a
+# machine that runs 32-bit programs itself, mostly never got the keys sent
+# to its window, or its window was replaced under xdotool.
 frozen() {
-  start_xvfb
-  frozen_goto 2.6
-  frozen_goto 30
+  local seconds
+  for seconds in 2.6 30; do
+    start_xvfb
+    frozen_goto "$seconds"
+    stop
+  done
 }
 
 case "$mode" in
