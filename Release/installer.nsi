@@ -254,6 +254,8 @@ Function ${un}RemoveLibrary
   ReadRegDWORD $1 HKLM "${STATE_KEY}" "VendorLibraryKept"
   StrCpy $2 0 ; 1: ours stays, and so does its record
   StrCpy $3 0 ; 1: a step of the library's failed
+  ; A new copy that an install could not swap in (a scanner held it).
+  Delete "${NEW_LIBRARY}"
   ${If} $R1 = 1
     ClearErrors
     Delete "${LIBRARY}"
