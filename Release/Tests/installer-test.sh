@@ -210,7 +210,7 @@ check() {
   for item in $expect; do [ "${item%%=*}" != exit ] || want_exit=${item#exit=}; done
   [ "$status" -eq "$want_exit" ] || fail "$where exited with $status, not $want_exit"
   records=""
-  [[ ! " $expect" =~ \ (lib|kept|ini)= ]] || records=$(registry "$state_key")
+  [[ ! " $expect" =~ \ (lib|kept|ini|reg)= ]] || records=$(registry "$state_key")
   for item in $expect; do
     key=${item%%=*} value=${item#*=}
     case $key in
@@ -253,10 +253,10 @@ $(od -c "$settings" 2>&1 | head -12)"
         fi ;;
       reg)
         if [ "$value" = none ]; then
-          [ -z "$(registry "$uninstall_key")$(registry "$state_key")" ] || fail "$where registry left behind:
+          [ -z "$(registry "$uninstall_key")$records" ] || fail "$where registry left behind:
 $(registry "$uninstall_key"; registry "$state_key")"
         else
-          entry=$(registry "$uninstall_key"; registry "$state_key")
+          entry=$(registry "$uninstall_key"; echo "$records")
           for want in "DisplayVersion    REG_SZ    $last_version" \
                       "UninstallString    REG_SZ    \"${folders[$value]}\\uninstall-telescope.exe\"" \
                       "PluginFolder    REG_SZ    ${folders[$value]}"; do
