@@ -44,6 +44,10 @@ AllowSkipFiles off
 !define LIBRARY "${LIBRARY_FOLDER}\DRAV.dll"
 ; A library that was there before is kept aside under this name.
 !define KEPT_LIBRARY "${LIBRARY_FOLDER}\DRAV.dll.kept-by-telescope.plug"
+; Ours is written under this name first, then swapped in.
+!define NEW_LIBRARY_NAME "DRAV.dll.new-by-telescope.plug"
+!define NEW_LIBRARY "${LIBRARY_FOLDER}\${NEW_LIBRARY_NAME}"
+!define MOVEFILE_REPLACE_EXISTING 1
 !define SETTINGS_NAME "DRAV-INDI.ini"
 !define DEFAULT_HOST "127.0.0.1"
 !define DEFAULT_PORT "7624"
@@ -73,6 +77,7 @@ Var DeviceField
 Var SeenHost    ; the keys written so far
 Var SeenPort
 Var SeenDevice
+Var MadeLibraryFolder ; 1: this install made the control library's folder
 
 !define MUI_ABORTWARNING
 !insertmacro MUI_PAGE_LICENSE "${STAGE}/LICENSE.txt"
@@ -239,7 +244,8 @@ FunctionEnd
 ; Takes our control library out of the fixed path and puts back the library
 ; kept aside there. A library that is not ours stays, and so does then the
 ; kept one, under its kept name: the user is told. $R2 is set to 1 when
-; something could not be done; the state key then says what is left.
+; something could not be done; the state key then says what is left. What
+; failed before (a plug-in that could not be deleted) changes nothing here.
 Function ${un}RemoveLibrary
   !insertmacro SaveRegisters
   StrCpy $R0 "${LIBRARY}"
@@ -247,12 +253,15 @@ Function ${un}RemoveLibrary
   ReadRegDWORD $0 HKLM "${STATE_KEY}" "ControlLibrary"
   ReadRegDWORD $1 HKLM "${STATE_KEY}" "VendorLibraryKept"
   StrCpy $2 0 ; 1: ours stays, and so does its record
+  StrCpy $3 0 ; 1: a step of the library's failed
+  ; A new copy that an install could not swap in (a scanner held it).
+  Delete "${NEW_LIBRARY}"
   ${If} $R1 = 1
     ClearErrors
     Delete "${LIBRARY}"
     ${If} ${Errors}
-      StrCpy $R2 1
       StrCpy $2 1
+      StrCpy $3 1
     ${EndIf}
   ${ElseIf} ${FileExists} "${LIBRARY}"
   ${AndIf} $0 = 1
@@ -263,7 +272,7 @@ Function ${un}RemoveLibrary
     DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
   ${EndIf}
   ${If} $1 = 1
-  ${AndIf} $R2 <> 1
+  ${AndIf} $3 <> 1
     ${If} ${FileExists} "${KEPT_LIBRARY}"
       ${If} ${FileExists} "${LIBRARY}"
         MessageBox MB_OK|MB_ICONINFORMATION "${LIBRARY} is not the INDI control library that telescope.plug installed (the mount's vendor has probably updated it), so it stays. The library that was there before telescope.plug was installed is kept as$\r$\n    ${KEPT_LIBRARY}$\r$\nDelete it or keep it as you wish." /SD IDOK
@@ -273,7 +282,7 @@ Function ${un}RemoveLibrary
         ClearErrors
         Rename "${KEPT_LIBRARY}" "${LIBRARY}"
         ${If} ${Errors}
-          StrCpy $R2 1
+          StrCpy $3 1
         ${Else}
           DeleteRegValue HKLM "${STATE_KEY}" "VendorLibraryKept"
         ${EndIf}
@@ -282,7 +291,9 @@ Function ${un}RemoveLibrary
       DeleteRegValue HKLM "${STATE_KEY}" "VendorLibraryKept"
     ${EndIf}
   ${EndIf}
-  ${If} $R2 <> 1
+  ${If} $3 = 1
+    StrCpy $R2 1
+  ${Else}
     ReadRegDWORD $1 HKLM "${STATE_KEY}" "CreatedLibraryFolder"
     ${If} $1 = 1
       RMDir "${LIBRARY_FOLDER}"
@@ -352,8 +363,13 @@ SectionEnd
 
 !ifdef CONTROL_LIBRARY
 Section /o "INDI control library" SecLibrary
+  ; Ours is written beside the fixed path first, and swapped in only once it
+  ; is whole: whatever fails on the way leaves a library at the fixed path,
+  ; the vendor's, or ours with the vendor's under its kept name and the
+  ; records saying so.
   StrCpy $R0 "${LIBRARY}"
   Call IsOurLibrary
+  StrCpy $2 0 ; 1: the library there is to be kept aside
   ${If} $R1 <> 1
   ${AndIf} ${FileExists} "${LIBRARY}"
     ; The vendor's library (perhaps an update over ours) is kept aside.
@@ -364,19 +380,47 @@ Section /o "INDI control library" SecLibrary
       DeleteRegValue HKLM "${STATE_KEY}" "ControlLibraryFingerprint"
       Goto settings
     ${EndIf}
+    StrCpy $2 1
+  ${EndIf}
+  StrCpy $MadeLibraryFolder 0
+  ${IfNot} ${FileExists} "${LIBRARY_FOLDER}\*.*"
+    StrCpy $MadeLibraryFolder 1
+    WriteRegDWORD HKLM "${STATE_KEY}" "CreatedLibraryFolder" 1
+  ${EndIf}
+  SetOutPath "${LIBRARY_FOLDER}"
+  ; A file under the new name is one an earlier install left. Should the
+  ; extraction fail (a full disk, a scanner that takes the file away), the
+  ; install ends there and .onInstFailed takes the new file away.
+  Delete "${NEW_LIBRARY}"
+  File "/oname=${NEW_LIBRARY_NAME}" "${CONTROL_LIBRARY}"
+  ${If} $2 = 1
     ClearErrors
     Rename "${LIBRARY}" "${KEPT_LIBRARY}"
     ${If} ${Errors}
+      Delete "${NEW_LIBRARY}"
       MessageBox MB_OK|MB_ICONEXCLAMATION "The control library at ${LIBRARY} could not be kept aside. The INDI control library was not installed; nothing there was changed." /SD IDOK
       Goto settings
     ${EndIf}
     WriteRegDWORD HKLM "${STATE_KEY}" "VendorLibraryKept" 1
   ${EndIf}
-  ${IfNot} ${FileExists} "${LIBRARY_FOLDER}\*.*"
-    WriteRegDWORD HKLM "${STATE_KEY}" "CreatedLibraryFolder" 1
+  StrCpy $0 "${NEW_LIBRARY}"
+  StrCpy $1 "${LIBRARY}"
+  System::Call 'kernel32::MoveFileExW(w r0, w r1, i ${MOVEFILE_REPLACE_EXISTING}) i .r3'
+  ${If} $3 = 0
+    Delete "${NEW_LIBRARY}"
+    ; The vendor's goes back; if it cannot, the record tells the uninstaller.
+    ${If} $2 = 1
+      ClearErrors
+      Rename "${KEPT_LIBRARY}" "${LIBRARY}"
+      ${If} ${Errors}
+        MessageBox MB_OK|MB_ICONEXCLAMATION "The INDI control library could not be installed as ${LIBRARY}. The library that was there is kept as$\r$\n    ${KEPT_LIBRARY}$\r$\nand is put back when you uninstall telescope.plug." /SD IDOK
+        Goto settings
+      ${EndIf}
+      DeleteRegValue HKLM "${STATE_KEY}" "VendorLibraryKept"
+    ${EndIf}
+    MessageBox MB_OK|MB_ICONEXCLAMATION "The INDI control library could not be installed as ${LIBRARY}; what was there stays as it was." /SD IDOK
+    Goto settings
   ${EndIf}
-  SetOutPath "${LIBRARY_FOLDER}"
-  File "/oname=DRAV.dll" "${CONTROL_LIBRARY}"
   StrCpy $R0 "${LIBRARY}"
   Call Fingerprint
   WriteRegDWORD HKLM "${STATE_KEY}" "ControlLibrary" 1
@@ -384,6 +428,18 @@ Section /o "INDI control library" SecLibrary
   settings:
   Call WriteSettings
 SectionEnd
+
+; An install that ended early (an extraction failed) leaves no new library
+; behind, nor the library's folder if it made it (its current folder is
+; left first: a process's current folder cannot be removed).
+Function .onInstFailed
+  Delete "${NEW_LIBRARY}"
+  ${If} $MadeLibraryFolder = 1
+    SetOutPath "$TEMP"
+    RMDir "${LIBRARY_FOLDER}"
+    DeleteRegValue HKLM "${STATE_KEY}" "CreatedLibraryFolder"
+  ${EndIf}
+FunctionEnd
 
 ; Without the component, an earlier install's library goes (and its settings).
 Section "-Without the control library"
@@ -720,11 +776,20 @@ Function WriteSettings
   ${If} $SeenDevice != 1
     FileWrite $4 "device=$IndiDevice$\r$\n"
   ${EndIf}
-  ClearErrors
   FileClose $4
-  Delete $6
-  Rename "$6.new" $6
-  ${If} ${Errors}
+  ; The new file takes the old one's place in one step, so that a failure
+  ; keeps the old one. A read-only one is replaced, as it was deleted before.
+  System::Call 'kernel32::GetFileAttributesW(w r6) i .r0'
+  IntOp $1 $0 & 1
+  ${If} $0 <> -1
+  ${AndIf} $1 = 1
+    IntOp $0 $0 & 0xFFFFFFFE
+    System::Call 'kernel32::SetFileAttributesW(w r6, i r0)'
+  ${EndIf}
+  StrCpy $0 "$6.new"
+  System::Call 'kernel32::MoveFileExW(w r0, w r6, i ${MOVEFILE_REPLACE_EXISTING}) i .r1'
+  ${If} $1 = 0
+    Delete "$6.new"
     MessageBox MB_OK|MB_ICONEXCLAMATION "The INDI settings could not be written to $6." /SD IDOK
     Goto done
   ${EndIf}

@@ -3,7 +3,8 @@
 # table of cases, each a sequence of silent installs, uninstalls and the
 # events around them (the vendor's library installed or updated, the sky
 # chart holding the plug-in and its library, the previous release installed
-# first, the user's own settings), each step followed by what must hold.
+# first, the user's own settings, a full disk, a file held or read-only),
+# each step followed by what must hold.
 # The mount simulator is this release's control library.
 #   installer-test.sh WORK VERSION COPYRIGHT DESCRIPTION PLUGIN README LICENSE
 #                     SIMULATOR PLUGHOST VERSION_PROBE [CONTROL_LIBRARY]
@@ -25,7 +26,8 @@ absent() { [ ! -e "$1" ] || fail "$2"; }
 rm -rf "$work"
 mkdir -p "$work"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# The sky chart of the in-use cases: a plughost started in the background.
+# The sky chart of the in-use cases (a plughost) or a scanner (holder.exe),
+# started in the background.
 held_pid=""
 stop_held() {
   [ -n "$held_pid" ] || return 0
@@ -40,7 +42,11 @@ trap 'stop_held; timeout 30 wineserver -k 2>/dev/null || true' EXIT
 # (measured once for the build tree).
 cost=$(bash "$here/../../tools/wine-run.sh" --start-cost "$plughost")
 slack=$(( 2 * (${cost%.*} + 1) ))
-win() { timeout $((120 + slack)) wine "$@"; }
+# Under the file size limit and the umask that a step before set, if any.
+limit="" mask=""
+win() { ( [ -z "$limit" ] || { ulimit -f "$limit"; trap '' XFSZ; }
+          [ -z "$mask" ] || umask "$mask"
+          exec timeout $((120 + slack)) wine "$@" ) }
 timeout $((120 + 10 * slack)) wineboot -i >/dev/null 2>&1
 timeout $((60 + slack)) wineserver -w
 # One server for the whole test (a new one and Wine's system processes cost
@@ -72,6 +78,10 @@ if [ -n "$shipped_library" ] &&
     -DCONTROL_LIBRARY="$shipped_library" "$work/old.nsi" >/dev/null
   old_setup="$work/old-setup.exe"
 fi
+makensis -V1 -DOUTFILE="$work/holder.exe" "$here/holder.nsi" >/dev/null
+# A full disk: the installer unpacks its files in order through a file of its
+# own, which this limit lets hold the plug-in but not all of the library.
+full_kb=$(( ($(stat -c %s "$plugin") + $(stat -c %s "$simulator") / 2) / 1024 ))
 
 drive="$WINEPREFIX/drive_c"
 system="$drive/Program Files/Common Files/System"
@@ -129,6 +139,7 @@ snapshot() {
   } | LC_ALL=C sort | while read -r f; do sha256sum "$f"; done
 }
 state() { snapshot; registry "$uninstall_key"; registry "$state_key"; }
+fingerprint() { printf '%s:%s' "$(stat -c %s "$1")" "$(md5sum < "$1" | cut -d' ' -f1)"; }
 
 # Steps (';' between them), each with what must hold after it ('=>'):
 #   vendor N              the vendor installs or updates its library (N: 1, 2)
@@ -144,13 +155,21 @@ state() { snapshot; registry "$uninstall_key"; registry "$state_key"; }
 #                         control library loaded / quits
 #   session X             a session of the installed plug-in and library
 #   probe X               the installed plug-in's version resource
+#   full                  the next program can write no file past a size, as
+#                         on a nearly full disk: the plug-in, not the library
+#   undeletable X         the next program cannot delete the plug-in of X (on
+#                         Windows a program mapping it does that, which Wine
+#                         allows; here it is read-only, under an umask that
+#                         keeps Wine from making it writable again)
+#   scan | free           a scanner holds the settings' new copy open / stops
 # Checks: exit=N (else 0); same: no file and no registry value changed;
 #   plug=X the plug-in last installed and the uninstaller are in folder X;
 #   gone=X neither is (nor the folder, unless a telelog.txt is left in it);
 #   lib=ours|old|N|none  the control library: ours, the previous release's,
 #   the vendor's N, none (nor the folder made for it); kept=N|none the library
 #   kept aside; ini=none or a file of $work/ini; reg=X|none the uninstall
-#   entry and the remembered folder X, or neither key.
+#   entry and the remembered folder X, or neither key. lib, kept and ini also
+#   check the state key's records, and lib that the folder holds no other file.
 cases=(
   'vendor 1; new /INDI @B => plug=B lib=ours kept=1 reg=B ini=default; probe B; session B; hold B;
    new /INDI @B => exit=4 same; uninstall B => exit=4 same; release => same;
@@ -170,7 +189,18 @@ cases=(
    uninstall A => gone=A lib=1 kept=none reg=none ini=merged'
   'vendor 1; new /INDI @A => lib=ours kept=1; new @C => plug=C gone=A lib=ours kept=1 reg=C ini=default;
    new /NOINDI => plug=C lib=1 kept=none ini=none; uninstall C => gone=C lib=1 kept=none reg=none ini=none'
+  'vendor 1; new /INDI @A => lib=ours kept=1; undeletable A; uninstall A => exit=4 plug=A lib=1 kept=none reg=A ini=none;
+   uninstall A => gone=A lib=1 kept=none reg=none ini=none'
+  'vendor 1; full; new /INDI @A => exit=2 lib=1 kept=none ini=none; new /INDI @A => plug=A lib=ours kept=1 ini=default;
+   full; new /INDI @A => exit=2 plug=A lib=ours kept=1 reg=A ini=default; uninstall A => gone=A lib=1 kept=none reg=none ini=none'
+  'hand; scan; new /INDI /HOST=pi.local @A => plug=A lib=ours kept=none reg=A ini=hand; free;
+   uninstall A => gone=A lib=none kept=none reg=none ini=hand'
 )
+
+# The state key's value NAME is TYPE VALUE / is missing.
+record() { grep -qxF "$1    $2" <<< "$records" || fail "$where no $1 $2 in the state key:
+$records"; }
+no_record() { ! grep -q "^$1 " <<< "$records" || fail "$where $1 left in the state key"; }
 
 # The checks after a step; $1 the step's exit status, $2 the state before it.
 check() {
@@ -179,6 +209,8 @@ check() {
   local want_exit=0
   for item in $expect; do [ "${item%%=*}" != exit ] || want_exit=${item#exit=}; done
   [ "$status" -eq "$want_exit" ] || fail "$where exited with $status, not $want_exit"
+  records=""
+  [[ ! " $expect" =~ \ (lib|kept|ini|reg)= ]] || records=$(registry "$state_key")
   for item in $expect; do
     key=${item%%=*} value=${item#*=}
     case $key in
@@ -200,20 +232,31 @@ $(diff <(printf '%s\n' "$before") <(state))" ;;
           old) same "$shipped_library" "$library" "$where the control library is not the previous release's" ;;
           none) absent "$system" "$where a control library or the folder made for it is there" ;;
           *) same "$work/vendor-$value.dll" "$library" "$where the control library is not the vendor's $value" ;;
+        esac
+        [ -z "$(ls -A "$system" 2>/dev/null | grep -vxF -e DRAV.dll -e "${kept##*/}")" ] ||
+          fail "$where the library's folder holds: $(ls -A "$system")"
+        case $value in
+          ours) record ControlLibraryFingerprint "REG_SZ    $(fingerprint "$simulator")" ;&
+          old) record ControlLibrary "REG_DWORD    0x1" ;;
+          *) no_record ControlLibrary ;;
         esac ;;
       kept)
-        if [ "$value" = none ]; then absent "$kept" "$where a library is kept aside"
-        else same "$work/vendor-$value.dll" "$kept" "$where the vendor's $value is not kept aside"; fi ;;
+        if [ "$value" = none ]; then absent "$kept" "$where a library is kept aside"; no_record VendorLibraryKept
+        else same "$work/vendor-$value.dll" "$kept" "$where the vendor's $value is not kept aside"
+          # After an uninstall the user has it, and is told so.
+          [ -z "$records" ] || record VendorLibraryKept "REG_DWORD    0x1"; fi ;;
       ini)
-        if [ "$value" = none ]; then absent "$settings" "$where a settings file is there"
+        if [ "$value" = none ]; then absent "$settings" "$where a settings file is there"; no_record SettingsFingerprint
         else same "$work/ini/$value" "$settings" "$where the settings file is not $value:
-$(od -c "$settings" 2>&1 | head -12)"; fi ;;
+$(od -c "$settings" 2>&1 | head -12)"
+          ! grep -q '^SettingsFingerprint ' <<< "$records" || record SettingsFingerprint "REG_SZ    $(fingerprint "$settings")"
+        fi ;;
       reg)
         if [ "$value" = none ]; then
-          [ -z "$(registry "$uninstall_key")$(registry "$state_key")" ] || fail "$where registry left behind:
+          [ -z "$(registry "$uninstall_key")$records" ] || fail "$where registry left behind:
 $(registry "$uninstall_key"; registry "$state_key")"
         else
-          entry=$(registry "$uninstall_key"; registry "$state_key")
+          entry=$(registry "$uninstall_key"; echo "$records")
           for want in "DisplayVersion    REG_SZ    $last_version" \
                       "UninstallString    REG_SZ    \"${folders[$value]}\\uninstall-telescope.exe\"" \
                       "PluginFolder    REG_SZ    ${folders[$value]}"; do
@@ -260,7 +303,10 @@ for row in "${cases[@]}"; do
   if [[ $row =~ (^|;)\ *old\  ]] && [ -z "$old_setup" ]; then
     echo "SKIP (no previous release to build): [$row]"; continue
   fi
-  rm -rf "$system" "$settings"
+  if [[ $row =~ (^|;)\ *undeletable\  ]] && [ "$(id -u)" != 0 ]; then
+    echo "SKIP (only root opens a read-only file for writing, as the in-use check does): [$row]"; continue
+  fi
+  rm -rf "$system" "$settings" "$settings.new"
   for letter in "${!folders[@]}"; do rm -rf "$(unix "${folders[$letter]}")"; done
   last_setup="" last_version=""
   IFS=';' read -ra steps <<< "$row"
@@ -298,6 +344,13 @@ for row in "${cases[@]}"; do
         else
           fail "$where no uninstaller"; status=-1
         fi ;;
+      full) limit=$full_kb ;;
+      undeletable) chmod a-w "$(unix "${folders[${words[1]}]}")/telescope.plug" && mask=0222 ;;
+      scan)
+        HOLD_FILE='C:\ProgramData\DRAV-INDI.ini.new' timeout $((120 + slack)) wine "$work/holder.exe" &
+        held_pid=$! waited=0
+        until [ -e "$settings.new" ] || [ $((waited++)) -ge $((300 + 50 * slack)) ]; do sleep 0.1; done ;;
+      free) stop_held ;;
       hold) hold "${folders[${words[1]}]}" ;;
       release) release ;;
       probe)
@@ -318,6 +371,7 @@ $transcript" ;;
       *) fail "$where unknown step" ;;
     esac
     check "$status" "$before"
+    [[ ${words[0]} == full || ${words[0]} == undeletable ]] || limit="" mask=""
   done
   # How a case ends is checked whole.
   for key in lib kept reg ini; do
