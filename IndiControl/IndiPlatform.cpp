@@ -3,6 +3,7 @@
 
 #include "IndiClient.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #ifdef _WIN32
@@ -14,6 +15,7 @@ typedef int SocketLength;
 #define WOULD_BLOCK(e) ((e) == WSAEWOULDBLOCK)
 #define IN_PROGRESS(e) ((e) == WSAEWOULDBLOCK || (e) == WSAEINPROGRESS)
 #define SEND_FLAGS 0
+#include <shlobj.h>
 #else
 #include <dlfcn.h>
 #include <errno.h>
@@ -78,7 +80,45 @@ static int StartNetwork(void)
     return 1;
 }
 
-int NetResolve(const char *host, unsigned short port, int lookUp, NetAddress *addresses, int max)
+// The addresses of a lookup's answer, at most max of them.
+static int CopyAddresses(const struct addrinfo *found, NetAddress *addresses, int max)
+{
+    int count = 0;
+    for (const struct addrinfo *a = found; a != NULL && count < max; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof addresses[count].address.bytes)
+            continue;
+        addresses[count].family = a->ai_family;
+        addresses[count].length = (int)a->ai_addrlen;
+        memcpy(addresses[count].address.bytes, a->ai_addr, a->ai_addrlen);
+        ++count;
+    }
+    return count;
+}
+
+#ifndef _WIN32
+// A name's lookup under way. The system's resolver answers into this record
+// from a thread of its own, so the record is on the heap and released only
+// once the lookup has ended; one still under way at unload that cannot be
+// cancelled is left to the resolver, which may still write into it.
+struct Lookup {
+    struct gaicb request;
+    struct gaicb *list[1];
+    struct addrinfo hints;
+    char name[256];
+    char service[8];
+};
+static Lookup *gLookup;
+
+static void EndLookup(void)
+{
+    if (gLookup->request.ar_result != NULL)
+        freeaddrinfo(gLookup->request.ar_result);
+    free(gLookup);
+    gLookup = NULL;
+}
+#endif
+
+int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *addresses, int max)
 {
     if (!StartNetwork())
         return 0;
@@ -93,25 +133,66 @@ int NetResolve(const char *host, unsigned short port, int lookUp, NetAddress *ad
         if (p / d % 10 != 0 || n > 0 || d == 1)
             service[n++] = (char)('0' + p / d % 10);
     service[n] = '\0';
-    if (getaddrinfo(host, service, &hints, &found) != 0) {
-        found = NULL;
-        if (!lookUp)
-            return -1;
-        hints.ai_flags = 0;
-        if (getaddrinfo(host, service, &hints, &found) != 0)
-            return 0;
+    if (getaddrinfo(host, service, &hints, &found) == 0) {
+        int count = CopyAddresses(found, addresses, max);
+        freeaddrinfo(found);
+        return count;
     }
-    int count = 0;
-    for (struct addrinfo *a = found; a != NULL && count < max; a = a->ai_next) {
-        if (a->ai_addrlen > sizeof addresses[count].address.bytes)
-            continue;
-        addresses[count].family = a->ai_family;
-        addresses[count].length = (int)a->ai_addrlen;
-        memcpy(addresses[count].address.bytes, a->ai_addr, a->ai_addrlen);
-        ++count;
-    }
+#ifdef _WIN32
+    // Winsock's lookup holds its caller for as long as the resolver takes.
+    if (waitMs <= 0)
+        return -1;
+    hints.ai_flags = 0;
+    if (getaddrinfo(host, service, &hints, &found) != 0)
+        return 0;
+    int count = CopyAddresses(found, addresses, max);
     freeaddrinfo(found);
     return count;
+#else
+    if (gLookup == NULL) {
+        if (strlen(host) >= sizeof gLookup->name || (gLookup = (Lookup *)calloc(1, sizeof *gLookup)) == NULL)
+            return 0;
+        strcpy(gLookup->name, host);
+        strcpy(gLookup->service, service);
+        gLookup->hints.ai_family = AF_UNSPEC;
+        gLookup->hints.ai_socktype = SOCK_STREAM;
+        gLookup->request.ar_name = gLookup->name;
+        gLookup->request.ar_service = gLookup->service;
+        gLookup->request.ar_request = &gLookup->hints;
+        gLookup->list[0] = &gLookup->request;
+        if (getaddrinfo_a(GAI_NOWAIT, gLookup->list, 1, NULL) != 0) {
+            EndLookup();
+            return 0;
+        }
+    }
+    if (waitMs > 0) {
+        struct timespec wait = {waitMs / 1000, (long)(waitMs % 1000) * 1000000L};
+        gai_suspend((const struct gaicb *const *)gLookup->list, 1, &wait);
+    }
+    int status = gai_error(&gLookup->request);
+    if (status == EAI_INPROGRESS)
+        return -1;
+    int count = status == 0 ? CopyAddresses(gLookup->request.ar_result, addresses, max) : 0;
+    if (status != 0)
+        gLookup->request.ar_result = NULL;
+    EndLookup();
+    return count;
+#endif
+}
+
+void NetResolveEnd(void)
+{
+#ifndef _WIN32
+    if (gLookup == NULL)
+        return;
+    if (gai_cancel(&gLookup->request) == EAI_NOTCANCELED) {
+        gLookup = NULL; // the resolver still owns it
+        return;
+    }
+    if (gai_error(&gLookup->request) != 0)
+        gLookup->request.ar_result = NULL;
+    EndLookup();
+#endif
 }
 
 NetSocket NetConnectStart(const NetAddress *address)
@@ -309,14 +390,28 @@ int LibraryFolder(char *buffer, int size)
 
 int ConfigFolder(int allUsers, char *buffer, int size)
 {
-    char folder[1024];
+    char folder[1024] = "";
     const char *under = "";
 #ifdef _WIN32
     const char separator = '\\';
-    int found = allUsers ? ReadEnvironment("PROGRAMDATA", folder, sizeof folder) : ReadEnvironment("APPDATA", folder, sizeof folder);
-    if (allUsers && (!found || folder[0] == '\0')) {
-        found = ReadEnvironment("ALLUSERSPROFILE", folder, sizeof folder);
-        under = "Application Data\\";
+    // The shell's own folders, as the installer finds them: their names are
+    // translated on Windows XP in other languages ("Anwendungsdaten").
+    // SHELL32 is found at run time, so that only a configuration read loads it.
+    typedef HRESULT(WINAPI * FolderPathFn)(HWND, int, HANDLE, DWORD, LPSTR);
+    int found = 0;
+    HMODULE shell = LoadLibraryA("shell32.dll");
+    if (shell != NULL) {
+        FolderPathFn folderPath = (FolderPathFn)(void *)GetProcAddress(shell, "SHGetFolderPathA");
+        found = folderPath != NULL &&
+                folderPath(NULL, allUsers ? CSIDL_COMMON_APPDATA : CSIDL_APPDATA, NULL, SHGFP_TYPE_CURRENT, folder) == S_OK;
+        FreeLibrary(shell);
+    }
+    if (!found || folder[0] == '\0') {
+        found = allUsers ? ReadEnvironment("PROGRAMDATA", folder, sizeof folder) : ReadEnvironment("APPDATA", folder, sizeof folder);
+        if (allUsers && (!found || folder[0] == '\0')) {
+            found = ReadEnvironment("ALLUSERSPROFILE", folder, sizeof folder);
+            under = "Application Data\\";
+        }
     }
 #else
     const char separator = '/';
@@ -328,8 +423,10 @@ int ConfigFolder(int allUsers, char *buffer, int size)
         under = ".config/";
     }
 #endif
+    if (!found)
+        return 0;
     size_t length = strlen(folder);
-    if (!found || length == 0 || length + strlen(under) + 2 > (size_t)size)
+    if (length == 0 || length + strlen(under) + 2 > (size_t)size)
         return 0;
     memcpy(buffer, folder, length);
     if (buffer[length - 1] != separator)
