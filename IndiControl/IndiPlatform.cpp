@@ -95,7 +95,91 @@ static int CopyAddresses(const struct addrinfo *found, NetAddress *addresses, in
     return count;
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// A name's lookup under way. Winsock's asynchronous lookup (Windows XP has
+// it, and needs no thread of ours) answers into this record from a thread of
+// its own and then posts a message to a window of ours: a message-only
+// window, whose message is read either by the host's loop (which dispatches
+// it to LookupWindow) or by the library's own calls (PeekMessage). The
+// record is on the heap and released once the lookup has ended; one still
+// under way at unload that cannot be cancelled is left to Winsock, which may
+// still write into it. Names get IPv4 addresses this way.
+enum { kLookupMessage = WM_APP + 0x1d1 };
+static const char kLookupClass[] = "DRAV INDI lookup";
+struct Lookup {
+    HWND window;
+    HANDLE task;
+    int ended, error;
+    char name[256];
+    char answer[MAXGETHOSTSTRUCT];
+};
+static Lookup *gLookup;
+
+static LRESULT CALLBACK LookupWindow(HWND window, UINT message, WPARAM w, LPARAM l)
+{
+    if (message == kLookupMessage && gLookup != NULL && (HANDLE)w == gLookup->task) {
+        gLookup->ended = 1;
+        gLookup->error = WSAGETASYNCERROR(l);
+        return 0;
+    }
+    return DefWindowProcA(window, message, w, l);
+}
+
+static HINSTANCE ThisLibrary(void)
+{
+    HMODULE self = NULL;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       (LPCSTR)&LookupWindow, &self);
+    return self;
+}
+
+// The window, and its class, live only as long as the lookup.
+static void EndLookup(int release)
+{
+    DestroyWindow(gLookup->window);
+    UnregisterClassA(kLookupClass, ThisLibrary());
+    if (release)
+        free(gLookup);
+    gLookup = NULL;
+}
+
+static int StartLookup(const char *host)
+{
+    WNDCLASSA type;
+    memset(&type, 0, sizeof type);
+    type.lpfnWndProc = LookupWindow;
+    type.hInstance = ThisLibrary();
+    type.lpszClassName = kLookupClass;
+    if (strlen(host) >= sizeof gLookup->name || (gLookup = (Lookup *)calloc(1, sizeof *gLookup)) == NULL)
+        return 0;
+    strcpy(gLookup->name, host);
+    RegisterClassA(&type); // or still registered by an earlier load
+    gLookup->window = CreateWindowExA(0, kLookupClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, type.hInstance, NULL);
+    if (gLookup->window != NULL)
+        gLookup->task = WSAAsyncGetHostByName(gLookup->window, kLookupMessage, gLookup->name, gLookup->answer,
+                                              sizeof gLookup->answer);
+    if (gLookup->task == NULL) {
+        EndLookup(1);
+        return 0;
+    }
+    return 1;
+}
+
+// Reads the lookup's message if it has come, waiting for it at most waitMs.
+static void AwaitLookup(int waitMs)
+{
+    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)(waitMs > 0 ? waitMs : 0);
+    for (;;) {
+        MSG message;
+        while (!gLookup->ended && PeekMessageA(&message, gLookup->window, kLookupMessage, kLookupMessage, PM_REMOVE))
+            LookupWindow(message.hwnd, message.message, message.wParam, message.lParam);
+        uint64_t now = MonotonicMilliseconds();
+        if (gLookup->ended || now >= deadline)
+            return;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)(deadline - now), QS_POSTMESSAGE);
+    }
+}
+#else
 // A name's lookup under way. The system's resolver answers into this record
 // from a thread of its own, so the record is on the heap and released only
 // once the lookup has ended; one still under way at unload that cannot be
@@ -139,14 +223,27 @@ int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *ad
         return count;
     }
 #ifdef _WIN32
-    // Winsock's lookup holds its caller for as long as the resolver takes.
-    if (waitMs <= 0)
-        return -1;
-    hints.ai_flags = 0;
-    if (getaddrinfo(host, service, &hints, &found) != 0)
+    if (gLookup == NULL && !StartLookup(host))
         return 0;
-    int count = CopyAddresses(found, addresses, max);
-    freeaddrinfo(found);
+    AwaitLookup(waitMs);
+    if (!gLookup->ended)
+        return -1;
+    const struct hostent *answer = (const struct hostent *)gLookup->answer;
+    int count = 0;
+    for (int i = 0; gLookup->error == 0 && answer->h_addrtype == AF_INET && answer->h_length == 4 &&
+                    answer->h_addr_list[i] != NULL && count < max;
+         ++i) {
+        struct sockaddr_in to;
+        memset(&to, 0, sizeof to);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        memcpy(&to.sin_addr, answer->h_addr_list[i], 4);
+        addresses[count].family = AF_INET;
+        addresses[count].length = (int)sizeof to;
+        memcpy(addresses[count].address.bytes, &to, sizeof to);
+        ++count;
+    }
+    EndLookup(1);
     return count;
 #else
     if (gLookup == NULL) {
@@ -182,7 +279,10 @@ int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *ad
 
 void NetResolveEnd(void)
 {
-#ifndef _WIN32
+#ifdef _WIN32
+    if (gLookup != NULL)
+        EndLookup(gLookup->ended || WSACancelAsyncRequest(gLookup->task) == 0);
+#else
     if (gLookup == NULL)
         return;
     if (gai_cancel(&gLookup->request) == EAI_NOTCANCELED) {
@@ -446,7 +546,9 @@ int ConfigFolder(int allUsers, char *buffer, int size)
 // library's imports, so it is still loaded and initialised while this
 // runs, and closing a non-blocking socket without a linger time returns at
 // once, the system finishing the close by itself, without loading a library
-// or waiting on a thread. WSACleanup is not called: the last one of a
+// or waiting on a thread. A name's lookup still under way is cancelled and
+// its window destroyed (on the host's thread, which made it and releases the
+// library), so that no message reaches code that is gone. WSACleanup is not called: the last one of a
 // process unloads Winsock's helper libraries, which must not happen under
 // the loader lock. The count this library's WSAStartup took stays with the
 // process; a later load only adds to the count, and holds no handle.

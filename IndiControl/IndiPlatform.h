@@ -25,12 +25,11 @@ struct NetAddress {
 // The addresses of host at port, at most max of them. A numeric address
 // (IPv4 or IPv6) is converted at once. A name goes to the system's resolver,
 // so that whatever the system resolves (its hosts file, DNS, multicast DNS
-// for "pi.local") resolves here too, without holding the caller: natively
-// the lookup is started by one call and its answer read by later ones, each
-// waiting for it at most waitMs (0: only looks); on Windows a name is looked
-// up only when waitMs > 0, in the time Winsock's resolver takes. The count
-// (0 when the host has no address), or -1 while the name's lookup is under
-// way or was not started.
+// for "pi.local") resolves here too, without holding the caller: the lookup
+// is started by one call and its answer read by later ones, each waiting
+// for it at most waitMs (0: only looks); on Windows a name gets its IPv4
+// addresses only. The count (0 when the host has no address), or -1 while
+// the name's lookup is under way.
 int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *addresses, int max);
 // Gives up the lookup under way, if any (at unload).
 void NetResolveEnd(void);
