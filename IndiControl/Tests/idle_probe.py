@@ -14,7 +14,7 @@ loopback port that does not serve, or not for long:
           0.5 s, falls silent 2 s after the connection without closing it (a
           computer that lost its power) and is back 11 s later
   lookup  a server whose name (slow.test) takes the resolver 10 s to look up
-          (natively: slow_resolver.c preloaded)
+          (slow_resolver.c preloaded, into Wine too)
 It makes the initialisation's version call and the open's control status
 call (which may wait, at most the timeout), then for S seconds (default 60;
 dead at least 16, lookup 12) the calls the plug-in makes on the host's idle
@@ -99,14 +99,28 @@ def misbehaving(mode):
 
 
 def slow_resolver():
-    """The preload built once per change of its source, as indi-server.sh does."""
+    """The preload, built once per change of its source as indi-server.sh
+    does, for this system's programs and (where the i386 C library is, as
+    Wine's needs it) for i386 ones: LD_PRELOAD's $LIB picks each process's."""
     source = os.path.join(HERE, "slow_resolver.c")
     digest = subprocess.run(["cksum", source], capture_output=True, text=True, check=True).stdout.split()[0]
-    shim = os.path.join(tempfile.gettempdir(), f"indi-slow-resolver-{digest}.so")
-    if not os.path.exists(shim):
-        subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", shim + ".part", source, "-ldl"], check=True)
-        os.replace(shim + ".part", shim)
-    return shim
+    root = os.path.join(tempfile.gettempdir(), f"indi-slow-resolver-{digest}")
+    builds = {"x86_64-linux-gnu": ["cc", "-ldl"]}
+    i386 = "/usr/lib/i386-linux-gnu/libc.so.6"
+    if os.path.exists(i386):
+        # No i386 headers of its own here: the multiarch ones serve both.
+        stubs = os.path.join(root, "include", "gnu")
+        os.makedirs(stubs, exist_ok=True)
+        open(os.path.join(stubs, "stubs-32.h"), "a").close()
+        builds["i386-linux-gnu"] = ["cc", "-m32", "-nostdlib", "-idirafter", "/usr/include/x86_64-linux-gnu",
+                                    "-idirafter", os.path.dirname(stubs), i386]
+    for arch, (compiler, *flags) in builds.items():
+        shim = os.path.join(root, "lib", arch, "slow_resolver.so")
+        if not os.path.exists(shim):
+            os.makedirs(os.path.dirname(shim), exist_ok=True)
+            subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-o", shim + ".part", source] + flags, check=True)
+            os.replace(shim + ".part", shim)
+    return os.path.join(root, "$LIB", "slow_resolver.so")
 
 
 KINDS = {"full": full_listener, "closed": closed_port, "silent": silent_listener,
@@ -188,8 +202,7 @@ def main():
         env = dict(os.environ)
         if kind == "lookup":
             host = "slow.test"
-            if not args.tool:
-                env["LD_PRELOAD"] = slow_resolver()
+            env["LD_PRELOAD"] = slow_resolver()
         try:
             env["DRAV_INDI"] = f"host={host},port={port},timeout={args.timeout},log={trace}"
             run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=seconds + 60)

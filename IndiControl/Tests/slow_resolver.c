@@ -1,6 +1,7 @@
-/* Preloaded into the INDI library's probe: a resolver that takes 10 s to
- * answer for the name "slow.test", as a name server that cannot be reached
- * does, and then answers 127.0.0.1. Both kinds of lookup take that long:
+/* Preloaded into the INDI library's probe (and, built for i386, into Wine's
+ * processes): a resolver that takes 10 s to answer for the name "slow.test",
+ * as a name server that cannot be reached does, and then answers 127.0.0.1.
+ * Every kind of lookup takes that long:
  * getaddrinfo holds its caller for the 10 s; a getaddrinfo_a request stays
  * under way for 10 s (gai_suspend waits no longer than it is told; one slow
  * request at a time). Every
@@ -60,6 +61,19 @@ int getaddrinfo(const char *node, const char *service, const struct addrinfo *hi
         return real_getaddrinfo(node, service, hints, result);
     Pause(kSlowSeconds);
     return Answer(service, hints, result);
+}
+
+/* Wine's Winsock looks names up with this one (gethostbyname and
+ * WSAAsyncGetHostByName, the latter on a thread of its own). */
+int gethostbyname_r(const char *name, struct hostent *entry, char *buffer, size_t size, struct hostent **result,
+                    int *error)
+{
+    REAL(gethostbyname_r);
+    if (Slow(name)) {
+        Pause(kSlowSeconds);
+        name = "127.0.0.1";
+    }
+    return real_gethostbyname_r(name, entry, buffer, size, result, error);
 }
 
 /* The slow request under way (one at a time), and when it was started. */
