@@ -1,12 +1,10 @@
 /* Preloaded into the INDI library's probe (and, built for i386, into Wine's
  * processes): a resolver that takes 10 s to answer for the name "slow.test",
  * as a name server that cannot be reached does, and then answers 127.0.0.1.
- * Every kind of lookup takes that long:
- * getaddrinfo holds its caller for the 10 s; a getaddrinfo_a request stays
- * under way for 10 s (gai_suspend waits no longer than it is told; one slow
- * request at a time). Every
- * other name goes to the system's resolver unchanged, and "slow.test" never
- * leaves the process. */
+ * getaddrinfo and gethostbyname_r hold their caller for the 10 s; a
+ * getaddrinfo_a request stays under way for 10 s (one at a time; gai_suspend
+ * waits no longer than it is told). Every other name goes to the system's
+ * resolver unchanged, and "slow.test" never leaves the process. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -83,8 +81,10 @@ static double gStarted;
 int getaddrinfo_a(int mode, struct gaicb *list[], int count, struct sigevent *notification)
 {
     REAL(getaddrinfo_a);
-    if (count != 1 || !Slow(list[0]->ar_name) || gSlow != NULL)
+    if (count != 1 || !Slow(list[0]->ar_name))
         return real_getaddrinfo_a(mode, list, count, notification);
+    if (gSlow != NULL)
+        return EAI_AGAIN;
     gSlow = list[0];
     gStarted = Now();
     list[0]->ar_result = NULL;
