@@ -105,6 +105,8 @@ void IndiUnload(void)
         NetClose(gIndi.socket);
     gIndi.online = 0;
     CloseAttempt();
+    NetResolveEnd();
+    gIndi.lookingUp = 0;
     if (gIndi.trace != NULL)
         fclose(gIndi.trace);
     gIndi.trace = NULL;
@@ -147,6 +149,7 @@ static int Send(const char *text)
 }
 
 static void Advance(void);
+static void Escape(char *out, int size, const char *text);
 
 void IndiDrain(void)
 {
@@ -165,8 +168,41 @@ void IndiDrain(void)
         total += n;
         IndiCacheFeed(&gIndi.cache, buffer, (size_t)n);
     }
+    if (total > 0) {
+        gIndi.lastHeardMs = MonotonicMilliseconds();
+        gIndi.asked = 0;
+    }
     if (gIndi.online)
         Advance();
+}
+
+// A link that died without a word (the computer at the mount lost its
+// power, the Wi-Fi went out of range) brings no close, and a server sends
+// nothing of its own accord while its mount is still. So a device that has
+// been quiet is asked for its CONNECTION again, without waiting: a live
+// server answers with that one definition, which a later call reads. When
+// nothing at all has come within kAnswerMs of the question, the connection
+// is taken as lost.
+static void CheckLife(void)
+{
+    uint64_t now = MonotonicMilliseconds();
+    if (gIndi.asked) {
+        if (now - gIndi.askedMs >= kAnswerMs) {
+            char why[96];
+            snprintf(why, sizeof why, "nothing heard from the server for %.1f s, not even an answer",
+                     (double)(now - gIndi.lastHeardMs) / 1000.0);
+            Lost(why);
+        }
+        return;
+    }
+    if (!gIndi.announced || now - gIndi.lastHeardMs < kQuietMs)
+        return;
+    char device[3 * kIndiDeviceMax], request[4 * kIndiDeviceMax];
+    Escape(device, sizeof device, gIndi.cache.device);
+    snprintf(request, sizeof request, "<getProperties version=\"1.7\" device=\"%s\" name=\"CONNECTION\"/>\n", device);
+    gIndi.asked = 1;
+    gIndi.askedMs = now;
+    Send(request);
 }
 
 int IndiWaitUntil(int (*done)(IndiCache *cache), uint64_t deadlineMs)
@@ -262,6 +298,8 @@ static void Connected(NetSocket socket)
     gIndi.announced = 0;
     gIndi.setupWaited = 0;
     gIndi.bytes = 0;
+    gIndi.lastHeardMs = MonotonicMilliseconds();
+    gIndi.asked = 0;
     gIndi.goTo.active = 0;
     IndiCacheForget(&gIndi.cache);
     Send("<getProperties version=\"1.7\"/>\n");
@@ -274,13 +312,22 @@ static void AttemptFailed(const char *why)
     gIndi.lastAttemptEndMs = MonotonicMilliseconds();
 }
 
-// Starts connecting to every address of the server at once. A name is
-// looked up only by a call that may wait; the others reuse the addresses
-// of the last lookup, or wait for one.
+// Starts connecting to every address of the server at once. A name's
+// lookup is started only by a call that may wait, which waits for it no
+// longer than its own deadline; any later call reads its answer. Until it
+// comes, the addresses of the last lookup are tried, if any.
 static int StartAttempt(int mayWait)
 {
     NetAddress found[kNetAddressesMax];
-    int count = NetResolve(gIndi.config.host, gIndi.config.port, mayWait, found, kNetAddressesMax);
+    int count = -1;
+    if (mayWait || gIndi.lookingUp) {
+        count = NetResolve(gIndi.config.host, gIndi.config.port, mayWait ? TimeLeft() : 0, found, kNetAddressesMax);
+        if (count < 0 && !gIndi.lookingUp)
+            IndiTrace("looking up %s", gIndi.config.host);
+        else if (count >= 0 && gIndi.lookingUp)
+            IndiTrace("%s looked up: %d address%s", gIndi.config.host, count, count == 1 ? "" : "es");
+        gIndi.lookingUp = count < 0;
+    }
     if (count < 0 && gIndi.addressCount == 0)
         return 0;
     gIndi.attempted = 1;
@@ -359,8 +406,12 @@ int IndiReady(int mayWait)
     gIndi.callDeadlineMs = now + (mayWait ? (uint64_t)gIndi.config.timeoutMs : 0);
     if (gIndi.configBad)
         return 0;
-    if (gIndi.online)
+    if (gIndi.online) {
         IndiDrain();
+        if (gIndi.online)
+            CheckLife();
+        now = MonotonicMilliseconds(); // a loss just now is the end of an attempt
+    }
     if (!gIndi.online && !gIndi.connecting) {
         // Spaced from the end of the last attempt; a call that may wait
         // tries at once unless such a call already waited for that one.

@@ -15,6 +15,10 @@
 #include <stdio.h>
 
 enum { kReconnectPauseMs = 1000, kDrainLimitBytes = 4 << 20 };
+// A device quiet for kQuietMs is asked for its CONNECTION again; a server
+// that sends nothing within kAnswerMs of that question is taken as gone:
+// a link that died without a word is noticed within 10 s of the last byte.
+enum { kQuietMs = 4000, kAnswerMs = 4000 };
 
 struct IndiGoTo {
     int active;
@@ -37,12 +41,16 @@ struct IndiSession {
     int announced;             // the device's CONNECTION is known on it (and CONNECT sent with connect=auto)
     int setupWaited;           // a call that may wait has waited for the device on it
     unsigned long long bytes;  // received on this connection
+    uint64_t lastHeardMs;      // when something last arrived on it (or it was made)
+    int asked;                 // a question of life is out, unanswered since askedMs
+    uint64_t askedMs;
 
     // Connection attempts: every address of the server at once, each
     // socket's connection under way (state 0), made (1) or failed (-1).
     int attempted;
     int connecting;
     int attemptAwaited;        // a call that may wait waited for the last attempt
+    int lookingUp;             // the name's lookup is under way
     uint64_t attemptDeadlineMs, lastAttemptEndMs;
     NetAddress addresses[kNetAddressesMax];
     int addressCount;

@@ -3,6 +3,7 @@
 
 #include "IndiClient.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #ifdef _WIN32
@@ -14,6 +15,7 @@ typedef int SocketLength;
 #define WOULD_BLOCK(e) ((e) == WSAEWOULDBLOCK)
 #define IN_PROGRESS(e) ((e) == WSAEWOULDBLOCK || (e) == WSAEINPROGRESS)
 #define SEND_FLAGS 0
+#include <shlobj.h>
 #else
 #include <dlfcn.h>
 #include <errno.h>
@@ -78,7 +80,129 @@ static int StartNetwork(void)
     return 1;
 }
 
-int NetResolve(const char *host, unsigned short port, int lookUp, NetAddress *addresses, int max)
+// The addresses of a lookup's answer, at most max of them.
+static int CopyAddresses(const struct addrinfo *found, NetAddress *addresses, int max)
+{
+    int count = 0;
+    for (const struct addrinfo *a = found; a != NULL && count < max; a = a->ai_next) {
+        if (a->ai_addrlen > sizeof addresses[count].address.bytes)
+            continue;
+        addresses[count].family = a->ai_family;
+        addresses[count].length = (int)a->ai_addrlen;
+        memcpy(addresses[count].address.bytes, a->ai_addr, a->ai_addrlen);
+        ++count;
+    }
+    return count;
+}
+
+#ifdef _WIN32
+// A name's lookup under way. Winsock's asynchronous lookup (Windows XP has
+// it, and needs no thread of ours) answers into this record from a thread of
+// its own and then posts a message to a window of ours: a message-only
+// window, whose message is read either by the host's loop (which dispatches
+// it to LookupWindow) or by the library's own calls (PeekMessage). The
+// record is on the heap and released once the lookup has ended; one still
+// under way at unload that cannot be cancelled is left to Winsock, which may
+// still write into it. Names get IPv4 addresses this way.
+enum { kLookupMessage = WM_APP + 0x1d1 };
+static const char kLookupClass[] = "DRAV INDI lookup";
+struct Lookup {
+    HWND window;
+    HANDLE task;
+    int ended, error;
+    char name[256];
+    char answer[MAXGETHOSTSTRUCT];
+};
+static Lookup *gLookup;
+
+static LRESULT CALLBACK LookupWindow(HWND window, UINT message, WPARAM w, LPARAM l)
+{
+    if (message == kLookupMessage && gLookup != NULL && (HANDLE)w == gLookup->task) {
+        gLookup->ended = 1;
+        gLookup->error = WSAGETASYNCERROR(l);
+        return 0;
+    }
+    return DefWindowProcA(window, message, w, l);
+}
+
+static HINSTANCE ThisLibrary(void)
+{
+    HMODULE self = NULL;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       (LPCSTR)&LookupWindow, &self);
+    return self;
+}
+
+// The window, and its class, live only as long as the lookup.
+static void EndLookup(int release)
+{
+    DestroyWindow(gLookup->window);
+    UnregisterClassA(kLookupClass, ThisLibrary());
+    if (release)
+        free(gLookup);
+    gLookup = NULL;
+}
+
+static int StartLookup(const char *host)
+{
+    WNDCLASSA type;
+    memset(&type, 0, sizeof type);
+    type.lpfnWndProc = LookupWindow;
+    type.hInstance = ThisLibrary();
+    type.lpszClassName = kLookupClass;
+    if (strlen(host) >= sizeof gLookup->name || (gLookup = (Lookup *)calloc(1, sizeof *gLookup)) == NULL)
+        return 0;
+    strcpy(gLookup->name, host);
+    RegisterClassA(&type); // or still registered by an earlier load
+    gLookup->window = CreateWindowExA(0, kLookupClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, type.hInstance, NULL);
+    if (gLookup->window != NULL)
+        gLookup->task = WSAAsyncGetHostByName(gLookup->window, kLookupMessage, gLookup->name, gLookup->answer,
+                                              sizeof gLookup->answer);
+    if (gLookup->task == NULL) {
+        EndLookup(1);
+        return 0;
+    }
+    return 1;
+}
+
+// Reads the lookup's message if it has come, waiting for it at most waitMs.
+static void AwaitLookup(int waitMs)
+{
+    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)(waitMs > 0 ? waitMs : 0);
+    for (;;) {
+        MSG message;
+        while (!gLookup->ended && PeekMessageA(&message, gLookup->window, kLookupMessage, kLookupMessage, PM_REMOVE))
+            LookupWindow(message.hwnd, message.message, message.wParam, message.lParam);
+        uint64_t now = MonotonicMilliseconds();
+        if (gLookup->ended || now >= deadline)
+            return;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)(deadline - now), QS_POSTMESSAGE);
+    }
+}
+#else
+// A name's lookup under way. The system's resolver answers into this record
+// from a thread of its own, so the record is on the heap and released only
+// once the lookup has ended; one still under way at unload that cannot be
+// cancelled is left to the resolver, which may still write into it.
+struct Lookup {
+    struct gaicb request;
+    struct gaicb *list[1];
+    struct addrinfo hints;
+    char name[256];
+    char service[8];
+};
+static Lookup *gLookup;
+
+static void EndLookup(void)
+{
+    if (gLookup->request.ar_result != NULL)
+        freeaddrinfo(gLookup->request.ar_result);
+    free(gLookup);
+    gLookup = NULL;
+}
+#endif
+
+int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *addresses, int max)
 {
     if (!StartNetwork())
         return 0;
@@ -93,25 +217,82 @@ int NetResolve(const char *host, unsigned short port, int lookUp, NetAddress *ad
         if (p / d % 10 != 0 || n > 0 || d == 1)
             service[n++] = (char)('0' + p / d % 10);
     service[n] = '\0';
-    if (getaddrinfo(host, service, &hints, &found) != 0) {
-        found = NULL;
-        if (!lookUp)
-            return -1;
-        hints.ai_flags = 0;
-        if (getaddrinfo(host, service, &hints, &found) != 0)
-            return 0;
+    if (getaddrinfo(host, service, &hints, &found) == 0) {
+        int count = CopyAddresses(found, addresses, max);
+        freeaddrinfo(found);
+        return count;
     }
+#ifdef _WIN32
+    if (gLookup == NULL && !StartLookup(host))
+        return 0;
+    AwaitLookup(waitMs);
+    if (!gLookup->ended)
+        return -1;
+    const struct hostent *answer = (const struct hostent *)gLookup->answer;
     int count = 0;
-    for (struct addrinfo *a = found; a != NULL && count < max; a = a->ai_next) {
-        if (a->ai_addrlen > sizeof addresses[count].address.bytes)
-            continue;
-        addresses[count].family = a->ai_family;
-        addresses[count].length = (int)a->ai_addrlen;
-        memcpy(addresses[count].address.bytes, a->ai_addr, a->ai_addrlen);
+    for (int i = 0; gLookup->error == 0 && answer->h_addrtype == AF_INET && answer->h_length == 4 &&
+                    answer->h_addr_list[i] != NULL && count < max;
+         ++i) {
+        struct sockaddr_in to;
+        memset(&to, 0, sizeof to);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        memcpy(&to.sin_addr, answer->h_addr_list[i], 4);
+        addresses[count].family = AF_INET;
+        addresses[count].length = (int)sizeof to;
+        memcpy(addresses[count].address.bytes, &to, sizeof to);
         ++count;
     }
-    freeaddrinfo(found);
+    EndLookup(1);
     return count;
+#else
+    if (gLookup == NULL) {
+        if (strlen(host) >= sizeof gLookup->name || (gLookup = (Lookup *)calloc(1, sizeof *gLookup)) == NULL)
+            return 0;
+        strcpy(gLookup->name, host);
+        strcpy(gLookup->service, service);
+        gLookup->hints.ai_family = AF_UNSPEC;
+        gLookup->hints.ai_socktype = SOCK_STREAM;
+        gLookup->request.ar_name = gLookup->name;
+        gLookup->request.ar_service = gLookup->service;
+        gLookup->request.ar_request = &gLookup->hints;
+        gLookup->list[0] = &gLookup->request;
+        if (getaddrinfo_a(GAI_NOWAIT, gLookup->list, 1, NULL) != 0) {
+            EndLookup();
+            return 0;
+        }
+    }
+    if (waitMs > 0) {
+        struct timespec wait = {waitMs / 1000, (long)(waitMs % 1000) * 1000000L};
+        gai_suspend((const struct gaicb *const *)gLookup->list, 1, &wait);
+    }
+    int status = gai_error(&gLookup->request);
+    if (status == EAI_INPROGRESS)
+        return -1;
+    int count = status == 0 ? CopyAddresses(gLookup->request.ar_result, addresses, max) : 0;
+    if (status != 0)
+        gLookup->request.ar_result = NULL;
+    EndLookup();
+    return count;
+#endif
+}
+
+void NetResolveEnd(void)
+{
+#ifdef _WIN32
+    if (gLookup != NULL)
+        EndLookup(gLookup->ended || WSACancelAsyncRequest(gLookup->task) == 0);
+#else
+    if (gLookup == NULL)
+        return;
+    if (gai_cancel(&gLookup->request) == EAI_NOTCANCELED) {
+        gLookup = NULL; // the resolver still owns it
+        return;
+    }
+    if (gai_error(&gLookup->request) != 0)
+        gLookup->request.ar_result = NULL;
+    EndLookup();
+#endif
 }
 
 NetSocket NetConnectStart(const NetAddress *address)
@@ -309,14 +490,28 @@ int LibraryFolder(char *buffer, int size)
 
 int ConfigFolder(int allUsers, char *buffer, int size)
 {
-    char folder[1024];
+    char folder[1024] = "";
     const char *under = "";
 #ifdef _WIN32
     const char separator = '\\';
-    int found = allUsers ? ReadEnvironment("PROGRAMDATA", folder, sizeof folder) : ReadEnvironment("APPDATA", folder, sizeof folder);
-    if (allUsers && (!found || folder[0] == '\0')) {
-        found = ReadEnvironment("ALLUSERSPROFILE", folder, sizeof folder);
-        under = "Application Data\\";
+    // The shell's own folders, as the installer finds them: their names are
+    // translated on Windows XP in other languages ("Anwendungsdaten").
+    // SHELL32 is found at run time, so that only a configuration read loads it.
+    typedef HRESULT(WINAPI * FolderPathFn)(HWND, int, HANDLE, DWORD, LPSTR);
+    int found = 0;
+    HMODULE shell = LoadLibraryA("shell32.dll");
+    if (shell != NULL) {
+        FolderPathFn folderPath = (FolderPathFn)(void *)GetProcAddress(shell, "SHGetFolderPathA");
+        found = folderPath != NULL &&
+                folderPath(NULL, allUsers ? CSIDL_COMMON_APPDATA : CSIDL_APPDATA, NULL, SHGFP_TYPE_CURRENT, folder) == S_OK;
+        FreeLibrary(shell);
+    }
+    if (!found || folder[0] == '\0') {
+        found = allUsers ? ReadEnvironment("PROGRAMDATA", folder, sizeof folder) : ReadEnvironment("APPDATA", folder, sizeof folder);
+        if (allUsers && (!found || folder[0] == '\0')) {
+            found = ReadEnvironment("ALLUSERSPROFILE", folder, sizeof folder);
+            under = "Application Data\\";
+        }
     }
 #else
     const char separator = '/';
@@ -328,8 +523,10 @@ int ConfigFolder(int allUsers, char *buffer, int size)
         under = ".config/";
     }
 #endif
+    if (!found)
+        return 0;
     size_t length = strlen(folder);
-    if (!found || length == 0 || length + strlen(under) + 2 > (size_t)size)
+    if (length == 0 || length + strlen(under) + 2 > (size_t)size)
         return 0;
     memcpy(buffer, folder, length);
     if (buffer[length - 1] != separator)
@@ -349,7 +546,9 @@ int ConfigFolder(int allUsers, char *buffer, int size)
 // library's imports, so it is still loaded and initialised while this
 // runs, and closing a non-blocking socket without a linger time returns at
 // once, the system finishing the close by itself, without loading a library
-// or waiting on a thread. WSACleanup is not called: the last one of a
+// or waiting on a thread. A name's lookup still under way is cancelled and
+// its window destroyed (on the host's thread, which made it and releases the
+// library), so that no message reaches code that is gone. WSACleanup is not called: the last one of a
 // process unloads Winsock's helper libraries, which must not happen under
 // the loader lock. The count this library's WSAStartup took stays with the
 // process; a later load only adds to the count, and holds no handle.

@@ -22,11 +22,17 @@ struct NetAddress {
     } address;
 };
 
-// The addresses of host at port, at most max of them: a numeric address
-// (IPv4 or IPv6) without any lookup; a name only when lookUp is 1, through
-// the system's resolver, which takes the time it takes. The count, 0 when
-// the host has no address, -1 when it is a name and lookUp is 0.
-int NetResolve(const char *host, unsigned short port, int lookUp, NetAddress *addresses, int max);
+// The addresses of host at port, at most max of them. A numeric address
+// (IPv4 or IPv6) is converted at once. A name goes to the system's resolver,
+// so that whatever the system resolves (its hosts file, DNS, multicast DNS
+// for "pi.local") resolves here too, without holding the caller: the lookup
+// is started by one call and its answer read by later ones, each waiting
+// for it at most waitMs (0: only looks); on Windows a name gets its IPv4
+// addresses only. The count (0 when the host has no address), or -1 while
+// the name's lookup is under way.
+int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *addresses, int max);
+// Gives up the lookup under way, if any (at unload).
+void NetResolveEnd(void);
 // Starts a TCP connection to address without waiting: a non-blocking
 // socket whose connection is under way (or made), kNoSocket when it failed
 // at once.
@@ -51,9 +57,10 @@ int ReadEnvironment(const char *name, char *buffer, int size);
 int LibraryFolder(char *buffer, int size);
 // The folder of the configuration of this user (allUsers 0) or of every
 // user (1), ending in its separator, where no administrator right is
-// needed: on Windows %APPDATA% and %PROGRAMDATA% (on XP, "Application Data"
-// under %ALLUSERSPROFILE%); elsewhere $XDG_CONFIG_HOME or ~/.config, and
-// /etc. 0 when unknown.
+// needed: on Windows the shell's application data folders, this user's and
+// the common one (as the installer finds them), else %APPDATA% and
+// %PROGRAMDATA% (on XP, "Application Data" under %ALLUSERSPROFILE%);
+// elsewhere $XDG_CONFIG_HOME or ~/.config, and /etc. 0 when unknown.
 int ConfigFolder(int allUsers, char *buffer, int size);
 
 #endif

@@ -21,6 +21,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 #endif
@@ -360,6 +361,53 @@ TEST(IndiConnection, EveryAddressTriedAtOnceWithoutWaiting)
         }
         IndiUnload();
     }
+}
+
+// A server that closes after a long burst: the call that reads the burst
+// and the close loses the connection, and the next attempt comes a pause
+// after that loss, not at once (the pause counted from before the read).
+TEST(IndiConnection, TheNextAttemptAPauseAfterALoss)
+{
+    Port server;
+    MakePort(&server, AF_INET, kListening);
+    gIndi = IndiSession();
+    ConfigDefaults(&gIndi.config);
+    IndiCacheReset(&gIndi.cache, "");
+    for (NetSocket &s : gIndi.trying)
+        s = kNoSocket;
+    gIndi.loaded = 1;
+    gIndi.addresses[0] = server.address;
+    gIndi.addressCount = 1;
+    for (int i = 0; i < 100 && !gIndi.online; ++i)
+        IndiReady(0);
+    ASSERT_EQ(gIndi.online, 1);
+    int peer = accept(server.fds[0], NULL, NULL);
+    ASSERT_GE(peer, 0);
+    std::thread burst([peer] {
+        std::string text;
+        while (text.size() < (1 << 20))
+            text += "<setNumberVector device=\"Other\" name=\"N\"><oneNumber name=\"E\">1</oneNumber></setNumberVector>";
+        for (int i = 0; i < 8; ++i)
+            if (write(peer, text.data(), text.size()) != (ssize_t)text.size())
+                break;
+        close(peer);
+    });
+    uint64_t start = MonotonicMilliseconds(), lost = 0;
+    while (lost == 0 && MonotonicMilliseconds() - start < 5000) {
+        IndiReady(0);
+        if (!gIndi.online && lost == 0) {
+            lost = MonotonicMilliseconds();
+            EXPECT_EQ(gIndi.connecting, 0) << "an attempt started at once after the loss";
+        }
+    }
+    burst.join();
+    ASSERT_GT(lost, 0u);
+    while (!gIndi.connecting && !gIndi.online && MonotonicMilliseconds() - lost < 3000) {
+        IndiReady(0);
+        usleep(5000);
+    }
+    EXPECT_GE(MonotonicMilliseconds() + 15, lost + kReconnectPauseMs);
+    IndiUnload();
 }
 #endif
 

@@ -240,6 +240,8 @@ def mount_group(host, port):
 
     if not host.args.emulator:
         config_places(host, port)
+    else:
+        shell_folders(host, port)
 
 
 def config_places(host, port):
@@ -261,6 +263,41 @@ def config_places(host, port):
     check("Control->TCS Provider is active" in out
           and f"configuration from {home}/DRAV-INDI.ini" in open(trace).read(),
           "places: the configuration comes from this user's folder", out[-2000:])
+
+
+def shell_folders(host, port):
+    """Windows XP in another language translates the name of every user's
+    application data folder ("Anwendungsdaten"), which only the shell knows:
+    %ALLUSERSPROFILE%\\Application Data and %PROGRAMDATA% lead elsewhere.
+    Under Wine, in a prefix of the test's own whose shell folder is renamed
+    in the registry, the configuration is read from the shell's folder."""
+    tree = os.path.dirname(os.path.dirname(os.path.abspath(host.args.drive_c)))
+    prefix = os.path.join(tree, "wineprefix-folders")
+    env = {"WINE_RUN_PREFIX": "wineprefix-folders"}
+    subprocess.run([host.args.emulator, "--prepare", host.args.host], env=dict(os.environ, **env), check=True, timeout=300)
+    wine = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win64")
+    reg = ["/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine", "reg", "add"]
+    for key, value, data in ((r"HKCU\Software\Wine\Drivers", "Graphics", "null"),
+                             (r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders",
+                              "Common AppData", r"C:\Anwendungsdaten")):
+        subprocess.run(reg + [key, "/v", value, "/d", data, "/f"], env=wine, capture_output=True, timeout=60, check=True)
+    system = os.path.join(prefix, "drive_c", "Program Files", "Common Files", "System")
+    os.makedirs(system, exist_ok=True)
+    shutil.copyfile(host.args.library, os.path.join(system, "DRAV.dll"))
+    folder = os.path.join(prefix, "drive_c", "Anwendungsdaten")
+    os.makedirs(folder, exist_ok=True)
+    trace = os.path.join(host.args.work, "folders-trace.txt")
+    if os.path.exists(trace):
+        os.remove(trace)
+    with open(os.path.join(folder, "DRAV-INDI.ini"), "w") as f:
+        f.write(f"port={port}\ntimeout=3000\nlog={trace}\n")
+    try:
+        out, _ = host.run("folders", SESSION + ["close", "terminate"], None, env=env)
+    finally:
+        os.remove(os.path.join(folder, "DRAV-INDI.ini"))
+    said = open(trace, errors="replace").read() if os.path.exists(trace) else ""
+    check("Control->TCS Provider is active" in out and "configuration from C:\\Anwendungsdaten\\DRAV-INDI.ini" in said,
+          "folders: the configuration comes from every user's folder as the shell names it", out[-2000:] + said[:500])
 
 
 def wait_for(port, prop, value, seconds=15):

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A misbehaving INDI server on loopback, for the INDI library's tests.
 
-  misbehaving_server.py garbage|flood|alert|refused|mute|stopped PORTFILE
+  misbehaving_server.py garbage|flood|alert|refused|mute|stopped|dead PORTFILE
 
 Serves one mount, "Bad Mount", connected, at RA 3 h DEC +40, that answers a
 go-to with Busy and then Ok at the target. garbage: after the definitions it
@@ -13,9 +13,16 @@ client reads. alert: answers a new position (a go-to or a sync) with Alert;
 refused: with Alert and Ok at once, where it was (as EQMod refuses a go-to
 under its horizon or a sync while it does not track); mute: does not answer
 it; stopped: shows it Busy, then ends it Idle half-way and Ok just after, as
-drivers end a slew that was stopped. Writes its port to PORTFILE and serves
-until killed."""
+drivers end a slew that was stopped; dead: sends the mount's place every
+0.5 s (its right ascension a little further each time) and, 2 s after the
+first client connected, falls silent as a computer that lost its power:
+nothing more is sent or read on any connection, none is closed, and new ones
+are refused; 11 s later it serves again on the same port (the old connections
+stay silent). Writes its port to PORTFILE and serves until killed."""
 import select, socket, sys, threading, time
+
+DEAD_AFTER, DEAD_FOR = 2.0, 11.0
+dead = threading.Event()
 
 DEV = "Bad Mount"
 
@@ -44,15 +51,29 @@ GARBAGE = [
 GOOD = vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "6"), ("DEC", "45")])
 
 
-def serve(conn, mode):
+def serve(conn, mode, revived=False):
     try:
         conn.recv(65536)  # getProperties
         conn.sendall(DEFINITIONS.encode())
         flood = (GOOD * 200).encode()
         pending = b""
+        updates = 0
         while True:
             if mode == "flood":
                 conn.sendall(flood)
+            if mode == "dead":
+                while dead.is_set() and not revived:
+                    time.sleep(1)  # neither reads nor writes, nor closes
+                updates += 1
+                place = [("RA", f"{3 + updates * 0.001:.3f}"), ("DEC", "40")]
+                conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", place).encode())
+                if select.select([conn], [], [], 0.5)[0]:
+                    data = conn.recv(65536)
+                    if not data:
+                        return
+                    if b"getProperties" in data and b"device=" in data:
+                        conn.sendall(DEFINITIONS.encode())
+                continue
             if not select.select([conn], [], [], 0.2)[0]:
                 continue
             data = conn.recv(65536)
@@ -87,17 +108,39 @@ def serve(conn, mode):
         return
 
 
-def main():
-    mode, port_file = sys.argv[1], sys.argv[2]
+def listen(port):
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
+    listener.bind(("127.0.0.1", port))
     listener.listen(8)
+    return listener
+
+
+def main():
+    mode, port_file = sys.argv[1], sys.argv[2]
+    listener = listen(0)
+    port = listener.getsockname()[1]
     with open(port_file, "w") as f:
-        f.write(str(listener.getsockname()[1]))
+        f.write(str(port))
+    conn, _ = listener.accept()
+    threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
+    if mode == "dead":
+        # Accepts until it dies, then refuses (no listener) until it is back.
+        listener.settimeout(0.1)
+        end = time.monotonic() + DEAD_AFTER
+        while time.monotonic() < end:
+            try:
+                conn, _ = listener.accept()
+                threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
+            except socket.timeout:
+                pass
+        dead.set()
+        listener.close()
+        time.sleep(DEAD_FOR)
+        listener = listen(port)
     while True:
         conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, mode, mode == "dead"), daemon=True).start()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,93 @@
+// The calls of idle_probe.py's child, for a Windows DRAV.dll under Wine:
+// loads the library, makes the version call and the open's control status
+// call (each timed), then for SECONDS the coordinates and go-to progress
+// calls every PACE seconds, as the host's idle and drawing path makes them.
+//
+//   idle_probe LIBRARY SECONDS PACE
+//
+// Prints one line of JSON, the fields idle_probe.py reads: the longest idle
+// call, the share of the time inside the library, and how long after the
+// last new place the first refusal (3) came and whether a new place came
+// after it. Exit status 2 when the library or its entry points are missing.
+#include "DravInterface.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+static double Seconds(void)
+{
+    LARGE_INTEGER count, frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    return (double)count.QuadPart / (double)frequency.QuadPart;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: idle_probe LIBRARY SECONDS PACE\n");
+        return 2;
+    }
+    const double seconds = atof(argv[2]), pace = atof(argv[3]);
+    HMODULE library = LoadLibraryA(argv[1]);
+    if (library == NULL)
+        return 2;
+    TCS_GetVersion_Fn getVersion = (TCS_GetVersion_Fn)(void *)GetProcAddress(library, "TCS_GetVersion");
+    TCS_GetControlStatus_Fn getStatus = (TCS_GetControlStatus_Fn)(void *)GetProcAddress(library, "TCS_GetControlStatus");
+    TCS_GetCelestialCoords_Fn getCoords = (TCS_GetCelestialCoords_Fn)(void *)GetProcAddress(library, "TCS_GetCelestialCoords");
+    TCS_GetGoToProgress_Fn getProgress = (TCS_GetGoToProgress_Fn)(void *)GetProcAddress(library, "TCS_GetGoToProgress");
+    if (getVersion == NULL || getStatus == NULL || getCoords == NULL || getProgress == NULL)
+        return 2;
+
+    char text[80];
+    double t = Seconds();
+    getVersion(text, sizeof text);
+    const double versionSeconds = Seconds() - t;
+    unsigned short status = 0;
+    t = Seconds();
+    getStatus(&status);
+    const double openSeconds = Seconds() - t;
+
+    DRAV_Coords where = {0, 0}, last = {0, 0};
+    unsigned short percent = 0;
+    double longest = 0, inside = 0, lastNew = -1, refusedAfter = -1;
+    long calls = 0;
+    int recovered = 0;
+    const double begin = Seconds();
+    double tick = begin;
+    while (Seconds() - begin < seconds) {
+        t = Seconds();
+        int code = getCoords(&where);
+        double took[2] = {Seconds() - t, 0};
+        if (code == 1 && (lastNew < 0 || where.X != last.X || where.Y != last.Y)) {
+            last = where;
+            lastNew = t;
+            recovered = refusedAfter >= 0;
+        } else if (code == 3 && lastNew >= 0 && refusedAfter < 0) {
+            refusedAfter = t - lastNew;
+        }
+        t = Seconds();
+        getProgress(&percent);
+        took[1] = Seconds() - t;
+        for (double each : took) {
+            longest = each > longest ? each : longest;
+            inside += each;
+            ++calls;
+        }
+        tick = tick + pace > Seconds() ? tick + pace : Seconds();
+        double until = tick < begin + seconds ? tick : begin + seconds, left = until - Seconds();
+        if (left > 0)
+            Sleep((DWORD)(left * 1000));
+    }
+    char refused[32] = "null";
+    if (refusedAfter >= 0)
+        snprintf(refused, sizeof refused, "%.6f", refusedAfter);
+    printf("{\"version_s\": %.6f, \"open_s\": %.6f, \"longest_s\": %.6f, \"share\": %.6f, \"calls\": %ld, "
+           "\"refused_after_s\": %s, \"recovered\": %s, \"answered\": %s}\n",
+           versionSeconds, openSeconds, longest, inside / (Seconds() - begin), calls, refused,
+           recovered ? "true" : "false", lastNew >= 0 ? "true" : "false");
+    fflush(stdout);
+    FreeLibrary(library);
+    return 0;
+}
