@@ -161,7 +161,7 @@ start_view() {
   view=$(window_named 10 '^plugview - telescope.plug$')
 }
 
-# quit: Ctrl+Q, and plugview's exit status (ended).
+# quit: Ctrl+Q, and plugview's exit status.
 quit() {
   # Ctrl+Q, again every 3 s while plugview runs (xdotool may say it failed
   # for a key that went through, or lose one).
@@ -175,17 +175,21 @@ quit() {
     sleep 0.1
   done
   kill -0 "$view_pid" 2>/dev/null && fail "plugview still running 10 s after Ctrl+Q"
-  ended 0
+  local status=0
+  wait "$view_pid" || status=$?
+  view_pid=""
+  [ "$status" -eq 0 ] || fail "plugview exit status $status"
+  grep -q 'every host byte intact' "$out" || fail "host bytes changed"
+  ! grep -q FAULT "$out" || fail "$(grep FAULT "$out" | head -3)"
 }
 
-# ended SECONDS: plugview's end within SECONDS, its exit status and its host bytes.
+# ended SECONDS: as quit, for a plugview asked to close otherwise.
 ended() {
-  local until=$(( $(date +%s%N) + $1 * 1000000000 ))
+  local until=$(( $(date +%s%N) + $1 * 1000000000 )) status=0
   while kill -0 "$view_pid" 2>/dev/null; do
     [ "$(date +%s%N)" -lt "$until" ] || fail "plugview still running $1 s after it was asked to close"
     sleep 0.1
   done
-  local status=0
   wait "$view_pid" || status=$?
   view_pid=""
   [ "$status" -eq 0 ] || fail "plugview exit status $status"
