@@ -479,8 +479,10 @@ static __attribute__((noinline)) void Serve(unsigned char code, void *ioParams)
 }
 
 // The operation code arrives in a 32-bit slot; only its low byte counts.
-// Exported by the .def file on Windows and by visibility on POSIX.
-extern "C" __attribute__((visibility("default"))) short DoOperation(unsigned int inOperation, void *ioParams)
+// DoOperation itself on POSIX, exported by visibility; on Windows the
+// platform's DoOperation (exported by the .def file) calls it.
+extern "C" __attribute__((visibility("default"))) short PLATFORM_OPERATION_ENTRY(unsigned int inOperation,
+                                                                                 void *ioParams)
 {
     const unsigned char code = (unsigned char)(inOperation & 0xFFu);
     // One bit test decides: the host sends ignored codes, and guarded ones

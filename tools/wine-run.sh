@@ -27,20 +27,30 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 wine64=/usr/lib/wine/wine64  # the 64-bit loader: no emulation needed
 [ -x "$wine64" ] || wine64=wine
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# The suite's prefix has no display: Wine's null graphics driver lets its
+# programs make windows all the same (the plug-in's go-to box), and the
+# suite expects them. plugview's prefix keeps the display it runs on. Seen
+# to on every run, since a prefix may have been made without it; its
+# user.reg is read first, so that a prefix that has it costs no Wine process.
+null_graphics() {
+  [ -n "${WINE_RUN_PREFIX:-}" ] ||
+    awk '/^\[/ { on = /^\[Software\\\\Wine\\\\Drivers\]/ } on && /^"Graphics"="null"$/ { found = 1 }
+         END { exit !found }' "$WINEPREFIX/user.reg" 2>/dev/null
+}
+if [ ! -f "$WINEPREFIX/system.reg" ] || ! null_graphics; then
   # One creator at a time when tests start in parallel.
   exec 9>"$WINEPREFIX.lock"
   flock 9
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1
     wineserver -w
-    # The suite's prefix has no display: Wine's null graphics driver lets
-    # its programs make windows all the same (the plug-in's go-to box).
-    # plugview's prefix keeps the display it runs on.
-    if [ -z "${WINE_RUN_PREFIX:-}" ]; then
-      "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-      wineserver -w
-    fi
+  fi
+  if ! null_graphics; then
+    # Set with no server running, whose desktop would keep the driver it
+    # started with; written out to user.reg as that server ends.
+    wineserver -w
+    "$wine64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    wineserver -w
   fi
   flock -u 9
 fi

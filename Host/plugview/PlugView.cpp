@@ -4,9 +4,14 @@
 // when it opens, a contextual menu on a star, a 100 ms timer that gives idle
 // time, and the field indicator drawn on every repaint. Every record is a
 // canary record checked after the call, as in plughost. The plug-in's notes
-// are its own message boxes; while one is up the timer keeps calling.
+// are its own message boxes; while one is up the timer keeps calling. A
+// second top-level window, the object window, slews to the selection too;
+// closing the chart's window terminates and releases the plug-in, whatever
+// call is under way, as a host's close handler does.
 //
 //   plugview PLUGIN [--centre RA DEC] [--probe]
+//   plugview --close    asks a running plugview to close its chart's window,
+//                       from outside (as the system does at log-off)
 //
 // The transcript on standard output gives what a script needs to find
 // things on the screen (screen coordinates of the stars, the indicator and
@@ -32,7 +37,7 @@ using namespace HostLayout;
 namespace {
 
 enum : int {
-    kFirstTelescopeCommand = 8200, kQuitCommand = 9000,
+    kFirstTelescopeCommand = 8200, kQuitCommand = 9000, kObjectWindowCommand = 9001, kObjectSlew = 1,
     kCentreObjectCommand = 100, kObjectInformationCommand = 101,
     kIdleTimer = 1, kIdleIntervalMs = 100,
     kChartWidth = 820, kChartHeight = 600, kStatusHeight = 22,
@@ -53,6 +58,7 @@ struct Host {
     HMODULE module = nullptr;
     DoOperationFn DoOperation = nullptr;
     HWND window = nullptr;
+    HWND objectWindow = nullptr; // the second top-level window, once opened
     HMENU telescopeMenu = nullptr;
     HMENU openPopup = nullptr; // the contextual menu while it is tracked
     bool popupShown = false;
@@ -117,6 +123,8 @@ void ShowStatus(const std::string &text)
 // indicator, menu status) are not written to the transcript unless nested.
 void Call(OperationT op, const char *opName, CanaryRecord *record, bool routine)
 {
+    if (gHost.DoOperation == nullptr)
+        return; // released
     record->Seal();
     if (gHost.depth > 0) {
         (op == op_Idle ? gHost.nestedIdle : gHost.nestedOther)++;
@@ -437,8 +445,11 @@ BOOL CALLBACK ShowNoteBesideChart(HWND box, LPARAM)
     Say("box \"%s\" up at %ld,%ld size %ld,%ld: %s\n", caption, r.left, r.top, r.right - r.left,
         r.bottom - r.top, text);
     GetWindowRect(stop, &r);
-    Say("box Stop at %ld,%ld size %ld,%ld, the chart's window %s\n", r.left, r.top, r.right - r.left,
-        r.bottom - r.top, IsWindowEnabled(gHost.window) ? "enabled" : "disabled");
+    Say("box Stop at %ld,%ld size %ld,%ld, the chart's window %s%s\n", r.left, r.top, r.right - r.left,
+        r.bottom - r.top, IsWindowEnabled(gHost.window) ? "enabled" : "disabled",
+        gHost.objectWindow == nullptr             ? ""
+        : IsWindowEnabled(gHost.objectWindow) ? ", the object window enabled"
+                                              : ", the object window disabled");
     return TRUE;
 }
 
@@ -578,6 +589,8 @@ void Paint()
 
 // --- The window ---
 
+void OpenObjectWindow();
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -600,7 +613,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_COMMAND: {
         const int command = LOWORD(wParam);
         if (command == kQuitCommand)
-            DestroyWindow(window);
+            SendMessageA(window, WM_CLOSE, 0, 0);
+        else if (command == kObjectWindowCommand)
+            OpenObjectWindow();
         else if (command >= kFirstTelescopeCommand && command < kFirstTelescopeCommand + 8)
             TelescopeCommand(command);
         return 0;
@@ -614,14 +629,63 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
     }
     case WM_RBUTTONUP: ContextMenu((short)LOWORD(lParam), (short)HIWORD(lParam)); return 0;
-    case WM_DESTROY:
+    case WM_CLOSE:
+        // As a host closes: the plug-in terminated and released, even from
+        // inside one of its calls (a go-to's box, say), then the window.
         gHost.probing = false; // what follows is the end of the session, not a go-to
-        KillTimer(window, kIdleTimer);
         Plain(op_Terminate, "op_Terminate");
+        if (gHost.module != nullptr) {
+            FreeLibrary(gHost.module);
+            gHost.module = nullptr;
+            gHost.DoOperation = nullptr;
+            Say("plugview: released the plug-in%s\n", gHost.depth > 0 ? " while a call is under way" : "");
+        }
+        DestroyWindow(window);
+        return 0;
+    case WM_DESTROY:
+        KillTimer(window, kIdleTimer);
+        if (gHost.objectWindow != nullptr)
+            DestroyWindow(gHost.objectWindow);
         PostQuitMessage(0);
         return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);
     }
+}
+
+// The object window: a top-level window of its own (owned by none, as a
+// host's tool windows often are) whose button slews to the selection.
+LRESULT CALLBACK ObjectWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_COMMAND && LOWORD(wParam) == kObjectSlew) {
+        TelescopeCommand(kFirstTelescopeCommand + 6);
+        return 0;
+    }
+    if (message == WM_DESTROY)
+        gHost.objectWindow = nullptr;
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void OpenObjectWindow()
+{
+    if (gHost.objectWindow != nullptr)
+        return;
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA objectClass = {};
+    objectClass.lpfnWndProc = ObjectWindowProc;
+    objectClass.hInstance = instance;
+    objectClass.hCursor = LoadCursor(nullptr, IDC_ARROW);
+    objectClass.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
+    objectClass.lpszClassName = "plugview-object";
+    RegisterClassA(&objectClass);
+    RECT chart;
+    GetWindowRect(gHost.window, &chart);
+    gHost.objectWindow = CreateWindowA("plugview-object", "plugview - object", WS_OVERLAPPED | WS_CAPTION | WS_VISIBLE,
+                                       chart.right + 4, chart.top + 40, 190, 90, nullptr, nullptr, instance, nullptr);
+    HWND slew = CreateWindowA("BUTTON", "Slew to the selection", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 10, 14, 160,
+                              26, gHost.objectWindow, (HMENU)(UINT_PTR)kObjectSlew, instance, nullptr);
+    RECT r;
+    GetWindowRect(slew, &r);
+    Say("object window Slew at %ld,%ld size %ld,%ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
 }
 
 HMENU BuildMenuBar()
@@ -631,6 +695,7 @@ HMENU BuildMenuBar()
     for (int k = 0; k < 8; ++k)
         AppendMenuA(gHost.telescopeMenu, MF_STRING, kFirstTelescopeCommand + k,
                     (std::string(kCommandTexts[k]) + kCommandKeys[k]).c_str());
+    AppendMenuA(file, MF_STRING, kObjectWindowCommand, "Object Window\tCtrl+N");
     AppendMenuA(file, MF_STRING, kQuitCommand, "Quit\tCtrl+Q");
     AppendMenuA(bar, MF_POPUP, (UINT_PTR)file, "&File");
     AppendMenuA(bar, MF_POPUP, (UINT_PTR)gHost.telescopeMenu, "&Telescope");
@@ -643,7 +708,7 @@ HACCEL BuildAccelerators()
         {FCONTROL | FVIRTKEY, 'F', kFirstTelescopeCommand + 0}, {FCONTROL | FVIRTKEY, 'O', kFirstTelescopeCommand + 3},
         {FCONTROL | FVIRTKEY, 'W', kFirstTelescopeCommand + 4}, {FCONTROL | FVIRTKEY, 'T', kFirstTelescopeCommand + 5},
         {FCONTROL | FVIRTKEY, 'G', kFirstTelescopeCommand + 6}, {FCONTROL | FVIRTKEY, 'Y', kFirstTelescopeCommand + 7},
-        {FCONTROL | FVIRTKEY, 'Q', kQuitCommand},
+        {FCONTROL | FVIRTKEY, 'Q', kQuitCommand}, {FCONTROL | FVIRTKEY, 'N', kObjectWindowCommand},
     };
     return CreateAcceleratorTableA(keys, sizeof keys / sizeof keys[0]);
 }
@@ -684,6 +749,21 @@ DWORD WINAPI HungWatch(void *)
     return 0;
 }
 
+// Where the chart window's close button is on the screen: the caption's
+// point furthest right that the window says is its close button.
+void SayCloseButton()
+{
+    RECT r;
+    GetWindowRect(gHost.window, &r);
+    const int y = r.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    for (int x = r.right - 1; x > r.right - 80; --x)
+        if (SendMessageA(gHost.window, WM_NCHITTEST, 0, MAKELPARAM(x, y)) == HTCLOSE) {
+            Say("window close button at %d,%d\n", x - GetSystemMetrics(SM_CXSIZE) / 3, y);
+            return;
+        }
+    Say("window close button: none found\n");
+}
+
 bool Initialise()
 {
     CanaryRecord r(InitializeLayout(), gHost.seed++);
@@ -708,7 +788,7 @@ std::string WindowsPath(std::string path)
 
 int Usage()
 {
-    fprintf(stderr, "usage: plugview PLUGIN [--centre RA DEC] [--probe]\n");
+    fprintf(stderr, "usage: plugview PLUGIN [--centre RA DEC] [--probe] | plugview --close\n");
     return 2;
 }
 
@@ -718,6 +798,10 @@ int main(int argc, char **argv)
 {
     if (argc < 2 || strcmp(argv[1], "--help") == 0)
         return Usage();
+    if (strcmp(argv[1], "--close") == 0) {
+        HWND chart = FindWindowA("plugview", nullptr);
+        return chart != nullptr && PostMessageA(chart, WM_CLOSE, 0, 0) ? 0 : 1;
+    }
     gHost.chart = {1.45, 0.12, 1000.0, kChartWidth, kChartHeight};
     bool probe = false;
     for (int i = 2; i < argc; ++i) {
@@ -769,6 +853,7 @@ int main(int argc, char **argv)
     ClientToScreen(gHost.window, &origin);
     Say("window \"plugview - telescope.plug\" client at %ld,%ld size %d,%d\n", origin.x, origin.y, kChartWidth,
         kChartHeight + kStatusHeight);
+    SayCloseButton();
     SetTimer(gHost.window, kIdleTimer, kIdleIntervalMs, nullptr);
     HANDLE prober = nullptr, watcher = nullptr;
     if (probe) {
@@ -792,8 +877,15 @@ int main(int argc, char **argv)
         Say("probe: longest unanswered %.2f s, during go-tos %.2f s; called hung in %u of %u readings\n",
             gHost.longestUnanswered, gHost.longestDuringGoTos, gHost.hungReadings.load(), gHost.readings.load());
     }
-    // Unloading writes the plug-in's log out.
-    FreeLibrary(gHost.module);
+    // Unloading writes the plug-in's log out: released by the close, or here.
+    if (gHost.module != nullptr)
+        FreeLibrary(gHost.module);
+    const bool unloaded = GetModuleHandleA(path.c_str()) == nullptr;
+    const bool released = GetModuleHandleA("c:\\Program Files\\Common Files\\System\\DRAV.dll") == nullptr;
+    Say("plugview: telescope.plug %s, the control library %s\n", unloaded ? "unloaded" : "still loaded",
+        released ? "released" : "still loaded");
+    if (!unloaded)
+        Fault("telescope.plug still loaded after its release");
     Say("plugview: %u calls, %s\n", gHost.calls,
         gHost.faults ? (std::to_string(gHost.faults) + " FAULTS").c_str() : "every host byte intact");
     return gHost.faults ? 1 : 0;

@@ -185,6 +185,20 @@ quit() {
   ! grep -q FAULT "$out" || fail "$(grep FAULT "$out" | head -3)"
 }
 
+# ended SECONDS: as quit, for a plugview asked to close otherwise.
+ended() {
+  local until=$(( $(date +%s%N) + $1 * 1000000000 )) status=0
+  while kill -0 "$view_pid" 2>/dev/null; do
+    [ "$(date +%s%N)" -lt "$until" ] || fail "plugview still running $1 s after it was asked to close"
+    sleep 0.1
+  done
+  wait "$view_pid" || status=$?
+  view_pid=""
+  [ "$status" -eq 0 ] || fail "plugview exit status $status"
+  grep -q 'every host byte intact' "$out" || fail "host bytes changed"
+  ! grep -q FAULT "$out" || fail "$(grep FAULT "$out" | head -3)"
+}
+
 # Dismisses the plug-in's note and waits for the call to end.
 dismiss_note() {
   # Its OK button, at the bottom in the middle: a click, since Wine told that
@@ -310,9 +324,34 @@ session() {
   dismiss_note op_TelescopeConfigure
   key "$view" ctrl+t
   wait_for 5 '^call op_TelescopeTrack -> 0' 2
-  key "$view" ctrl+w
-  wait_for 5 '^call op_TelescopeClose -> 0'
-  quit
+
+  # A go-to to Rigel (9 s) from a second top-level window, the object window:
+  # its box disables both windows. A click on the chart window's close button
+  # does nothing meanwhile; a close request from outside reaches that window
+  # all the same, and its handler terminates and releases the plug-in from
+  # inside the box: plugview goes on in loaded code, and the plug-in is
+  # unloaded, its log complete, once the go-to's call is over.
+  click 1 "$(xy '^star Rigel at')"
+  wait_for 5 '^selected Rigel'
+  key "$view" ctrl+n
+  wait_for 5 '^object window Slew at'
+  slew_at=$(xy '^object window Slew at') slew_size=$(size '^object window Slew at')
+  click 1 "$(( ${slew_at%,*} + ${slew_size%,*} / 2 )),$(( ${slew_at#*,} + ${slew_size#*,} / 2 ))"
+  wait_for 5 '^target Rigel'
+  wait_for 10 '^box Stop at' 3
+  last '^box Stop at' | grep -q "the chart's window disabled, the object window disabled" ||
+    fail "not every window of the host is disabled under the box: $(last '^box Stop at')"
+  click 1 "$(xy '^window close button at')"
+  sleep 1
+  [ "$(grep -c '^call op_TelescopeSlew' "$out")" -eq 1 ] && ! grep -q '^call op_Terminate' "$out" ||
+    fail "a click on the disabled chart window's close button ended the go-to"
+  "$root/tools/wine-run.sh" "$tree/Host/plugview.exe" --close || fail "plugview --close found no chart window"
+  ended 20
+  grep -q '^plugview: released the plug-in while a call is under way' "$out" ||
+    fail "the close did not release the plug-in during the go-to"
+  grep -q '^plugview: telescope.plug unloaded, the control library released' "$out" ||
+    fail "after the close: $(last '^plugview: telescope.plug')"
+  say "closed from outside during a go-to from the object window: $(last '^call op_TelescopeSlew'), the plug-in unloaded"
   check_log
   probe_figures
   [ "$hung" -eq 0 ] || fail "the system called the window hung in $hung readings"
@@ -337,6 +376,12 @@ check_log() {
   pct=$(grep -oE 'stopped by the user at [0-9]+' "$work/log.txt" | grep -oE '[0-9]+$')
   [ "$pct" -gt 0 ] && [ "$pct" -lt 100 ] || fail "stopped at $pct%"
   grep -q '^TCS_KillMotion() -> 1' "$work/journal.txt" || fail "the mount was not told to stop"
+  # The go-to cut short by the close: every poll the library answered is in
+  # the log, which reached the disk as the plug-in was unloaded.
+  logged=$(awk '/^Goto \(/ { n = 0 } /^GoTo [0-9]+%$/ { n++ } END { print n }' "$work/log.txt")
+  polled=$(awk '/^TCS_GoToCelestialCoords/ { n = 0 } /^TCS_GetGoToProgress/ { n++ } END { print n }' "$work/journal.txt")
+  [ "$logged" -ge 1 ] && [ "$logged" -eq "$polled" ] ||
+    fail "the last go-to's log holds $logged polls of the $polled made"
   # After the configure's note text, the position reads of the idle calls
   # made while the note was up, before the log's next entry of any other kind.
   reads=$(awk '/^ Active and Aligned$/ { n++ } n == 2 && /^TCS RA = / { r++ } n == 2 && r && !/^TCS RA = / { exit }

@@ -48,25 +48,32 @@ int PlatformAppendMenu(void *menu, unsigned flags, unsigned identifier, const ch
 uint64_t PlatformMilliseconds(void);
 
 // What the user sees of a wait inside a host call (the go-to's). On Windows,
-// where the host has a window on this thread, a progress box modal to it, as
-// a message box is: the owner disabled while it is up, the thread's messages
-// read and dispatched during each pause, so the host's repaints and timers go
-// on (and its calls arrive, nested in the one under way). Elsewhere nothing
-// is shown and a pause is a plain sleep. Filled by PlatformBeginWait; the
+// where the host has a window on this thread, a progress box modal to the
+// whole thread, as a task-modal message box is: every enabled top-level
+// window of the thread disabled while it is up, the thread's messages read
+// and dispatched during each pause, so the host's repaints and timers go on
+// (and its calls arrive, nested in the one under way). Elsewhere nothing is
+// shown and a pause is a plain sleep. Filled by PlatformBeginWait; the
 // caller only reads it through the functions below.
+enum { kPlatformWaitWindows = 32 }; // the most windows a wait disables
 struct PlatformWait {
-    void *box;            // the progress box; null when none is shown
-    void *owner;          // the host's window it is modal to
-    void *focus;          // the window that had the keyboard focus before
-    int ownerWasDisabled; // so it is left as it was found
-    int stopAsked;        // Stop pressed, Esc in the box, or the box closed
-    int quitTaken;        // the host's quit request, taken from the queue
+    void *box;                              // the progress box; null when none is shown
+    void *owner;                            // the host's window that owns it
+    void *focus;                            // the window that had the keyboard focus before
+    void *disabled[kPlatformWaitWindows];   // the windows the wait disabled, to enable again
+    unsigned disabledCount;
+    uint32_t keysPressed[8];                // keys pressed in the box since it appeared
+    int escapeHeld;                         // Esc down since before the wait, not yet seen up
+    int stopAsked;                          // Stop pressed, Esc in the box, or the box closed
+    int quitTaken;                          // the host's quit request, taken from the queue
     int quitCode;
-    int shownProgress, shownSeconds; // what the box says, -1 before the first
+    int shownProgress, shownSeconds;        // what the box says, -1 before the first
 };
 
 // Starts a wait: shows the box, captioned `caption`, with the line `what`.
-// A request to stop made before (a key pressed earlier) is forgotten.
+// A request to stop made before (a key pressed earlier, or still held down)
+// is forgotten. On Windows the plug-in stays loaded from here until the
+// outermost DoOperation call returns, even if the host releases it meanwhile.
 void PlatformBeginWait(PlatformWait *wait, const char *caption, const char *what);
 
 // Says how far the wait has come, in percent, after so many seconds.
@@ -78,11 +85,14 @@ void PlatformShowWaitProgress(PlatformWait *wait, unsigned percent, unsigned sec
 int PlatformPauseWait(PlatformWait *wait, unsigned milliseconds);
 
 // Whether the user has asked to stop the wait since the last asking: in its
-// box, or with Esc while a window of the host's process is in front.
+// box, or with Esc while a window of the host's process is in front. A key
+// that was down when the wait began counts only once it has been let go and
+// pressed again; Enter never counts.
 int PlatformWaitStopAsked(PlatformWait *wait);
 
-// Ends a wait however it ended: the box gone, the owner enabled or disabled
-// as it was found, the focus back where it was, a quit request made again.
+// Ends a wait however it ended: the box gone, the windows it disabled
+// enabled again (those destroyed meanwhile skipped), the focus back where it
+// was, a quit request made again.
 void PlatformEndWait(PlatformWait *wait);
 
 // Opens a text file for writing, created or truncated, held exclusively while
@@ -104,6 +114,17 @@ PlatformFloatState PlatformUseOwnFloatState(void);
 // and the SSE flags exactly, and the x87 flags exactly for a host that unmasks
 // x87 exceptions (for any other they are masked, and ours may stay).
 void PlatformRestoreFloatState(const PlatformFloatState *host);
+
+// The plug-in's entry, DoOperation as the host calls it, is defined by the
+// plug-in under this name. On Windows the platform body exports DoOperation
+// itself: a stub that calls this entry and, when a wait took a reference to
+// the plug-in during the outermost call, gives it back on the way out so that
+// a host that released the plug-in meanwhile unloads it only then.
+#ifdef _WIN32
+#define PLATFORM_OPERATION_ENTRY PluginOperation
+#else
+#define PLATFORM_OPERATION_ENTRY DoOperation
+#endif
 
 // The plug-in's load hook: called with reason 1 when the library is attached
 // to a process and 0 when it is detached. Defined by the plug-in; on POSIX the

@@ -84,11 +84,75 @@ uint64_t PlatformMilliseconds(void)
     return tickClock.wraps + now;
 }
 
+// --- Keeping the plug-in loaded through a wait ---
+//
+// While the go-to's box dispatches the host's messages, the host may release
+// the plug-in (a close handler that terminates and unloads it, say) with our
+// code still on the stack below. So a wait takes a reference to the module,
+// and DoOperation, the export, is this stub: it calls the plug-in's entry
+// and, on the way out of the outermost call when a wait took a reference,
+// jumps into ntdll's LdrUnloadDll with the host's return address in place of
+// its own. The release then returns straight to the host's call site, after
+// our last instruction has run, whether it unloads the plug-in or not; and it
+// answers 0, which is DoOperation's answer (FreeLibrary would answer TRUE).
+// The stack it finds is the host's cdecl call with the module handle where
+// the return address was: its `ret 4` leaves the host's two arguments for the
+// host to pop, as after any cdecl call. The outermost call is counted here,
+// since nested calls come through the stub too.
+extern "C" {
+short PluginOperation(unsigned int inOperation, void *ioParams);
+unsigned gEntryDepth;       // DoOperation calls under way
+HMODULE gHeldModule;        // the wait's reference, given back by the outermost call
+void *gModuleRelease;       // LdrUnloadDll
+}
+
+__asm__(".text\n"
+        ".globl _DoOperation\n"
+        "_DoOperation:\n"
+        "    incl _gEntryDepth\n"
+        "    subl $4, %esp\n" // the entry sees the stack aligned as the host left it
+        "    pushl 12(%esp)\n"
+        "    pushl 12(%esp)\n"
+        "    call _PluginOperation\n"
+        "    addl $12, %esp\n"
+        "    decl _gEntryDepth\n"
+        "    jnz 1f\n"
+        "    movl _gHeldModule, %ecx\n"
+        "    testl %ecx, %ecx\n"
+        "    jnz 2f\n"
+        "1:  ret\n"
+        "2:  movl $0, _gHeldModule\n"
+        "    popl %edx\n"  // the host's return address
+        "    pushl %ecx\n" // the handle, where it was
+        "    pushl %edx\n" // and below it, LdrUnloadDll's return
+        "    jmp *_gModuleRelease\n");
+
+extern "C" IMAGE_DOS_HEADER __ImageBase; // this module, as the linker places it
+
+// Takes the wait's reference, once per outermost call, and only when the
+// stub can give it back (called through it, LdrUnloadDll found).
+static void HoldModule(void)
+{
+    if (gHeldModule != NULL || gEntryDepth == 0)
+        return;
+    if (gModuleRelease == NULL)
+        gModuleRelease = (void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrUnloadDll");
+    HMODULE self;
+    if (gModuleRelease != NULL &&
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCSTR)&__ImageBase, &self))
+        gHeldModule = self;
+}
+
 // GetAsyncKeyState's low bit says "pressed since the last asking", its top
-// bit "down now"; either counts, but only while the host is in front.
-static int EscapeWhileHostInFront(void)
+// bit "down now"; either counts, but only while the host is in front, and
+// not while the key is still held from before the wait.
+static int EscapeWhileHostInFront(PlatformWait *wait)
 {
     SHORT esc = GetAsyncKeyState(VK_ESCAPE);
+    if (wait->escapeHeld) {
+        wait->escapeHeld = (esc & 0x8000) != 0;
+        return 0;
+    }
     if ((esc & 0x8001) == 0)
         return 0;
     DWORD owner = 0;
@@ -101,25 +165,28 @@ static int EscapeWhileHostInFront(void)
 
 // --- The go-to wait's progress box ---
 //
-// A modeless dialog made modal by hand, the way MessageBox and DialogBox are:
-// its owner disabled while it is up, the thread's messages read and
-// dispatched (the box's own keys through IsDialogMessage), the owner put back
-// before the box goes so that it takes the activation back.
+// A modeless dialog made modal by hand, the way a task-modal MessageBox is:
+// every enabled top-level window of the thread disabled while it is up, the
+// thread's messages read and dispatched (the box's own keys through
+// IsDialogMessage), those windows enabled again before the box goes so that
+// its owner takes the activation back.
 
 enum { kBoxWhat = 100, kBoxProgress = 101, kBoxElapsed = 102 };
 enum { kStaticAtom = 0x0082, kButtonAtom = 0x0080 };
 
 // An in-memory dialog template (DLGTEMPLATE and its items), written word by
-// word into the caller's buffer: no resource, no heap.
+// word into the caller's buffer: no resource, no heap. Windows wants the
+// template on a DWORD boundary, and each item on a DWORD boundary from the
+// template's start: the buffer is made of DWORDs.
 struct BoxTemplate {
-    WORD *words;
-    size_t used, capacity;
+    DWORD *start;
+    size_t words, capacity; // in WORDs
 };
 
 static void PutWord(BoxTemplate *t, unsigned value)
 {
-    if (t->used < t->capacity)
-        t->words[t->used++] = (WORD)value;
+    if (t->words < t->capacity)
+        ((WORD *)t->start)[t->words++] = (WORD)value;
 }
 
 static void PutDword(BoxTemplate *t, DWORD value)
@@ -139,7 +206,7 @@ static void PutText(BoxTemplate *t, const char *text)
 static void PutItem(BoxTemplate *t, DWORD style, int x, int y, int cx, int cy, unsigned id, unsigned atom,
                     const char *text)
 {
-    if (t->used & 1u)
+    if (t->words & 1u)
         PutWord(t, 0); // each item starts on a DWORD
     PutDword(t, style | WS_CHILD | WS_VISIBLE);
     PutDword(t, 0);
@@ -155,7 +222,8 @@ static void PutItem(BoxTemplate *t, DWORD style, int x, int y, int cx, int cy, u
 }
 
 // The box, in dialog units: the target, the progress, the time elapsed and
-// Stop (IDCANCEL, so that Esc and closing the box are a Stop too).
+// Stop (IDCANCEL, so that Esc and closing the box are a Stop too; not the
+// default button, since Enter must not stop the go-to).
 static bool WriteBoxTemplate(BoxTemplate *t)
 {
     PutDword(t, WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_CENTER);
@@ -173,8 +241,8 @@ static bool WriteBoxTemplate(BoxTemplate *t)
     PutItem(t, SS_LEFT | SS_NOPREFIX, 7, 7, 172, 8, kBoxWhat, kStaticAtom, "");
     PutItem(t, SS_LEFT | SS_NOPREFIX, 7, 20, 110, 8, kBoxProgress, kStaticAtom, "");
     PutItem(t, SS_LEFT | SS_NOPREFIX, 7, 31, 110, 8, kBoxElapsed, kStaticAtom, "");
-    PutItem(t, BS_DEFPUSHBUTTON | WS_TABSTOP, 129, 45, 50, 14, IDCANCEL, kButtonAtom, "Stop");
-    return t->used < t->capacity;
+    PutItem(t, BS_PUSHBUTTON | WS_TABSTOP, 129, 45, 50, 14, IDCANCEL, kButtonAtom, "Stop");
+    return t->words < t->capacity;
 }
 
 static INT_PTR CALLBACK WaitBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam)
@@ -183,7 +251,7 @@ static INT_PTR CALLBACK WaitBoxProc(HWND box, UINT message, WPARAM wParam, LPARA
     switch (message) {
     case WM_INITDIALOG:
         SetWindowLongPtrA(box, DWLP_USER, lParam);
-        return TRUE; // the focus to Stop
+        return TRUE; // the focus to Stop, for Space
     case WM_COMMAND:
         if (LOWORD(wParam) != IDCANCEL || wait == NULL)
             return FALSE;
@@ -197,7 +265,7 @@ static INT_PTR CALLBACK WaitBoxProc(HWND box, UINT message, WPARAM wParam, LPARA
     }
 }
 
-// The window to be modal to: the host's active one, else (the host is not in
+// The window to own the box: the host's active one, else (the host is not in
 // front) the first shown window of this thread. None in a console host.
 static BOOL CALLBACK FirstShownWindow(HWND window, LPARAM found)
 {
@@ -215,18 +283,34 @@ static HWND HostWindow(void)
     return window;
 }
 
-extern "C" IMAGE_DOS_HEADER __ImageBase; // this module, as the linker places it
+// Disables a window that is enabled, and keeps it to enable again. Past the
+// record's bound a window is left as it is: usable during the wait.
+static void DisableForTheWait(PlatformWait *wait, HWND window)
+{
+    if (window == (HWND)wait->box || wait->disabledCount == kPlatformWaitWindows || !IsWindowEnabled(window))
+        return;
+    EnableWindow(window, FALSE);
+    wait->disabled[wait->disabledCount++] = window;
+}
+
+static BOOL CALLBACK DisableThreadWindow(HWND window, LPARAM wait)
+{
+    DisableForTheWait((PlatformWait *)wait, window);
+    return TRUE;
+}
 
 void PlatformBeginWait(PlatformWait *wait, const char *caption, const char *what)
 {
     memset(wait, 0, sizeof *wait);
     wait->shownProgress = wait->shownSeconds = -1;
-    GetAsyncKeyState(VK_ESCAPE); // a key pressed before the wait is not meant for it
+    // A key pressed before the wait is not meant for it, nor one still held.
+    wait->escapeHeld = (GetAsyncKeyState(VK_ESCAPE) & 0x8000) != 0;
+    HoldModule();
     HWND owner = HostWindow();
     if (owner == NULL)
         return;
-    WORD words[160];
-    BoxTemplate t = {words, 0, sizeof words / sizeof words[0]};
+    DWORD words[80];
+    BoxTemplate t = {words, 0, 2 * (sizeof words / sizeof words[0])};
     if (!WriteBoxTemplate(&t))
         return;
     HWND focus = GetFocus(); // before the box takes it
@@ -239,8 +323,8 @@ void PlatformBeginWait(PlatformWait *wait, const char *caption, const char *what
     wait->focus = focus;
     SetWindowTextA(box, caption);
     SetDlgItemTextA(box, kBoxWhat, what);
-    // EnableWindow answers whether the window was disabled before.
-    wait->ownerWasDisabled = EnableWindow(owner, FALSE) ? 1 : 0;
+    DisableForTheWait(wait, owner); // first, so that the bound never leaves it out
+    EnumThreadWindows(GetCurrentThreadId(), DisableThreadWindow, (LPARAM)wait);
     ShowWindow(box, SW_SHOW);
 }
 
@@ -261,6 +345,34 @@ void PlatformShowWaitProgress(PlatformWait *wait, unsigned percent, unsigned sec
     }
 }
 
+// Whether a key message for the box may reach it. Only a press made in the
+// box counts: an auto-repeat whose key went down before the box appeared (the
+// Enter that confirmed the go-to in the host's dialog, held), and the key's
+// release, never reach it; nor does Enter, which would press the focused Stop.
+static bool KeyForTheBox(PlatformWait *wait, const MSG *message)
+{
+    const unsigned key = (unsigned)message->wParam & 0xFFu;
+    uint32_t *word = &wait->keysPressed[key >> 5];
+    const uint32_t bit = 1u << (key & 31u);
+    switch (message->message) {
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+        if (key == VK_RETURN)
+            return false;
+        if (message->lParam & (1L << 30)) // down already: a repeat
+            return (*word & bit) != 0;
+        *word |= bit;
+        return true;
+    case WM_KEYUP:
+    case WM_SYSKEYUP:
+        if ((*word & bit) == 0)
+            return false;
+        *word &= ~bit;
+        return true;
+    default: return true;
+    }
+}
+
 // Reads and dispatches the thread's messages until `end`; 0 once a WM_QUIT
 // is taken (kept, for PlatformEndWait to post again).
 static int DispatchUntil(PlatformWait *wait, uint64_t end)
@@ -272,7 +384,11 @@ static int DispatchUntil(PlatformWait *wait, uint64_t end)
             wait->quitCode = (int)message.wParam;
             return 0;
         }
-        if (wait->box == NULL || !IsDialogMessageA((HWND)wait->box, &message)) {
+        HWND box = (HWND)wait->box;
+        const bool forBox = box != NULL && (message.hwnd == box || IsChild(box, message.hwnd));
+        const bool dropped = forBox && message.message >= WM_KEYFIRST && message.message <= WM_KEYLAST &&
+                             !KeyForTheBox(wait, &message);
+        if (!dropped && (!forBox || !IsDialogMessageA(box, &message))) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
@@ -303,7 +419,7 @@ int PlatformPauseWait(PlatformWait *wait, unsigned milliseconds)
 
 int PlatformWaitStopAsked(PlatformWait *wait)
 {
-    const int key = EscapeWhileHostInFront(); // asked every time: it forgets the press
+    const int key = EscapeWhileHostInFront(wait); // asked every time: it forgets the press
     const int box = wait->stopAsked;
     wait->stopAsked = 0;
     return key || box;
@@ -312,8 +428,10 @@ int PlatformWaitStopAsked(PlatformWait *wait)
 void PlatformEndWait(PlatformWait *wait)
 {
     if (wait->owner != NULL) {
-        if (!wait->ownerWasDisabled)
-            EnableWindow((HWND)wait->owner, TRUE);
+        // Each window as it was found; one destroyed meanwhile is skipped.
+        for (unsigned i = 0; i < wait->disabledCount; ++i)
+            if (IsWindow((HWND)wait->disabled[i]))
+                EnableWindow((HWND)wait->disabled[i], TRUE);
         if (wait->box != NULL)
             DestroyWindow((HWND)wait->box);
         if (wait->focus != NULL && IsWindow((HWND)wait->focus))

@@ -127,9 +127,11 @@ TEST_F(GoTo, LaunchAnswersPollsAndPauses)
 // Esc while a window of the host is in front stops the go-to between two
 // polls: the library is told to stop (when it can be), the wait ends and one
 // line says so. A key pressed and released before the go-to, one pressed
-// while another program is in front, or none at all, change nothing. The
-// wait's box stops it the same way: Stop clicked, Esc in the box, the box
-// closed (each arriving after the second poll, so seen after the third).
+// while another program is in front, or none at all, change nothing; on
+// Windows neither does one held down since before the go-to until it is let
+// go and pressed again. The wait's box stops it the same way: Stop clicked,
+// Space on it, Esc in the box, the box closed (each arriving after the second
+// poll, so seen after the third); never Enter, nor a key held from before.
 TEST_F(GoTo, EscapeStopsTheWait)
 {
     const std::string launched = "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n";
@@ -146,22 +148,32 @@ TEST_F(GoTo, EscapeStopsTheWait)
         std::string log;
         unsigned polls, stops, askings;
         int boxInput = kNoInput;
+        bool windowsKeys = false; // the keyboard as Windows reports it (a POSIX host says only "stop")
     } cases[] = {
         {"never pressed", {}, true, "DRAV.dll", arrived, 5, 0, 5},
         {"pressed at the second check", {0, 0, kPressed}, true, "DRAV.dll",
          launched + "GoTo 0%\r\nGoTo 10%\r\nGoTo stopped by the user at 10%\r\n", 2, 1, 3},
         {"pressed, library without a stop", {0, 0, kPressed}, true, "variants/DRAV_no_TCS_KillMotion.dll",
          launched + "GoTo 0%\r\nGoTo 10%\r\nGoTo stopped by the user at 10%\r\n", 2, 0, 3},
-        {"held down from before the go-to", {kDown, kDown}, true, "DRAV.dll",
-         launched + "GoTo 0%\r\nGoTo stopped by the user at 0%\r\n", 1, 1, 2},
+        {"held down from before the go-to", {kDown, kDown, kDown | kPressed}, true, "DRAV.dll", arrived, 5, 0, 5,
+         kNoInput, true},
+        {"held from before, let go and pressed again", {kDown, kDown, 0, kDown}, true, "DRAV.dll", inTheBox, 3, 1, 4,
+         kNoInput, true},
         {"pressed and released before the go-to", {kPressed}, true, "DRAV.dll", arrived, 5, 0, 5},
         {"another program in front", {0, kDown, kDown | kPressed, kDown}, false, "DRAV.dll", arrived, 5, 0, 5},
         {"Stop clicked in the box", {}, true, "DRAV.dll", inTheBox, 3, 1, 4, kClickStop},
         {"Esc in the box", {}, true, "DRAV.dll", inTheBox, 3, 1, 4, kEscapeInBox},
         {"the box closed", {}, true, "DRAV.dll", inTheBox, 3, 1, 4, kCloseBox},
+        {"Space on Stop", {}, true, "DRAV.dll", inTheBox, 3, 1, 4, kSpaceOnStop},
+        {"Enter pressed in the box", {}, true, "DRAV.dll", arrived, 5, 0, 5, kEnterInBox},
+        {"Enter held from before", {}, true, "DRAV.dll", arrived, 5, 0, 5, kEnterHeld},
+        {"Esc held from before", {}, true, "DRAV.dll", arrived, 5, 0, 5, kEscapeHeld},
+        {"Space held from before", {}, true, "DRAV.dll", arrived, 5, 0, 5, kSpaceHeld},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.windowsKeys && !kWindowsPlugIn)
+            continue;
         const bool box = c.boxInput != kNoInput;
         StartSession(std::string("align=both,progress=0/10/20/30/100") + (box ? ",reenter=TCS_GetGoToProgress" : ""),
                      c.file);
@@ -227,19 +239,33 @@ TEST_F(GoTo, CoordinatesReachTheLibraryBitForBit)
 
 // The host's own state outlasts the box: a quit request taken by the box's
 // loop (the wait ends there, the mount goes on) is made again once it is
-// over, and a window that was disabled before stays disabled.
+// over; every enabled top-level window of the thread is disabled while the
+// box is up (up to the wait's bound of 32; the rest stay usable) and exactly
+// those are enabled again, one destroyed meanwhile skipped. A host that
+// terminates and releases the plug-in from inside the wait (its close
+// handler) returns into loaded code, and the plug-in is unloaded, its log
+// complete, once the call is over; otherwise it stays loaded as it was.
 TEST_F(GoTo, TheBoxLeavesTheHostAsItFoundIt)
 {
     const std::string launched = "Goto (1.500000,0.300000)->GoTo launched\r\n\r\n";
+    const std::string arrived = launched + "GoTo 0%\r\nGoTo 50%\r\nGoTo 100%\r\n";
+    enum { kOneWindow = -1 };
     const struct {
         const char *what;
         bool disabled;
         int quit; // posted between the first two polls; -1 none
         std::string log;
         unsigned polls;
+        int moreWindows = kOneWindow; // OpenMoreHostWindows(this), "gone" destroyed meanwhile
+        size_t enabledDuring = 0;     // windows of the test left enabled under the box
+        bool unloads = false;
     } cases[] = {
         {"the host quits during the wait", false, 7, launched + "GoTo 0%\r\n", 1},
-        {"its window disabled already", true, -1, launched + "GoTo 0%\r\nGoTo 50%\r\nGoTo 100%\r\n", 3},
+        {"its window disabled already", true, -1, arrived, 3},
+        {"several windows, one destroyed meanwhile", false, -1, arrived, 3, 0, 0},
+        // 45 windows enabled, 32 of them disabled.
+        {"more windows than the wait keeps", false, -1, arrived, 3, 40, 13},
+        {"the host terminates and releases the plug-in", false, -1, launched + "GoTo 0%\r\n", 1, 0, 0, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -247,22 +273,40 @@ TEST_F(GoTo, TheBoxLeavesTheHostAsItFoundIt)
         Open();
         if (!OpenHostWindow(c.disabled))
             GTEST_SKIP() << "no window can be made here";
+        if (c.moreWindows != kOneWindow)
+            OpenMoreHostWindows((unsigned)c.moreWindows);
+        const std::string before = HostWindowStates();
         WaitBoxView during;
+        std::string statesDuring;
         BetweenPolls([&] {
             during = WaitBox();
+            statesDuring = HostWindowStates();
             if (c.quit >= 0)
                 PostHostQuit(c.quit);
+            if (c.moreWindows != kOneWindow)
+                DestroyHostWindow("gone");
+            if (c.unloads) { // as a host's close handler does
+                Terminate();
+                Unload();
+            }
         });
         Slew(1.5, 0.3);
         EXPECT_TRUE(during.up);
+        EXPECT_EQ((size_t)std::count(statesDuring.begin(), statesDuring.end(), '+'), c.enabledDuring) << statesDuring;
+        std::string expectedAfter = before;
+        if (c.moreWindows != kOneWindow)
+            expectedAfter.erase(expectedAfter.find(" gone+"), 6);
+        EXPECT_EQ(HostWindowStates(), expectedAfter);
         const WaitBoxView after = WaitBox();
         EXPECT_FALSE(after.up);
         EXPECT_EQ(after.ownerEnabled, !c.disabled);
         EXPECT_EQ(TakeHostQuit(), c.quit);
+        EXPECT_EQ(PlugInMapped(), !c.unloads);
         EXPECT_EQ(JournalOf("TCS_GetGoToProgress").size(), c.polls);
         EXPECT_EQ(JournalOf("TCS_KillMotion").size(), 0u);
         CloseHostWindow();
         EXPECT_EQ(LogAfterUnload(), kSimulatorInitLog + AlignedOpenLog() + c.log);
+        EXPECT_FALSE(PlugInMapped()) << "the plug-in outlived the host's release";
     }
 }
 

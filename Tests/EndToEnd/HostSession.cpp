@@ -511,6 +511,18 @@ std::vector<std::string> PlugInTest::NoteTexts() const
     return texts;
 }
 
+bool PlugInTest::PlugInMapped() const
+{
+#ifdef _WIN32
+    return GetModuleHandleA(FromUnixPath(TEST_PLUGIN_PATH).c_str()) != NULL;
+#else
+    void *h = dlopen(TEST_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD);
+    if (h != nullptr)
+        dlclose(h);
+    return h != nullptr;
+#endif
+}
+
 bool PlugInTest::LibraryStillLoaded() const
 {
 #ifdef _WIN32
@@ -530,11 +542,32 @@ bool PlugInTest::LibraryStillLoaded() const
 #ifdef _WIN32
 namespace {
 const UINT kRunHostCall = WM_APP + 1;
+struct NamedWindow {
+    std::string name;
+    HWND window;
+};
 struct HostWindowState {
     HWND window = NULL, button = NULL;
+    std::vector<NamedWindow> more; // the windows of OpenMoreHostWindows
     std::function<void()> call;
 };
 HostWindowState hostWindow;
+
+// Windows should be made here: on Windows itself, and under Wine where the
+// prefix's graphics driver is its null one, which needs no display.
+bool WindowsExpected()
+{
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr)
+        return true;
+    HKEY key;
+    char driver[64] = "";
+    DWORD size = sizeof driver - 1;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\Drivers", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    const bool read = RegQueryValueExA(key, "Graphics", NULL, NULL, (BYTE *)driver, &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return read && strcmp(driver, "null") == 0;
+}
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -570,8 +603,11 @@ bool PlugInTest::OpenHostWindow(bool disabled)
     }
     hostWindow.window = CreateWindowA("telescope-e2e-host", "host", WS_OVERLAPPEDWINDOW, 0, 0, 400, 300, NULL, NULL,
                                       instance, NULL);
-    if (hostWindow.window == NULL)
-        return false; // no desktop (Wine without a display, unless its graphics driver is "null")
+    if (hostWindow.window == NULL) {
+        // No desktop (Wine without a display, unless its graphics driver is "null").
+        EXPECT_FALSE(WindowsExpected()) << "no window made (error " << GetLastError() << ") where one should be";
+        return false;
+    }
     hostWindow.button = CreateWindowA("BUTTON", "chart", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 10, 10, 80, 24,
                                       hostWindow.window, (HMENU)1, instance, NULL);
     ShowWindow(hostWindow.window, SW_SHOW);
@@ -584,9 +620,50 @@ bool PlugInTest::OpenHostWindow(bool disabled)
 
 void PlugInTest::CloseHostWindow()
 {
+    for (const NamedWindow &w : hostWindow.more)
+        DestroyWindow(w.window);
     if (hostWindow.window != NULL)
         DestroyWindow(hostWindow.window);
     hostWindow = HostWindowState();
+}
+
+void PlugInTest::OpenMoreHostWindows(unsigned plain)
+{
+    HINSTANCE instance = GetModuleHandleA(NULL);
+    auto open = [instance](const char *name, DWORD style, HWND owner) {
+        HWND w = CreateWindowA("telescope-e2e-host", name, style, 0, 0, 200, 100, owner, NULL, instance, NULL);
+        EXPECT_NE(w, (HWND)NULL) << name;
+        hostWindow.more.push_back({name, w});
+        return w;
+    };
+    HWND application = open("application", WS_POPUP, NULL); // never shown
+    open("form", WS_OVERLAPPEDWINDOW | WS_VISIBLE, application);
+    open("other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, NULL);
+    open("off", WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_DISABLED, NULL);
+    open("gone", WS_OVERLAPPEDWINDOW | WS_VISIBLE, NULL);
+    for (unsigned i = 1; i <= plain; ++i)
+        open(("w" + std::to_string(i)).c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, NULL);
+    SetForegroundWindow(hostWindow.window);
+    SetFocus(hostWindow.button);
+}
+
+void PlugInTest::DestroyHostWindow(const char *name)
+{
+    auto w = std::find_if(hostWindow.more.begin(), hostWindow.more.end(),
+                          [name](const NamedWindow &n) { return n.name == name; });
+    ASSERT_NE(w, hostWindow.more.end()) << name;
+    DestroyWindow(w->window);
+    hostWindow.more.erase(w);
+}
+
+std::string PlugInTest::HostWindowStates() const
+{
+    std::string states;
+    if (hostWindow.window != NULL)
+        states = std::string("host") + (IsWindowEnabled(hostWindow.window) ? "+" : "-");
+    for (const NamedWindow &w : hostWindow.more)
+        states += " " + w.name + (IsWindowEnabled(w.window) ? "+" : "-");
+    return states;
 }
 
 void PlugInTest::BetweenPolls(std::function<void()> call)
@@ -630,8 +707,17 @@ bool PlugInTest::PostToWaitBox(WaitBoxInput input)
     case kClickStop: return PostMessageA(stop, BM_CLICK, 0, 0) != FALSE;
     case kEscapeInBox: return PostMessageA(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1) != FALSE;
     case kCloseBox: return PostMessageA(box, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
+    default: break;
     }
-    return false;
+    // A key, posted to the focus as the keyboard sends it: bit 30 of a key
+    // down when the key was down already (an auto-repeat), 30 and 31 on its up.
+    const UINT key = input == kSpaceOnStop || input == kSpaceHeld ? VK_SPACE
+                     : input == kEscapeHeld                       ? VK_ESCAPE
+                                                                  : VK_RETURN;
+    const bool held = input == kEnterHeld || input == kEscapeHeld || input == kSpaceHeld;
+    HWND focus = GetFocus();
+    return PostMessageA(focus, WM_KEYDOWN, key, held ? 0x40000001 : 1) &&
+           PostMessageA(focus, WM_KEYUP, key, (LPARAM)0xC0000001u);
 }
 
 void PlugInTest::PostHostQuit(int code) { PostQuitMessage(code); }
@@ -644,6 +730,9 @@ int PlugInTest::TakeHostQuit()
 #else
 bool PlugInTest::OpenHostWindow(bool) { return false; }
 void PlugInTest::CloseHostWindow() {}
+void PlugInTest::OpenMoreHostWindows(unsigned) {}
+void PlugInTest::DestroyHostWindow(const char *) {}
+std::string PlugInTest::HostWindowStates() const { return ""; }
 
 void PlugInTest::BetweenPolls(std::function<void()> call) { AtNextPause(std::move(call)); }
 

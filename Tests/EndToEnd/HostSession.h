@@ -71,8 +71,13 @@ struct WaitBoxView {
     bool focusOnHost = false;  // the keyboard focus on the host window's button
 };
 
-// What the user does in the box, as its messages arrive in the queue.
-enum WaitBoxInput { kClickStop, kEscapeInBox, kCloseBox };
+// What the user does in the box, as its messages arrive in the queue: a
+// press is a key's first down and its up; a key held from before the box
+// arrives as auto-repeats (down already) and then its up.
+enum WaitBoxInput {
+    kClickStop, kEscapeInBox, kCloseBox, kSpaceOnStop, kEnterInBox,
+    kEnterHeld, kEscapeHeld, kSpaceHeld,
+};
 
 class PlugInTest : public ::testing::Test {
 protected:
@@ -127,9 +132,20 @@ protected:
     // A window of the host on the test's thread, in front, with the focus on
     // a button of its own (and disabled if asked), as a windowed host has it
     // when the user starts a go-to. False where no window can be made (on
-    // POSIX, and under Wine without a display or its null graphics driver).
+    // POSIX, and under Wine without a display or its null graphics driver);
+    // a failure where one should be (on Windows, and under Wine given the
+    // null graphics driver, as tools/wine-run.sh gives the suite's prefix).
     bool OpenHostWindow(bool disabled = false);
     void CloseHostWindow();
+    // More top-level windows of the host on the test's thread: a hidden
+    // application window owning a form (as a Delphi program has them),
+    // another window, one disabled already ("off"), one to destroy ("gone"),
+    // and `plain` more. After OpenHostWindow.
+    void OpenMoreHostWindows(unsigned plain);
+    void DestroyHostWindow(const char *name);
+    // Each window the test opened and still has, in order: its name and "+"
+    // when it is enabled, "-" when not.
+    std::string HostWindowStates() const;
     // Runs `call` once from the host's code between the first two polls of
     // the next go-to: from a message that the wait's loop dispatches to the
     // host's window where there is one, otherwise from the wait's pause.
@@ -149,6 +165,8 @@ protected:
     std::vector<std::string> NoteTexts() const;
     // Whether the control library is still mapped into this process.
     bool LibraryStillLoaded() const;
+    // Whether the plug-in's file is still mapped into this process.
+    bool PlugInMapped() const;
 
     std::string dir_;      // this test's own current directory
     std::string journal_;  // the simulator's journal
