@@ -1,18 +1,18 @@
 // A control library whose every answer comes from the fuzzing harness: each
 // of the 21 entry points packs its arguments into a MountCall and returns what
-// the harness's handler answers. Without a handler it answers 3 (provider not
-// registered), as a library without its provider would.
+// the harness's handler answers. Without a handler it answers kTcsNoProvider,
+// as a library without its provider would.
 #include "FakeMountCall.h"
 
 #include <dlfcn.h>
 #include <string.h>
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+TCS_DECLARE_EXPORTS()
 
 static unsigned short Forward(MountCall *call)
 {
     static MountHandler handler = (MountHandler)dlsym(RTLD_DEFAULT, FAKE_MOUNT_HANDLER);
-    return handler != nullptr ? handler(call) : 3;
+    return handler != nullptr ? handler(call) : kTcsNoProvider;
 }
 
 static MountCall Call(MountEntry entry)
@@ -23,150 +23,150 @@ static MountCall Call(MountEntry entry)
     return call;
 }
 
-FAKE_EXPORT unsigned short TCS_GetVersion(char *text, int size)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetVersion(char *text, int size)
 {
-    MountCall c = Call(kGetVersion);
+    MountCall c = Call(k_TCS_GetVersion);
     c.text = text;
     c.size = size;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GetControlStatus(unsigned short *code)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
 {
-    MountCall c = Call(kGetControlStatus);
+    MountCall c = Call(k_TCS_GetControlStatus);
     c.out1 = code;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GetAlignmentStatus(unsigned short *code)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetAlignmentStatus(unsigned short *code)
 {
-    MountCall c = Call(kGetAlignmentStatus);
+    MountCall c = Call(k_TCS_GetAlignmentStatus);
     c.out1 = code;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GetCelestialCoords(DRAV_Coords *pos)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
 {
-    MountCall c = Call(kGetCelestialCoords);
+    MountCall c = Call(k_TCS_GetCelestialCoords);
     c.outPos = pos;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GetGoToProgress(unsigned short *percent)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 {
-    MountCall c = Call(kGetGoToProgress);
+    MountCall c = Call(k_TCS_GetGoToProgress);
     c.out1 = percent;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GetScopeOrientation(unsigned short *a, unsigned short *b)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, unsigned short *b)
 {
-    MountCall c = Call(kGetScopeOrientation);
+    MountCall c = Call(k_TCS_GetScopeOrientation);
     c.out1 = a;
     c.out2 = b;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GetControlSettingUShort(unsigned short setting, unsigned short *value)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingUShort(unsigned short setting, unsigned short *value)
 {
-    MountCall c = Call(kGetControlSettingUShort);
+    MountCall c = Call(k_TCS_GetControlSettingUShort);
     c.inA = setting;
     c.out1 = value;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GetControlSettingDouble(unsigned short setting, double *value)
+TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short setting, double *value)
 {
-    MountCall c = Call(kGetControlSettingDouble);
+    MountCall c = Call(k_TCS_GetControlSettingDouble);
     c.inA = setting;
     c.outValue = value;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SelectTrackRate(unsigned short rate)
+TCS_EXPORT unsigned short TCS_CALL TCS_SelectTrackRate(unsigned short rate)
 {
-    MountCall c = Call(kSelectTrackRate);
+    MountCall c = Call(k_TCS_SelectTrackRate);
     c.inA = rate;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SetCelestialAlignPoint(DRAV_Coords pos, unsigned short a, unsigned short b)
+TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, unsigned short a, unsigned short b)
 {
-    MountCall c = Call(kSetCelestialAlignPoint);
+    MountCall c = Call(k_TCS_SetCelestialAlignPoint);
     c.inPos = pos;
     c.inA = a;
     c.inB = b;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SetCelestialAlignFromAlignPoints(void)
+TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignFromAlignPoints(void)
 {
-    MountCall c = Call(kSetCelestialAlignFromAlignPoints);
+    MountCall c = Call(k_TCS_SetCelestialAlignFromAlignPoints);
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_VoidCelestialAlign(void)
+TCS_EXPORT unsigned short TCS_CALL TCS_VoidCelestialAlign(void)
 {
-    MountCall c = Call(kVoidCelestialAlign);
+    MountCall c = Call(k_TCS_VoidCelestialAlign);
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_Calibrate(DRAV_Coords pos)
+TCS_EXPORT unsigned short TCS_CALL TCS_Calibrate(DRAV_Coords pos)
 {
-    MountCall c = Call(kCalibrate);
+    MountCall c = Call(k_TCS_Calibrate);
     c.inPos = pos;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SetEpoch(double epoch)
+TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
 {
-    MountCall c = Call(kSetEpoch);
+    MountCall c = Call(k_TCS_SetEpoch);
     c.inValue = epoch;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SetRefractionCorr(unsigned short on)
+TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionCorr(unsigned short on)
 {
-    MountCall c = Call(kSetRefractionCorr);
+    MountCall c = Call(k_TCS_SetRefractionCorr);
     c.inA = on;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SetRefractionTemperature(double celsius)
+TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionTemperature(double celsius)
 {
-    MountCall c = Call(kSetRefractionTemperature);
+    MountCall c = Call(k_TCS_SetRefractionTemperature);
     c.inValue = celsius;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SetRefractionPressure(double pressure)
+TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionPressure(double pressure)
 {
-    MountCall c = Call(kSetRefractionPressure);
+    MountCall c = Call(k_TCS_SetRefractionPressure);
     c.inValue = pressure;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_SetParkMark(void)
+TCS_EXPORT unsigned short TCS_CALL TCS_SetParkMark(void)
 {
-    MountCall c = Call(kSetParkMark);
+    MountCall c = Call(k_TCS_SetParkMark);
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_KillMotion(void)
+TCS_EXPORT unsigned short TCS_CALL TCS_KillMotion(void)
 {
-    MountCall c = Call(kKillMotion);
+    MountCall c = Call(k_TCS_KillMotion);
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GoToCelestialCoords(DRAV_Coords pos)
+TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
 {
-    MountCall c = Call(kGoToCelestialCoords);
+    MountCall c = Call(k_TCS_GoToCelestialCoords);
     c.inPos = pos;
     return Forward(&c);
 }
 
-FAKE_EXPORT unsigned short TCS_GoToPark(void)
+TCS_EXPORT unsigned short TCS_CALL TCS_GoToPark(void)
 {
-    MountCall c = Call(kGoToPark);
+    MountCall c = Call(k_TCS_GoToPark);
     return Forward(&c);
 }

@@ -5,37 +5,18 @@
 #ifndef FAKE_MOUNT_CALL_H
 #define FAKE_MOUNT_CALL_H
 
-// The library's 21 entry points, in the order the plug-in resolves them.
-enum MountEntry {
-    kGetVersion,
-    kGetControlStatus,
-    kGetAlignmentStatus,
-    kGetCelestialCoords,
-    kGetGoToProgress,
-    kGetScopeOrientation,
-    kGetControlSettingUShort,
-    kGetControlSettingDouble,
-    kSelectTrackRate,
-    kSetCelestialAlignPoint,
-    kSetCelestialAlignFromAlignPoints,
-    kVoidCelestialAlign,
-    kCalibrate,
-    kSetEpoch,
-    kSetRefractionCorr,
-    kSetRefractionTemperature,
-    kSetRefractionPressure,
-    kSetParkMark,
-    kKillMotion,
-    kGoToCelestialCoords,
-    kGoToPark,
-    kMountEntryCount
-};
+// The library's interface: its entry points, DRAV_Coords (the library's own
+// name for its position pair: the sanitizer's check of calls through function
+// pointers compares parameter types by name) and its result codes.
+#include "DravInterface.h"
 
-// The library's own name for its position pair: the sanitizer's check of
-// calls through function pointers compares parameter types by name.
-struct DRAV_Coords {
-    double X; // right ascension, radians
-    double Y; // declination, radians
+// The library's 21 entry points, in the order the plug-in resolves them:
+// k_TCS_GetVersion and so on.
+enum MountEntry {
+#define FAKE_MOUNT_ENTRY(name, params) k_##name,
+    TCS_ENTRY_POINTS(FAKE_MOUNT_ENTRY)
+#undef FAKE_MOUNT_ENTRY
+    kMountEntryCount
 };
 
 // In-arguments by value, out-arguments as the caller's pointers (null where

@@ -47,7 +47,7 @@ struct Mount {
     uint64_t bestSinceMs = 0;      // when it was delivered (the go-to's start for 0)
     unsigned pollsSinceBest = 0;
     uint16_t lastPercent = 0;      // the latest progress delivered
-    bool lastPollFailed = false;   // the latest poll answered 3 or 210
+    bool lastPollFailed = false;   // the latest poll answered kTcsNoProvider or kTcsNotAligned
     uint64_t launchMs = 0;         // when the go-to was launched
 } mount;
 
@@ -58,7 +58,7 @@ uint16_t Status(uint16_t fallback)
     return Scripted() ? PickU16(mount.answers, kStatusCodes) : fallback;
 }
 
-bool Delivers(uint16_t status) { return status != 3 && status != 210; }
+bool Delivers(uint16_t status) { return status != kTcsNoProvider && status != kTcsNotAligned; }
 
 void StartWait()
 {
@@ -152,7 +152,7 @@ unsigned short AnswerProgress(MountCall *call)
 
 unsigned short AnswerVersion(MountCall *call)
 {
-    uint16_t status = Status(1);
+    uint16_t status = Status(kTcsDone);
     if (call->text == nullptr || call->size <= 0)
         FuzzFault("TCS_GetVersion called with buffer %p of size %d", (void *)call->text, call->size);
     const char fallback[] = "Fuzz mount";
@@ -168,7 +168,7 @@ unsigned short AnswerVersion(MountCall *call)
 
 unsigned short AnswerPositionRead(MountCall *call)
 {
-    uint16_t status = Status(1);
+    uint16_t status = Status(kTcsDone);
     MountRecord::PositionRead &read = gMount.reads[mount.nesting];
     ++read.count;
     read.ok = Delivers(status);
@@ -184,10 +184,10 @@ unsigned short AnswerPositional(MountCall *call)
 {
     ++gMount.positional;
     gMount.lastPosition = call->inPos;
-    uint16_t status = Status(1);
-    if (call->entry == kGoToCelestialCoords) {
+    uint16_t status = Status(kTcsDone);
+    if (call->entry == k_TCS_GoToCelestialCoords) {
         ++gMount.goTos;
-        gMount.lastGoToLaunched = status == 1;
+        gMount.lastGoToLaunched = status == kTcsDone;
         StartWait();
     }
     return status;
@@ -262,18 +262,18 @@ extern "C" __attribute__((visibility("default"))) unsigned short FuzzHarness_Mou
         bool on;
         explicit WaitCall(bool o) : on(o) { mount.waitCallsOnStack += on; }
         ~WaitCall() { mount.waitCallsOnStack -= on; }
-    } inWait(call->entry == kGetGoToProgress || call->entry == kKillMotion);
+    } inWait(call->entry == k_TCS_GetGoToProgress || call->entry == k_TCS_KillMotion);
     MaybeCallHostBack();
     switch (call->entry) {
-    case kGetVersion: return AnswerVersion(call);
-    case kGetControlStatus: *call->out1 = Status(200); return 1;
-    case kGetAlignmentStatus: *call->out1 = Status(212); return 1;
-    case kGetCelestialCoords: return AnswerPositionRead(call);
-    case kGetGoToProgress: return AnswerProgress(call);
-    case kGoToCelestialCoords:
-    case kCalibrate:
-    case kSetCelestialAlignPoint: return AnswerPositional(call);
-    case kKillMotion: ++gMount.stops; return Status(1);
-    default: return Status(1);
+    case k_TCS_GetVersion: return AnswerVersion(call);
+    case k_TCS_GetControlStatus: *call->out1 = Status(kTcsActive); return kTcsDone;
+    case k_TCS_GetAlignmentStatus: *call->out1 = Status(kTcsBothAligned); return kTcsDone;
+    case k_TCS_GetCelestialCoords: return AnswerPositionRead(call);
+    case k_TCS_GetGoToProgress: return AnswerProgress(call);
+    case k_TCS_GoToCelestialCoords:
+    case k_TCS_Calibrate:
+    case k_TCS_SetCelestialAlignPoint: return AnswerPositional(call);
+    case k_TCS_KillMotion: ++gMount.stops; return Status(kTcsDone);
+    default: return Status(kTcsDone);
     }
 }

@@ -11,8 +11,8 @@ static const double kTwoPi = 2.0 * kPi;
 const char *EntryName(Entry e)
 {
     static const char *const names[] = {
-#define DRAV_SIM_NAME(name) #name,
-        DRAV_SIM_ENTRY_POINTS(DRAV_SIM_NAME)
+#define DRAV_SIM_NAME(name, params) #name,
+        TCS_ENTRY_POINTS(DRAV_SIM_NAME)
 #undef DRAV_SIM_NAME
     };
     return e >= 0 && e < kEntryCount ? names[e] : "?";
@@ -130,29 +130,29 @@ enum class Gate {
 static bool Refused(const Mount &m, Entry e, Gate gate, Answer *a)
 {
     const Scenario &sc = m.scenario;
-    if (sc.forced[e] >= 0 && sc.forced[e] != kDone)
+    if (sc.forced[e] >= 0 && sc.forced[e] != kTcsDone)
         return *a = {(unsigned short)sc.forced[e], false}, true;
     if (sc.provider == Provider::Off)
-        return *a = {kNotRegistered, false}, true;
+        return *a = {kTcsNoProvider, false}, true;
     bool inactive = sc.provider == Provider::Inactive;
     if (gate == Gate::Aligning && (inactive || !sc.landMode))
-        return *a = {kNotLandMode, false}, true;
+        return *a = {kTcsNotInLandMode, false}, true;
     if ((gate == Gate::Motion || gate == Gate::Celestial) && inactive)
-        return *a = {kNotDone, false}, true;
+        return *a = {kTcsRefused, false}, true;
     if (gate == Gate::Celestial && m.alignment == Alignment::None)
-        return *a = {kNotAligned, false}, true;
+        return *a = {kTcsNotAligned, false}, true;
     return false;
 }
 
 // A forced 1 makes even a refused call answer 1 (its out-arguments unwritten).
 static Answer Finish(const Mount &m, Entry e, Answer a)
 {
-    if (m.scenario.forced[e] == kDone)
-        a.code = kDone;
+    if (m.scenario.forced[e] == kTcsDone)
+        a.code = kTcsDone;
     return a;
 }
 
-static const Answer kWrote = {kDone, true}, kDid = {kDone, false};
+static const Answer kWrote = {kTcsDone, true}, kDid = {kTcsDone, false};
 
 #define REFUSE_UNLESS(mount, entry, gate)               \
     do {                                                \
@@ -171,7 +171,7 @@ Answer MountGetVersion(const Mount &m, char *text, int size)
         memcpy(text, m.scenario.version.data(), n);
         text[n] = '\0';
     }
-    Answer a = {m.scenario.provider == Provider::Off ? kNotRegistered : kDone, size > 0};
+    Answer a = {m.scenario.provider == Provider::Off ? kTcsNoProvider : kTcsDone, size > 0};
     if (m.scenario.forced[k_TCS_GetVersion] >= 0)
         a.code = (unsigned short)m.scenario.forced[k_TCS_GetVersion];
     return a;
@@ -181,8 +181,8 @@ Answer MountGetVersion(const Mount &m, char *text, int size)
 static Answer Status(const Mount &m, Entry e, int raw, unsigned short modelled, unsigned short *code)
 {
     bool off = m.scenario.provider == Provider::Off;
-    *code = raw >= 0 ? (unsigned short)raw : off ? (unsigned short)kNotRegistered : modelled;
-    Answer a = {off ? kNotRegistered : kDone, true};
+    *code = raw >= 0 ? (unsigned short)raw : off ? kTcsNoProvider : modelled;
+    Answer a = {off ? kTcsNoProvider : kTcsDone, true};
     if (m.scenario.forced[e] >= 0)
         a.code = (unsigned short)m.scenario.forced[e];
     return a;
@@ -190,15 +190,15 @@ static Answer Status(const Mount &m, Entry e, int raw, unsigned short modelled, 
 
 Answer MountGetControlStatus(const Mount &m, unsigned short *code)
 {
-    unsigned short modelled = m.scenario.provider == Provider::Active ? kActive : kInactive;
+    unsigned short modelled = m.scenario.provider == Provider::Active ? kTcsActive : kTcsInactive;
     return Status(m, k_TCS_GetControlStatus, m.scenario.controlCode, modelled, code);
 }
 
 Answer MountGetAlignmentStatus(const Mount &m, unsigned short *code)
 {
-    unsigned short modelled = m.alignment == Alignment::None        ? kNotAligned
-                              : m.alignment == Alignment::Celestial ? kCelestialAligned
-                                                                    : kBothAligned;
+    unsigned short modelled = m.alignment == Alignment::None        ? kTcsNotAligned
+                              : m.alignment == Alignment::Celestial ? kTcsCelestialAligned
+                                                                    : kTcsBothAligned;
     return Status(m, k_TCS_GetAlignmentStatus, m.scenario.alignmentCode, modelled, code);
 }
 
@@ -236,7 +236,7 @@ Answer MountGetControlSettingUShort(const Mount &m, unsigned short setting, unsi
 {
     REFUSE_UNLESS(m, k_TCS_GetControlSettingUShort, Gate::Free);
     if (setting > 2)
-        return Finish(m, k_TCS_GetControlSettingUShort, {kNotDone, false});
+        return Finish(m, k_TCS_GetControlSettingUShort, {kTcsRefused, false});
     *value = setting == 0 ? m.trackRate : setting == 1 ? m.refraction : (unsigned short)m.points;
     return Finish(m, k_TCS_GetControlSettingUShort, kWrote);
 }
@@ -247,7 +247,7 @@ Answer MountGetControlSettingDouble(const Mount &m, unsigned short setting, doub
     REFUSE_UNLESS(m, k_TCS_GetControlSettingDouble, Gate::Free);
     const double values[] = {m.scenario.rate, m.epoch, m.temperature, m.pressure};
     if (setting > 3)
-        return Finish(m, k_TCS_GetControlSettingDouble, {kNotDone, false});
+        return Finish(m, k_TCS_GetControlSettingDouble, {kTcsRefused, false});
     *value = values[setting];
     return Finish(m, k_TCS_GetControlSettingDouble, kWrote);
 }
@@ -304,7 +304,7 @@ Answer MountSetCelestialAlignFromAlignPoints(Mount *m)
 {
     REFUSE_UNLESS(*m, k_TCS_SetCelestialAlignFromAlignPoints, Gate::Aligning);
     if (m->points == 0)
-        return Finish(*m, k_TCS_SetCelestialAlignFromAlignPoints, {kNotDone, false});
+        return Finish(*m, k_TCS_SetCelestialAlignFromAlignPoints, {kTcsRefused, false});
     if (m->alignment == Alignment::None)
         m->alignment = Alignment::Celestial;
     return Finish(*m, k_TCS_SetCelestialAlignFromAlignPoints, kDid);

@@ -10,32 +10,17 @@
 #include <string>
 #include <vector>
 
-// The control library's 21 exports, in the order the plug-in resolves them.
-#define DRAV_SIM_ENTRY_POINTS(X)                                                     \
-    X(TCS_GetVersion) X(TCS_GetControlStatus) X(TCS_GetAlignmentStatus)              \
-    X(TCS_GetCelestialCoords) X(TCS_GetGoToProgress) X(TCS_GetScopeOrientation)      \
-    X(TCS_GetControlSettingUShort) X(TCS_GetControlSettingDouble)                    \
-    X(TCS_SelectTrackRate) X(TCS_SetCelestialAlignPoint)                             \
-    X(TCS_SetCelestialAlignFromAlignPoints) X(TCS_VoidCelestialAlign)                \
-    X(TCS_Calibrate) X(TCS_SetEpoch) X(TCS_SetRefractionCorr)                        \
-    X(TCS_SetRefractionTemperature) X(TCS_SetRefractionPressure) X(TCS_SetParkMark)  \
-    X(TCS_KillMotion) X(TCS_GoToCelestialCoords) X(TCS_GoToPark)
+// The entry points and the result codes (kTcsDone and so on).
+#include "DravInterface.h"
 
+// The control library's 21 exports, in the order the plug-in resolves them.
 enum Entry {
-#define DRAV_SIM_ENUM(name) k_##name,
-    DRAV_SIM_ENTRY_POINTS(DRAV_SIM_ENUM)
+#define DRAV_SIM_ENUM(name, params) k_##name,
+    TCS_ENTRY_POINTS(DRAV_SIM_ENUM)
 #undef DRAV_SIM_ENUM
     kEntryCount
 };
 const char *EntryName(Entry e);
-
-// Result codes of the control library.
-enum : unsigned short {
-    kDone = 1, kNotDone = 2, kNotRegistered = 3,
-    kActive = 200, kInactive = 201,
-    kNotAligned = 210, kCelestialAligned = 211, kBothAligned = 212,
-    kNotLandMode = 213,
-};
 
 enum class Provider { Off, Inactive, Active };
 enum class Alignment { None, Celestial, Both };

@@ -88,13 +88,10 @@ TCS_ENTRY_POINTS(TCS_DEFINE_POINTER)
 
 static PlatformLibrary DRAV_Handle = NULL;
 
-// The library's answers that the wrappers tell apart.
-static const int kDone = 1;            // the command was carried out
-static const int kRefused = 2;         // it was not: a go-to not launched, a calibration that failed
-static const int kNotRegistered = 3;   // no provider; also what a wrapper behaves as when its
-                                       // entry point was never found or the library is not loaded
-static const int kNotAligned = 210;    // the mount is not Celestial aligned
-static const int kNotInLandMode = 213; // alignment commands need the provider's land mode
+// The wrappers tell apart the library's answers by their names in
+// DravInterface.h. A wrapper whose entry point was never found, or whose
+// library is not loaded, behaves as if the library had answered
+// kTcsNoProvider.
 
 static void ResolveEntryPoints(void)
 {
@@ -191,7 +188,7 @@ static_assert(std::is_same<TCS_GetControlStatus_Fn, TCS_GetAlignmentStatus_Fn>::
               "both status queries take the same arguments");
 static int QueryStatus(StatusQuery_Fn entryPoint)
 {
-    unsigned short Status = (unsigned short)kNotRegistered;
+    unsigned short Status = kTcsNoProvider;
     if (entryPoint != NULL) {
         Status = 0;
         entryPoint(&Status);
@@ -202,10 +199,10 @@ static int QueryStatus(StatusQuery_Fn entryPoint)
 int GetDRAVControlStatus(char *Msg)
 {
     int Status = QueryStatus(TCS_GetControlStatus);
-    const char *text = Status == 3     ? kTextNotRegistered
-                       : Status == 200 ? "TCS Provider is active\n"
-                       : Status == 201 ? "TCS Provider is inactive\n"
-                                       : kTextInternalError;
+    const char *text = Status == kTcsNoProvider ? kTextNotRegistered
+                       : Status == kTcsActive   ? "TCS Provider is active\n"
+                       : Status == kTcsInactive ? "TCS Provider is inactive\n"
+                                                : kTextInternalError;
     strcpy(Msg, text);
     LogEntry("Control->%s", Msg);
     return Status;
@@ -214,11 +211,11 @@ int GetDRAVControlStatus(char *Msg)
 int GetDRAVAlignmentStatus(char *Msg)
 {
     int Status = QueryStatus(TCS_GetAlignmentStatus);
-    const char *text = Status == 3     ? kTextNotRegistered
-                       : Status == 210 ? "TCS Provider is not aligned\n"
-                       : Status == 211 ? "TCS Provider is Celestial aligned\n"
-                       : Status == 212 ? "TCS Provider is both Celestial and Earth aligned\n"
-                                       : kTextInternalError;
+    const char *text = Status == kTcsNoProvider         ? kTextNotRegistered
+                       : Status == kTcsNotAligned       ? "TCS Provider is not aligned\n"
+                       : Status == kTcsCelestialAligned ? "TCS Provider is Celestial aligned\n"
+                       : Status == kTcsBothAligned      ? "TCS Provider is both Celestial and Earth aligned\n"
+                                                        : kTextInternalError;
     strcpy(Msg, text);
     LogEntry("Alignment-%s", Msg);
     return Status;
@@ -235,9 +232,9 @@ int GetDRAVCelestialCoords(double *Ascension, double *Declination)
     static char buffer2[kAngleTextSize];
     static char Msg[kMessageTextSize];
 
-    int Status = TCS_GetCelestialCoords != NULL ? TCS_GetCelestialCoords(&Coords) : kNotRegistered;
-    if (Status == kNotRegistered || Status == kNotAligned) {
-        strcpy(Msg, Status == kNotRegistered ? kTextNotRegistered : kTextNotCelestialAligned);
+    int Status = TCS_GetCelestialCoords != NULL ? TCS_GetCelestialCoords(&Coords) : kTcsNoProvider;
+    if (Status == kTcsNoProvider || Status == kTcsNotAligned) {
+        strcpy(Msg, Status == kTcsNoProvider ? kTextNotRegistered : kTextNotCelestialAligned);
         LogEntry("%s", Msg);
     } else {
         *Ascension = Coords.X;
@@ -255,23 +252,23 @@ int SlewDRAVToCelestialCoords(double Ascension, double Declination)
     Coords.X = Ascension;
     Coords.Y = Declination;
 
-    int Status = TCS_GoToCelestialCoords != NULL ? TCS_GoToCelestialCoords(Coords) : kNotRegistered;
-    const char *Msg = Status == kRefused     ? "GoTo not launched\n"
-                      : Status == kNotRegistered ? kTextNotRegistered
-                      : Status == kNotAligned    ? kTextNotCelestialAligned
+    int Status = TCS_GoToCelestialCoords != NULL ? TCS_GoToCelestialCoords(Coords) : kTcsNoProvider;
+    const char *Msg = Status == kTcsRefused      ? "GoTo not launched\n"
+                      : Status == kTcsNoProvider ? kTextNotRegistered
+                      : Status == kTcsNotAligned ? kTextNotCelestialAligned
                                                  : "GoTo launched\n";
     char ra[kFixedTextSize], dec[kFixedTextSize];
     LogEntry("Goto (%s,%s)->%s\n", FixedText(ra, Ascension), FixedText(dec, Declination), Msg);
-    return Status == kDone ? 0 : 1;
+    return Status == kTcsDone ? 0 : 1;
 }
 
 int SlewDRAVProgress(unsigned short *Progress)
 {
     char Msg[kMessageTextSize];
     unsigned short p = 0;
-    int Status = TCS_GetGoToProgress != NULL ? TCS_GetGoToProgress(&p) : kNotRegistered;
-    if (Status == kNotRegistered || Status == kNotAligned) {
-        strcpy(Msg, Status == kNotRegistered ? kTextNotRegistered : kTextNotCelestialAligned);
+    int Status = TCS_GetGoToProgress != NULL ? TCS_GetGoToProgress(&p) : kTcsNoProvider;
+    if (Status == kTcsNoProvider || Status == kTcsNotAligned) {
+        strcpy(Msg, Status == kTcsNoProvider ? kTextNotRegistered : kTextNotCelestialAligned);
         p = 100; // no progress will come: let the caller's wait end
     } else {
         snprintf(Msg, sizeof Msg, "GoTo %d%%\n", (int)p);
@@ -283,7 +280,7 @@ int SlewDRAVProgress(unsigned short *Progress)
 
 int StopDRAVMotion(void)
 {
-    return TCS_KillMotion != NULL ? TCS_KillMotion() : kNotRegistered;
+    return TCS_KillMotion != NULL ? TCS_KillMotion() : kTcsNoProvider;
 }
 
 // ---------------------------------------------------------------------------
@@ -293,25 +290,25 @@ int StopDRAVMotion(void)
 int SyncDRAVToCelestialCoords(double Ascension, double Declination)
 {
     DRAV_Coords Coords = {Ascension, Declination};
-    int Status = TCS_Calibrate != NULL ? TCS_Calibrate(Coords) : kNotRegistered;
-    const char *Msg = Status == kRefused     ? "Calibration unsucessfull\n"
-                      : Status == kNotRegistered ? kTextNotRegistered
-                      : Status == kNotAligned    ? kTextNotCelestialAligned
+    int Status = TCS_Calibrate != NULL ? TCS_Calibrate(Coords) : kTcsNoProvider;
+    const char *Msg = Status == kTcsRefused      ? "Calibration unsucessfull\n"
+                      : Status == kTcsNoProvider ? kTextNotRegistered
+                      : Status == kTcsNotAligned ? kTextNotCelestialAligned
                                                  : "Calibration sucessfull\n";
     char ra[kFixedTextSize], dec[kFixedTextSize];
     LogEntry("Calibrate to (%s,%s)->%s", FixedText(ra, Ascension), FixedText(dec, Declination), Msg);
-    return Status == kDone ? 0 : 1;
+    return Status == kTcsDone ? 0 : 1;
 }
 
 // The texts shared by the three alignment commands; `done` differs only by a
 // leading blank between them.
 static void AlignmentText(char *Msg, int Status, const char *done)
 {
-    if (Status == kDone)
+    if (Status == kTcsDone)
         strcpy(Msg, done);
-    else if (Status == kNotRegistered)
+    else if (Status == kTcsNoProvider)
         strcpy(Msg, kTextNotRegistered);
-    else if (Status == kNotInLandMode)
+    else if (Status == kTcsNotInLandMode)
         strcpy(Msg, "Not in land mode\n");
     else
         snprintf(Msg, kMessageTextSize, "No success. code %d\n", Status);
@@ -322,18 +319,18 @@ int AddCelestialPoint(double Ascension, double Declination)
     char Msg[kMessageTextSize];
     DRAV_Coords Coords = {Ascension, Declination};
     int Status = TCS_SetCelestialAlignPoint != NULL ? TCS_SetCelestialAlignPoint(Coords, 1, 221)
-                                                    : kNotRegistered;
+                                                    : kTcsNoProvider;
     AlignmentText(Msg, Status, "sucessfull\n");
     char ra[kFixedTextSize], dec[kFixedTextSize];
     LogEntry("Add Celestial Point (%s,%s)->%s", FixedText(ra, Ascension), FixedText(dec, Declination), Msg);
-    return Status == kDone ? 0 : 1;
+    return Status == kTcsDone ? 0 : 1;
 }
 
 int SetCelestialAlign(void)
 {
     static char Msg[kMessageTextSize];
     int Status = TCS_SetCelestialAlignFromAlignPoints != NULL ? TCS_SetCelestialAlignFromAlignPoints()
-                                                              : kNotRegistered;
+                                                              : kTcsNoProvider;
     AlignmentText(Msg, Status, " sucessfull\n");
     LogEntry("SetCelestialAlign->%s", Msg);
     return Status;
@@ -342,7 +339,7 @@ int SetCelestialAlign(void)
 int VoidCelestialAlign(void)
 {
     static char Msg[kMessageTextSize];
-    int Status = TCS_VoidCelestialAlign != NULL ? TCS_VoidCelestialAlign() : kNotRegistered;
+    int Status = TCS_VoidCelestialAlign != NULL ? TCS_VoidCelestialAlign() : kTcsNoProvider;
     AlignmentText(Msg, Status, " sucessfull\n");
     LogEntry("VoidCelestialAlign->%s", Msg);
     return Status;

@@ -39,7 +39,8 @@ int GetDRAVAlignmentStatus(char *Msg);
 int GetDRAVCelestialCoords(double *Ascension, double *Declination);
 int SlewDRAVToCelestialCoords(double Ascension, double Declination);
 int SlewDRAVProgress(unsigned short *Progress);
-// Stops any motion; the library's answer (1 done), 3 without the entry point.
+// Stops any motion; the library's answer (kTcsDone done), kTcsNoProvider
+// without the entry point.
 int StopDRAVMotion(void);
 
 // --- Alignment ---

@@ -1,8 +1,11 @@
 // The telescope control library's interface: its 21 entry points, their
-// argument and result types, the calling convention and the position record.
-// The plug-in's binding resolves these names; every control library we build
-// declares its exports from this list, so one that defines an export with a
-// different signature does not compile.
+// argument and result types, the calling convention, the position record and
+// the result codes. The plug-in's binding resolves these names; every control
+// library we build declares its exports from this list, so one that defines an
+// export with a different signature does not compile. The build reads the same
+// list out of this file for each library's export table (.def on Windows,
+// version script on native: cmake/DravExports.cmake), so an entry point is
+// added or renamed here and nowhere else.
 #ifndef DRAV_INTERFACE_H
 #define DRAV_INTERFACE_H
 
@@ -19,7 +22,25 @@ struct DRAV_Coords {
 };
 static_assert(sizeof(DRAV_Coords) == 16, "DRAV_Coords is two doubles");
 
-// The 21 exports, in the order they are resolved:
+// What an entry point answers, and what the two status queries write to
+// their out-argument. Prefixed, so that a library's own shorter names for
+// them do not clash.
+constexpr unsigned short kTcsDone = 1;       // the command was carried out (or the query answered)
+constexpr unsigned short kTcsRefused = 2;    // it was not: a go-to not launched, a calibration that failed
+constexpr unsigned short kTcsNoProvider = 3; // the provider is not registered (no mount behind the library)
+// TCS_GetControlStatus's code
+constexpr unsigned short kTcsActive = 200;   // the provider is active
+constexpr unsigned short kTcsInactive = 201; // it is registered but inactive
+// TCS_GetAlignmentStatus's code; kTcsNotAligned is also the answer of the
+// position and go-to entry points without a Celestial alignment
+constexpr unsigned short kTcsNotAligned = 210;
+constexpr unsigned short kTcsCelestialAligned = 211;
+constexpr unsigned short kTcsBothAligned = 212; // Celestial and Earth aligned
+// the alignment commands need the provider's land mode
+constexpr unsigned short kTcsNotInLandMode = 213;
+
+// The 21 exports, in the order they are resolved, one X(...) a line (the
+// build's export tables are read from these lines):
 // X(name, parameter list)
 #define TCS_ENTRY_POINTS(X)                                                        \
     X(TCS_GetVersion, (char *text, int size))                                      \

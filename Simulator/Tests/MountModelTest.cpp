@@ -25,7 +25,7 @@ unsigned short Poll(Mount *m)
 {
     unsigned short percent = 0xBEEF;
     Answer a = MountGetGoToProgress(m, &percent);
-    EXPECT_EQ(a.code, kDone);
+    EXPECT_EQ(a.code, kTcsDone);
     return percent;
 }
 
@@ -33,7 +33,7 @@ Sky Where(const Mount &m)
 {
     Sky pos = {-1, -1};
     Answer a = MountGetCelestialCoords(m, &pos);
-    EXPECT_EQ(a.code, kDone);
+    EXPECT_EQ(a.code, kTcsDone);
     return pos;
 }
 
@@ -43,7 +43,7 @@ TEST(Slew, ProgressAndPositionFollowElapsedTime)
 {
     // 20 degrees at 10 degrees a second: two seconds.
     Mount m = MountWith("align=celestial,rate=10");
-    ASSERT_EQ(MountGoToCelestialCoords(&m, {0.0, 20 * kDeg}).code, kDone);
+    ASSERT_EQ(MountGoToCelestialCoords(&m, {0.0, 20 * kDeg}).code, kTcsDone);
     const struct { double step; unsigned short percent; double dec; } steps[] = {
         {0.0, 0, 0.0}, {0.5, 25, 5.0}, {0.5, 50, 10.0}, {0.98, 99, 19.8}, {0.03, 100, 20.0},
     };
@@ -104,7 +104,7 @@ TEST(Slew, ANewGoToStartsFromWhereTheMountIs)
     EXPECT_NEAR(Where(m).dec / kDeg, 5.0, 1e-9);
     StepMount(&m, 0.6);
     EXPECT_EQ(Poll(&m), 100);
-    EXPECT_EQ(MountKillMotion(&m).code, kDone);
+    EXPECT_EQ(MountKillMotion(&m).code, kTcsDone);
 }
 
 TEST(Slew, KillStopsWhereTheMountIs)
@@ -178,43 +178,43 @@ TEST(Alignment, PointsThenAlignmentThenVoid)
     unsigned short code = 0;
     Sky pos = {9, 9};
     // Not aligned: coordinates, go-to, progress and calibrate answer 210.
-    EXPECT_EQ(MountGetCelestialCoords(m, &pos).code, kNotAligned);
+    EXPECT_EQ(MountGetCelestialCoords(m, &pos).code, kTcsNotAligned);
     EXPECT_EQ(pos.ra, 9);
-    EXPECT_EQ(MountGoToCelestialCoords(&m, {1, 0}).code, kNotAligned);
-    EXPECT_EQ(MountGetGoToProgress(&m, &code).code, kNotAligned);
-    EXPECT_EQ(MountCalibrate(&m, {1, 0}).code, kNotAligned);
+    EXPECT_EQ(MountGoToCelestialCoords(&m, {1, 0}).code, kTcsNotAligned);
+    EXPECT_EQ(MountGetGoToProgress(&m, &code).code, kTcsNotAligned);
+    EXPECT_EQ(MountCalibrate(&m, {1, 0}).code, kTcsNotAligned);
     // No point yet: refused with 2.
-    EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, kNotDone);
+    EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, kTcsRefused);
     MountGetAlignmentStatus(m, &code);
-    EXPECT_EQ(code, kNotAligned);
+    EXPECT_EQ(code, kTcsNotAligned);
     // One point: the mount now points there and can be aligned.
-    EXPECT_EQ(MountSetCelestialAlignPoint(&m, {1.5, 0.3}, 1, 221).code, kDone);
-    EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, kDone);
+    EXPECT_EQ(MountSetCelestialAlignPoint(&m, {1.5, 0.3}, 1, 221).code, kTcsDone);
+    EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, kTcsDone);
     MountGetAlignmentStatus(m, &code);
-    EXPECT_EQ(code, kCelestialAligned);
+    EXPECT_EQ(code, kTcsCelestialAligned);
     EXPECT_EQ(Where(m).ra, 1.5);
     EXPECT_EQ(Where(m).dec, 0.3);
     // Void drops the alignment but keeps the points.
-    EXPECT_EQ(MountVoidCelestialAlign(&m).code, kDone);
+    EXPECT_EQ(MountVoidCelestialAlign(&m).code, kTcsDone);
     MountGetAlignmentStatus(m, &code);
-    EXPECT_EQ(code, kNotAligned);
-    EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, kDone);
+    EXPECT_EQ(code, kTcsNotAligned);
+    EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, kTcsDone);
 }
 
 TEST(Alignment, StartingStates)
 {
     const struct { const char *scenario; unsigned short status, afterBuild; } cases[] = {
-        {"align=none", kNotAligned, kNotAligned},
-        {"align=none,points=1", kNotAligned, kCelestialAligned},
-        {"align=celestial", kCelestialAligned, kCelestialAligned},
-        {"align=both", kBothAligned, kBothAligned},
+        {"align=none", kTcsNotAligned, kTcsNotAligned},
+        {"align=none,points=1", kTcsNotAligned, kTcsCelestialAligned},
+        {"align=celestial", kTcsCelestialAligned, kTcsCelestialAligned},
+        {"align=both", kTcsBothAligned, kTcsBothAligned},
     };
     for (const auto &c : cases) {
         Mount m = MountWith(c.scenario);
         unsigned short code = 0;
         MountGetAlignmentStatus(m, &code);
         EXPECT_EQ(code, c.status) << c.scenario;
-        EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, c.afterBuild == kNotAligned ? kNotDone : kDone);
+        EXPECT_EQ(MountSetCelestialAlignFromAlignPoints(&m).code, c.afterBuild == kTcsNotAligned ? kTcsRefused : kTcsDone);
         MountGetAlignmentStatus(m, &code);
         EXPECT_EQ(code, c.afterBuild) << c.scenario;
     }
@@ -223,7 +223,7 @@ TEST(Alignment, StartingStates)
 TEST(Alignment, CalibrateShiftsThePointingModel)
 {
     Mount m = MountWith("align=celestial,start=1/0.2,rate=10");
-    EXPECT_EQ(MountCalibrate(&m, {1.1, 0.25}).code, kDone);
+    EXPECT_EQ(MountCalibrate(&m, {1.1, 0.25}).code, kTcsDone);
     EXPECT_EQ(Where(m).ra, 1.1);
     EXPECT_EQ(Where(m).dec, 0.25);
     // Calibrating during a go-to shifts its target by the same amount.
@@ -275,7 +275,7 @@ TEST(Provider, ForcedRefusalHasNoEffectAndForcedSuccessWritesNothingRefused)
     EXPECT_EQ(MountCalibrate(&m, {2, 0}).code, 213);
     EXPECT_EQ(Where(m).ra, 0.0);
     MountVoidCelestialAlign(&m);
-    EXPECT_EQ(MountGoToCelestialCoords(&m, {2, 0}).code, kDone); // refused with 210, answered 1
+    EXPECT_EQ(MountGoToCelestialCoords(&m, {2, 0}).code, kTcsDone); // refused with 210, answered 1
     EXPECT_FALSE(m.slew.active);
 }
 
@@ -284,7 +284,7 @@ TEST(Provider, VersionTextIsTruncatedToTheBuffer)
     Mount m = MountWith("provider=off,version=Mount 2.5b");
     char text[8] = "xxxxxxx";
     Answer a = MountGetVersion(m, text, sizeof text);
-    EXPECT_EQ(a.code, kNotRegistered);
+    EXPECT_EQ(a.code, kTcsNoProvider);
     EXPECT_STREQ(text, "Mount 2");
     char untouched[4] = "abc";
     EXPECT_FALSE(MountGetVersion(m, untouched, 0).wrote);
