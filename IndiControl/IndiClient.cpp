@@ -358,7 +358,8 @@ static void AwaitDevice(void)
         IndiTrace(gIndi.heard ? "no mount on the server" : "the server sent nothing");
     else if ((gIndi.config.connect || DeviceAnswers(&gIndi.cache)) &&
              !IndiWaitUntil(IndiDevicePlaced, gIndi.callDeadlineMs) && gIndi.online)
-        IndiTrace(DeviceAnswers(&gIndi.cache) ? "the device has not sent its position yet" : "the device is not connected");
+        IndiTrace(DeviceAnswers(&gIndi.cache) ? "the device has not sent its position yet"
+                                              : "the device is not connected");
 }
 
 int IndiReady(int mayWait)

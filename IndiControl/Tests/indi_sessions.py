@@ -360,7 +360,8 @@ def lost_goto(library, work):
         os.environ["DRAV_INDI"] = f"port={port},timeout=1000,epoch=date"
         lib = ctypes.CDLL(os.path.join(work, "lost-goto-DRAV.dll"))
         here, percent = Coords(), ctypes.c_ushort(0)
-        launched = lib.TCS_GetVersion(None, 0) & 0xffff == 1 and lib.TCS_GoToCelestialCoords(Coords(1.0, 0.5)) & 0xffff == 1
+        launched = (lib.TCS_GetVersion(None, 0) & 0xffff == 1
+                    and lib.TCS_GoToCelestialCoords(Coords(1.0, 0.5)) & 0xffff == 1)
         codes, end = [], time.monotonic() + 10
         while time.monotonic() < end and not (3 in codes and codes[-1] == 1):
             time.sleep(0.1)
@@ -506,7 +507,8 @@ def faults_group(host, work):
         out, _ = host.run("first-place", SESSION + ["track", "idle 3 2.2", "close", "terminate"], f"port={port}")
         first = re.search(r"TCS RA = \S+ Dec = ([+-]\d+)", out.split("---- telelog.txt ----", 1)[-1])
         check(first is not None and int(first.group(1)) >= 89,
-              f"first-place: the first position read after open is at the pole: {first and first.group(0)}", out[-2000:])
+              f"first-place: the first position read after open is at the pole: {first and first.group(0)}",
+              out[-2000:])
         # The restarted simulator points at the pole again, at the local
         # sidereal time: the second slew goes near there, with epoch=date.
         setprop(port, "CONNECTION.CONNECT=On")

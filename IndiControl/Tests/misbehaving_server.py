@@ -77,7 +77,8 @@ def serve_answering(conn, mode):
         if b"TELESCOPE_TRACK_STATE" in pending:
             pending = b""
             conn.sendall(track.encode())
-        asked = re.findall(r'<oneNumber name="(\w+)">([^<]*)<', pending.decode()) if b"</newNumberVector>" in pending else []
+        asked = (re.findall(r'<oneNumber name="(\w+)">([^<]*)<', pending.decode())
+                 if b"</newNumberVector>" in pending else [])
         if asked:
             pending = b""
         for pause, state, place in steps if asked else []:
