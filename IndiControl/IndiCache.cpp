@@ -267,6 +267,8 @@ static void StageElement(IndiCache *cache)
 static void ApplyVector(IndiCache *cache)
 {
     IndiProperty *p = IndiFind(cache, cache->vectorName);
+    int connection = strcmp(cache->vectorName, "CONNECTION") == 0;
+    int wasConnected = connection && IndiSwitchOn(cache, "CONNECTION", "CONNECT");
     if (cache->vectorIsDefinition) {
         if (p == NULL) {
             if (cache->count >= kIndiProperties) {
@@ -276,6 +278,8 @@ static void ApplyVector(IndiCache *cache)
             p = &cache->properties[cache->count++];
             p->updates = p->busyUpdates = p->alertUpdates = p->busyEndedAt = 0;
             p->state = kIndiIdle;
+            p->valuesKnown = !cache->connectSeen;
+            p->serial = ++cache->definitions;
         }
         CopyText(p->name, sizeof p->name, cache->vectorName);
         p->type = (unsigned char)cache->vectorType;
@@ -298,6 +302,13 @@ static void ApplyVector(IndiCache *cache)
         e->on = cache->staged[i].on;
         CopyText(e->text, sizeof e->text, cache->staged[i].text);
     }
+    if (!cache->vectorIsDefinition)
+        p->valuesKnown = 1;
+    // Seen going On (not first defined On): the device was connected while
+    // the library watched, and what it defines from now on starts with
+    // placeholders.
+    if (connection && p->updates > 0 && !wasConnected && IndiSwitchOn(cache, "CONNECTION", "CONNECT"))
+        cache->connectSeen = 1;
     int wasBusy = p->updates > 0 && p->state == kIndiBusy;
     p->state = (unsigned char)cache->vectorState;
     p->updates++;

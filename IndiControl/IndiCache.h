@@ -34,6 +34,13 @@ struct IndiProperty {
     unsigned long alertUpdates; // and in state Alert
     unsigned long busyEndedAt;  // busyUpdates when a Busy run last ended
     unsigned char busyEndState; // and the state that ended it
+    // 1 once the values are the device's own: set since it was defined, or
+    // defined while the device was already connected. A driver connected
+    // while the library watches defines its properties with placeholders
+    // (the simulator's coordinates at 0/0) and sets them a moment later.
+    unsigned char valuesKnown;
+    unsigned long serial;       // the cache's definitions count when this one was made: a property
+                                // deleted and defined again is another one
 };
 
 // One element of a vector being read, applied when the vector ends.
@@ -50,6 +57,8 @@ struct IndiCache {
     int replayWanted;             // chosen after its first definitions went by: ask again
     IndiProperty properties[kIndiProperties];
     int count;
+    unsigned long definitions;    // properties made (not redefined) since the reset
+    int connectSeen;              // the device's CONNECTION went On in this stream
     char message[160];            // the device's latest message
     unsigned long long received;  // top-level elements read
     unsigned long long skipped;   // vectors or values dropped (caps, bad numbers)

@@ -120,6 +120,7 @@ static void Lost(const char *why)
     NetClose(gIndi.socket);
     gIndi.socket = kNoSocket;
     gIndi.online = 0;
+    gIndi.goTo.interrupted |= gIndi.goTo.active;
     gIndi.goTo.active = 0;
     gIndi.attemptAwaited = 0;
     gIndi.lastAttemptEndMs = MonotonicMilliseconds();
@@ -251,6 +252,12 @@ int IndiDeviceConnected(void)
     return DeviceAnswers(&gIndi.cache);
 }
 
+int IndiDevicePlaced(IndiCache *cache)
+{
+    IndiProperty *coords = IndiFind(cache, "EQUATORIAL_EOD_COORD");
+    return DeviceAnswers(cache) && coords->valuesKnown;
+}
+
 int IndiConnectDevice(uint64_t deadlineMs)
 {
     if (!IndiSendSwitch("CONNECTION", "CONNECT"))
@@ -300,6 +307,7 @@ static void Connected(NetSocket socket)
     gIndi.bytes = 0;
     gIndi.lastHeardMs = MonotonicMilliseconds();
     gIndi.asked = 0;
+    gIndi.goTo.interrupted |= gIndi.goTo.active;
     gIndi.goTo.active = 0;
     IndiCacheForget(&gIndi.cache);
     Send("<getProperties version=\"1.7\"/>\n");
@@ -385,7 +393,8 @@ static void FollowAttempt(uint64_t untilMs)
 }
 
 // The first call that may wait on a new connection waits for the device
-// to be known and, with connect=auto, connected.
+// to be known and, with connect=auto, connected and placed: the first
+// position read after it is then the mount's.
 static void AwaitDevice(void)
 {
     gIndi.setupWaited = 1;
@@ -394,8 +403,10 @@ static void AwaitDevice(void)
         return;
     if (!DeviceKnown(&gIndi.cache))
         IndiTrace(gIndi.heard ? "no mount on the server" : "the server sent nothing");
-    else if (gIndi.config.connect && !DeviceAnswers(&gIndi.cache))
-        IndiWaitUntil(DeviceAnswers, gIndi.callDeadlineMs);
+    else if ((gIndi.config.connect || DeviceAnswers(&gIndi.cache)) &&
+             !IndiWaitUntil(IndiDevicePlaced, gIndi.callDeadlineMs) && gIndi.online)
+        IndiTrace(DeviceAnswers(&gIndi.cache) ? "the device has not sent its position yet"
+                                              : "the device is not connected");
 }
 
 int IndiReady(int mayWait)

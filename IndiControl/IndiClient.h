@@ -22,9 +22,11 @@ enum { kQuietMs = 4000, kAnswerMs = 4000 };
 
 struct IndiGoTo {
     int active;
+    int interrupted;           // ended by a lost or new server connection, not yet told
     double ra, dec;            // the target, of the date, radians
     double launchDistance;     // radians from the position at launch
     unsigned long busyAtLaunch, updatesAtLaunch, alertsAtLaunch;
+    unsigned long coordsAtLaunch; // the coordinates' serial: another one is a device redefined since
     uint64_t launchMs;
 };
 
@@ -74,11 +76,16 @@ int IndiReady(int mayWait);
 // Reads what has arrived, without waiting, and sends what it calls for.
 void IndiDrain(void);
 // Reads until done(cache) holds or the deadline passes; 1 when it holds.
+// What the stream brings meanwhile may delete any property: a pointer into
+// the cache taken before is looked up again after.
 int IndiWaitUntil(int (*done)(IndiCache *cache), uint64_t deadlineMs);
 // The present call's deadline: now for a call that may not wait.
 uint64_t IndiDeadline(void);
 // The device answers: connected, with its coordinates defined.
 int IndiDeviceConnected(void);
+// It answers, and its coordinates are its own, not the placeholders a
+// driver defines them with as it connects.
+int IndiDevicePlaced(IndiCache *cache);
 // Asks the device to connect and waits for it, until the deadline.
 int IndiConnectDevice(uint64_t deadlineMs);
 

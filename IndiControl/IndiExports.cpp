@@ -29,12 +29,13 @@ static double Now(void)
     return JulianCenturiesFromUnix(UnixSeconds());
 }
 
-// The mount's position as it reports it: of the date, radians.
+// The mount's position as it reports it: of the date, radians. None while
+// the coordinates hold what the driver defined them with as it connected.
 static int MountPosition(double *ra, double *dec)
 {
     IndiProperty *p = IndiFind(&gIndi.cache, kCoords);
     IndiElement *r = IndiFindElement(p, "RA"), *d = IndiFindElement(p, "DEC");
-    if (r == NULL || d == NULL)
+    if (r == NULL || d == NULL || !p->valuesKnown)
         return 0;
     double hours = fmod(r->number, 24.0);
     if (hours < 0)
@@ -124,6 +125,11 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
     if (IndiReady(kMayWait) && gIndi.heard) {
         if (!IndiDeviceConnected() && gIndi.cache.device[0] != '\0' && gIndi.config.connect)
             IndiConnectDevice(IndiDeadline());
+        // A device just connected sends its place a moment after it defines
+        // its coordinates: the open waits for it, so that the first
+        // tracking tick centres the chart on the mount.
+        if (IndiDeviceConnected() && !IndiDevicePlaced(&gIndi.cache))
+            IndiWaitUntil(IndiDevicePlaced, IndiDeadline());
         answer = !gIndi.online ? kNoProvider : IndiDeviceConnected() ? kActive : kInactive;
     }
     if (code != NULL)
@@ -164,29 +170,49 @@ static double GoToLeft(void)
     return MountPosition(&ra, &dec) ? Distance(ra, dec, gIndi.goTo.ra, gIndi.goTo.dec) : 0;
 }
 
+// Where a go-to counts as arrived without the mount having been seen Busy:
+// drivers arrive within a few thousandths of a degree (EQMod 0.005).
+static const double kAtTargetRadians = 0.01 * kPi / 180;
+
+static int AtTarget(void)
+{
+    double ra = 0, dec = 0;
+    return MountPosition(&ra, &dec) && Distance(ra, dec, gIndi.goTo.ra, gIndi.goTo.dec) < kAtTargetRadians;
+}
+
 // 0-99 from the distance left against the distance at launch while the
-// mount's coordinates are Busy; 100 once they are Ok after the server has
-// shown the go-to Busy (Ok or Idle when it never showed it Busy within the
-// timeout, or when no go-to is under way); 3 when the mount has shown them
-// in Alert since the launch (a refusal may be followed by Ok at once, before
-// the next poll: EQMod under its horizon), or ends the go-to Idle (the end
-// of a slew that was stopped: by another client, the hand controller or a
-// limit), or the server is gone, or it has said
+// mount's coordinates are Busy or it has not been seen at work yet; 100 once
+// they are not Busy after the server has shown the go-to Busy, or with the
+// mount at the target, or when no go-to was launched; 3 when the mount has
+// shown them in Alert since the launch (a refusal may be followed by Ok at
+// once, before the next poll: EQMod under its horizon), or ends the go-to
+// Idle (the end of a slew that was stopped: by another client, the hand
+// controller or a limit), or the server connection was lost or made again
+// since the launch, or the device or its coordinates went, or it has said
 // nothing of the coordinates for a timeout since the launch. The plug-in
 // ends its wait at once on a 3, logging the refusal; 100 would be logged as
-// the arrival, and any other answer would hold the host until its
-// 60-second stall limit.
+// the arrival, and any other answer holds the host until the mount shows
+// its go-to or the plug-in's 60-second stall limit.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 {
-    if (!IndiReady(kLooks))
-        return kNoProvider;
+    int ready = IndiReady(kLooks);
     IndiGoTo *g = &gIndi.goTo;
+    if (g->interrupted) {
+        // The go-to was under way on a connection that is gone: whatever
+        // the mount did since is unknown.
+        g->interrupted = 0;
+        IndiTrace("go-to ended by the lost server connection");
+        return kNoProvider;
+    }
+    if (!ready)
+        return kNoProvider;
     if (!g->active) {
         *percent = 100;
         return kDone;
     }
     IndiProperty *p = IndiFind(&gIndi.cache, kCoords);
-    if (p == NULL || !IndiDeviceConnected()) {
+    if (p == NULL || !IndiDeviceConnected() || p->serial != g->coordsAtLaunch) {
+        IndiTrace("go-to ended: the device or its coordinates went");
         g->active = 0;
         return kNoProvider;
     }
@@ -210,7 +236,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         g->active = 0;
         return kNoProvider;
     }
-    if (p->state != kIndiBusy && (seenBusy || late)) {
+    if (p->state != kIndiBusy && (seenBusy || AtTarget())) {
         g->active = 0;
         *percent = 100;
         return kDone;
@@ -303,25 +329,29 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetParkMark(void)
 
 // The device's word on a sync: the coordinates updated since the request,
 // in a state other than Busy; refused when any of those updates was Alert
-// (a refusal may be followed by Ok within the same read).
-static unsigned long gUpdatesAtSync, gAlertsAtSync;
+// (a refusal may be followed by Ok within the same read). The wait also
+// ends when the device or its coordinates go.
+static unsigned long gUpdatesAtSync, gAlertsAtSync, gCoordsAtSync;
 
 static int SyncAnswered(IndiCache *cache)
 {
     IndiProperty *p = IndiFind(cache, kCoords);
-    return p == NULL || (p->updates != gUpdatesAtSync && p->state != kIndiBusy);
+    return p == NULL || p->serial != gCoordsAtSync || !IndiDeviceConnected() ||
+           (p->updates != gUpdatesAtSync && p->state != kIndiBusy);
 }
 
 // Some drivers take a sync only while the mount tracks (EQMod answers
 // Alert otherwise), and a mount that does not track leaves the star it was
 // synced on at once: tracking is switched on first when the device shows it
-// off, waiting (within the call's timeout) until it shows it on or refuses.
+// off, waiting until it shows it on or refuses, for half the time the call
+// has left at most: the rest is the sync's, whose answer matters more (a
+// driver that never shows tracking on may still sync).
 static unsigned long gUpdatesAtTrack;
 
 static int TrackAnswered(IndiCache *cache)
 {
     IndiProperty *p = IndiFind(cache, "TELESCOPE_TRACK_STATE");
-    return p == NULL || IndiSwitchOn(cache, "TELESCOPE_TRACK_STATE", "TRACK_ON") ||
+    return p == NULL || !IndiDeviceConnected() || IndiSwitchOn(cache, "TELESCOPE_TRACK_STATE", "TRACK_ON") ||
            (p->updates != gUpdatesAtTrack && p->state == kIndiAlert);
 }
 
@@ -335,7 +365,9 @@ static int TrackBeforeSync(const char *what)
     gUpdatesAtTrack = track->updates;
     if (!IndiSendSwitch("TELESCOPE_TRACK_STATE", "TRACK_ON"))
         return 0;
-    IndiWaitUntil(TrackAnswered, IndiDeadline());
+    uint64_t now = MonotonicMilliseconds(), end = IndiDeadline();
+    if (!IndiWaitUntil(TrackAnswered, now < end ? now + (end - now) / 2 : end) && gIndi.online)
+        IndiTrace("%s: tracking not shown on, syncing in the time left", what);
     return gIndi.online;
 }
 
@@ -358,9 +390,18 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     ToMount(pos, &ra, &dec);
     if (!TrackBeforeSync(what))
         return kNoProvider;
+    // The wait may have brought the deletion of the coordinates, or of the
+    // whole device (a driver losing its mount, another client disconnecting
+    // it, a driver restarted).
+    IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
+    if (coords == NULL || !IndiDeviceConnected()) {
+        IndiTrace("%s: the device went while tracking was switched on", what);
+        return kNoProvider;
+    }
     IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
-    gUpdatesAtSync = IndiFind(&gIndi.cache, kCoords)->updates;
-    gAlertsAtSync = IndiFind(&gIndi.cache, kCoords)->alertUpdates;
+    gUpdatesAtSync = coords->updates;
+    gAlertsAtSync = coords->alertUpdates;
+    gCoordsAtSync = coords->serial;
     if (!IndiSendSwitch("ON_COORD_SET", "SYNC") || !SendPosition(ra, dec) ||
         !IndiSendSwitch("ON_COORD_SET", previous))
         return kNoProvider;
@@ -368,8 +409,12 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
         IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
         return gIndi.online ? kRefused : kNoProvider;
     }
-    IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
-    if (coords == NULL || coords->alertUpdates != gAlertsAtSync) {
+    coords = IndiFind(&gIndi.cache, kCoords);
+    if (coords == NULL || coords->serial != gCoordsAtSync || !IndiDeviceConnected()) {
+        IndiTrace("%s: the device went before it answered", what);
+        return kNoProvider;
+    }
+    if (coords->alertUpdates != gAlertsAtSync) {
         IndiTrace("%s refused by the device", what);
         return kRefused;
     }
@@ -414,7 +459,8 @@ static unsigned long gUpdatesAtUnpark;
 static int UnparkAnswered(IndiCache *cache)
 {
     IndiProperty *p = IndiFind(cache, "TELESCOPE_PARK");
-    return p == NULL || (!IndiSwitchOn(cache, "TELESCOPE_PARK", "PARK") && p->state != kIndiBusy) ||
+    return p == NULL || !IndiDeviceConnected() ||
+           (!IndiSwitchOn(cache, "TELESCOPE_PARK", "PARK") && p->state != kIndiBusy) ||
            (p->updates != gUpdatesAtUnpark && p->state == kIndiAlert);
 }
 
@@ -430,10 +476,10 @@ static unsigned short Unpark(void)
     if (!IndiSendSwitch("TELESCOPE_PARK", "UNPARK"))
         return kNoProvider;
     IndiWaitUntil(UnparkAnswered, IndiDeadline());
-    if (!gIndi.online)
+    if (!gIndi.online || !IndiDeviceConnected())
         return kNoProvider;
     park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
-    if (IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK") || (park != NULL && park->state == kIndiAlert)) {
+    if (park == NULL || IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK") || park->state == kIndiAlert) {
         IndiTrace("go-to refused: the mount did not unpark within the timeout");
         return kRefused;
     }
@@ -465,14 +511,17 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
         return kNoProvider;
     if (!SendPosition(ra, dec))
         return kNoProvider;
-    // Arrival needs the server to show this go-to Busy first.
+    // Arrival needs evidence from the coordinates: looked up again, since
+    // unparking waited on the stream.
     coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL)
         return kNoProvider;
     g->busyAtLaunch = coords->busyUpdates;
     g->updatesAtLaunch = coords->updates;
     g->alertsAtLaunch = coords->alertUpdates;
+    g->coordsAtLaunch = coords->serial;
     g->launchMs = MonotonicMilliseconds();
+    g->interrupted = 0;
     g->active = 1;
     IndiTrace("go-to (%.6f, %.6f) of the date, %.4f degrees away", ra, dec, g->launchDistance * 180 / kPi);
     return kDone;

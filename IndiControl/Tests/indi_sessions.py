@@ -13,12 +13,16 @@ GROUP "drivers": a go-to, an abort and a sync (and a go-to under the horizon
 where the driver has one) against Debian's mount drivers in simulation, each
 with a server of its own.
 Every run has a bound; every server started here is stopped by its id."""
-import argparse, math, os, re, shutil, socket, subprocess, sys, threading, time
+import argparse, ctypes, math, os, re, shutil, socket, subprocess, sys, threading, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "indi-server.sh")
 DEVICE = "Telescope Simulator"
 failures = []
+
+
+class Coords(ctypes.Structure):
+    _fields_ = [("X", ctypes.c_double), ("Y", ctypes.c_double)]
 
 
 def check(ok, what, detail=""):
@@ -216,6 +220,7 @@ def mount_group(host, port):
 
     if not host.args.emulator:
         direct_calls(host.args.library, port)
+        lost_goto(host.args.library, host.args.work)
 
     # A parked mount: a go-to unparks it first (the trace says so), or with
     # unpark=never is refused with 2 and the mount stays parked.
@@ -324,10 +329,6 @@ def settled(read, good, seconds=5):
 def direct_calls(library, port):
     """The entry points the plug-in never calls, straight into the native
     library (ctypes), each checked by the peer."""
-    import ctypes
-
-    class Coords(ctypes.Structure):
-        _fields_ = [("X", ctypes.c_double), ("Y", ctypes.c_double)]
     os.environ["DRAV_INDI"] = f"port={port},timeout=3000,unpark=never"
     lib = ctypes.CDLL(library)
     for name in ("TCS_SelectTrackRate", "TCS_GetScopeOrientation", "TCS_SetParkMark", "TCS_GoToPark",
@@ -366,8 +367,48 @@ def direct_calls(library, port):
     check(code == 1 and abs(mark - dec) < 1, f"park mark {mark:.2f} at the current declination {dec:.2f}")
     check(lib.TCS_GoToPark() == 1 and wait_for(port, "TELESCOPE_PARK.PARK", "On", 30)
           and lib.TCS_GoToCelestialCoords(Coords(0.1, 1.5)) == 2, "park, then a go-to is refused with 2")
+    # Unparked once parked: asked on its way, the simulator may stay parked.
+    wait_for(port, "TELESCOPE_PARK._STATE", "Ok", 30)
     setprop(port, "TELESCOPE_PARK.UNPARK=On")
     wait_for(port, "TELESCOPE_PARK.UNPARK", "On")
+
+
+def own_server(mode, work):
+    """misbehaving_server.py in MODE and its port, once it listens (bounded)."""
+    port_file = os.path.join(work, f"{mode}.port")
+    if os.path.exists(port_file):
+        os.remove(port_file)
+    server = subprocess.Popen([sys.executable, os.path.join(HERE, "misbehaving_server.py"), mode, port_file])
+    for _ in range(100):
+        if os.path.exists(port_file) and open(port_file).read():
+            break
+        time.sleep(0.05)
+    return server, int(open(port_file).read())
+
+
+def lost_goto(library, work):
+    """A go-to under way when the connection is lost and made again by other
+    calls (idle ones) between two progress polls is not an arrival: the next
+    poll answers 3, and only then "no go-to" (100)."""
+    server, port = own_server("dropped", work)
+    try:
+        # A copy of its own: the library in this process already has its configuration.
+        shutil.copyfile(library, os.path.join(work, "lost-goto-DRAV.dll"))
+        os.environ["DRAV_INDI"] = f"port={port},timeout=1000,epoch=date"
+        lib = ctypes.CDLL(os.path.join(work, "lost-goto-DRAV.dll"))
+        here, percent = Coords(), ctypes.c_ushort(0)
+        launched = (lib.TCS_GetVersion(None, 0) & 0xffff == 1
+                    and lib.TCS_GoToCelestialCoords(Coords(1.0, 0.5)) & 0xffff == 1)
+        codes, end = [], time.monotonic() + 10
+        while time.monotonic() < end and not (3 in codes and codes[-1] == 1):
+            time.sleep(0.1)
+            codes.append(lib.TCS_GetCelestialCoords(ctypes.byref(here)) & 0xffff)
+        polls = [(lib.TCS_GetGoToProgress(ctypes.byref(percent)) & 0xffff, percent.value) for _ in range(2)]
+        check(launched and 3 in codes and codes[-1] == 1 and polls[0][0] == 3 and polls[1] == (1, 100),
+              f"lost go-to: launched {launched}, idle reads {codes}; the next polls answer {polls}")
+    finally:
+        server.kill()
+        server.wait(timeout=10)
 
 
 def faults_group(host, work):
@@ -397,33 +438,41 @@ def faults_group(host, work):
     # call within its bound, the position sent after the garbage is read,
     # and memory stays small (a 10 MB element and a flood pass through).
     # One that answers a new position with Alert, or not at all: neither the
-    # go-to nor the sync is reported done.
+    # go-to nor the sync is reported done. Rows: the mode, the session, what
+    # the log must hold before the go-to (where) or in all (want), what it
+    # must not hold, and the least time the slew must take.
     track = SESSION + ["track", "idle 8 7.7", "slew 1.0 0.5", "close", "terminate"]
     refused = SESSION + ["slew 1.0 0.5", "sync 1.0 0.5", "close", "terminate"]
-    for mode, lines, where in (("garbage", track, "07:30:00.0 Dec = +50:00:00"),
-                               ("flood", track, "06:00:00.0 Dec = +45:00:00"),
-                               ("alert", refused, None), ("refused", refused, None), ("mute", refused, None)):
-        port_file = os.path.join(work, f"{mode}.port")
-        if os.path.exists(port_file):
-            os.remove(port_file)
-        server = subprocess.Popen([sys.executable, os.path.join(HERE, "misbehaving_server.py"), mode, port_file])
+    slew = SESSION + ["slew 1.0 0.5", "close", "terminate"]
+    sync = SESSION + ["sync 1.0 0.5", "close", "terminate"]
+    not_done = (["Calibration unsucessfull"], ["GoTo 100%"])
+    gone = ([r"Calibrate to \S+->TCS Provider is not registered"], ["Calibration sucessfull"])
+    for mode, lines, where, (want, unwanted), least in (
+            ("garbage", track, "07:30:00.0 Dec = +50:00:00", (["GoTo 100%"], []), 0),
+            ("flood", track, "06:00:00.0 Dec = +45:00:00", (["GoTo 100%"], []), 0),
+            ("alert", refused, None, not_done, 0), ("refused", refused, None, not_done, 0),
+            ("mute", refused, None, not_done, 0),
+            # Busy shown 1.5 s after the go-to, past the timeout: not arrived before it.
+            ("late-busy", slew, None, (["GoTo 100%"], []), 1.5),
+            # Tracking never shown on: the sync still has time for its answer.
+            ("untracked", sync, None, (["Calibration sucessfull"], []), 0),
+            # Deleted while tracking is switched on: the sync ends, the host stays up.
+            ("vanish-coords", sync, None, gone, 0), ("vanish-device", sync, None, gone, 0)):
+        server, port = own_server(mode, work)
         try:
-            for _ in range(100):
-                if os.path.exists(port_file) and open(port_file).read():
-                    break
-                time.sleep(0.05)
             # Each call reads at most 4 MB, and idle reads once a second: four
             # reads see all of the garbage when the server keeps the socket
             # full; eight leave room for a host that reads more slowly.
-            out, took = host.run(mode, lines, f"port={open(port_file).read()},timeout=1000,epoch=date")
+            out, took = host.run(mode, lines, f"port={port},timeout=1000,epoch=date")
+            log = out.split("---- telelog.txt ----", 1)[-1]
+            slow = slew_call(out) if least else 0
+            check((where is None or f"TCS RA = {where}" in out.split("GoTo launched")[0])
+                  and all(re.search(w, log) for w in want) and not any(u in log for u in unwanted)
+                  and slow >= least and longest_call(out) < 1.5 + least,
+                  f"{mode}: {where or 'the log'} holds {want}, not {unwanted}; longest call {longest_call(out):.2f} s"
+                  + (f", the slew {slow:.2f} s" if least else ""), out[-3000:])
             if where is None:
-                check("GoTo 100%" not in out and "Calibration unsucessfull" in out and longest_call(out) < 1.5,
-                      f"{mode}: the go-to and the sync are not reported done, longest call {longest_call(out):.2f} s",
-                      out[-3000:])
                 continue
-            check(f"TCS RA = {where}" in out.split("GoTo launched")[0] and "GoTo 100%" in out
-                  and longest_call(out) < 1.5, f"{mode}: the mount reads {where}, the go-to arrives, longest call {longest_call(out):.2f} s",
-                  out[-3000:])
             if not host.args.emulator:
                 # Holding the 10 MB element, or the flood, would show here.
                 check(host.peak_mb < baseline_mb + 5,
@@ -435,17 +484,10 @@ def faults_group(host, work):
     # A go-to that the mount ends Idle after Busy (and Ok just after, as
     # drivers do when a slew is stopped on the way) is not reported as
     # arrived: the wait ends at once on the refusal.
-    port_file = os.path.join(work, "stopped.port")
-    if os.path.exists(port_file):
-        os.remove(port_file)
-    server = subprocess.Popen([sys.executable, os.path.join(HERE, "misbehaving_server.py"), "stopped", port_file])
+    server, port = own_server("stopped", work)
     try:
-        for _ in range(100):
-            if os.path.exists(port_file) and open(port_file).read():
-                break
-            time.sleep(0.05)
         out, _ = host.run("stopped", SESSION + ["slew 1.0 0.5", "close", "terminate"],
-                          f"port={open(port_file).read()},timeout=1000,epoch=date")
+                          f"port={port},timeout=1000,epoch=date")
         check("GoTo 100%" not in out and re.search(STOPPED, out) is not None,
               "stopped: the go-to is not reported as arrived", out[-3000:])
     finally:
@@ -495,6 +537,15 @@ def faults_group(host, work):
             subprocess.run([SERVER, "kill", own], timeout=20)
             time.sleep(0.5)
             subprocess.run([SERVER, "start", own, str(port)], timeout=20)
+        # The simulator is not connected yet: the library connects it, and
+        # it defines its coordinates at 0/0 of the date before it sends its
+        # place, the pole. The open waits for that place: the first tracking
+        # tick reads it.
+        out, _ = host.run("first-place", SESSION + ["track", "idle 3 2.2", "close", "terminate"], f"port={port}")
+        first = re.search(r"TCS RA = \S+ Dec = ([+-]\d+)", out.split("---- telelog.txt ----", 1)[-1])
+        check(first is not None and int(first.group(1)) >= 89,
+              f"first-place: the first position read after open is at the pole: {first and first.group(0)}",
+              out[-2000:])
         # The restarted simulator points at the pole again, at the local
         # sidereal time: the second slew goes near there, with epoch=date.
         setprop(port, "CONNECTION.CONNECT=On")
@@ -515,7 +566,8 @@ def faults_group(host, work):
 # driver, device, then targets as (right ascension hours from where the
 # mount points once set up, declination degrees): a go-to, a long go-to
 # aborted on the way, one under the horizon (None: the driver has none), a
-# sync; and how far from a go-to's target the driver may arrive, degrees.
+# sync; how far from a go-to's target the driver may arrive, degrees; and
+# whether it has a tracking switch (switched off before the sync).
 # The LX200 simulator arrives on the target (0.00002 degrees off, seen),
 # at 5 degrees a second, but slowly across 0h/24h: its targets stay on one
 # side. EQMod arrives short in right ascension by the slew's duration (2.7 s
@@ -524,9 +576,9 @@ def faults_group(host, work):
 # and then Ok. The Celestron arrives on the target after a slow last 5
 # degrees (19 s for this one).
 DRIVERS = (
-    ("indi_lx200generic", "Standard LX200", (1.5, 30), (2.5, -60), None, (2.0, 35), 0.001),
-    ("indi_eqmod_telescope", "EQMod Mount", (1.0, 75), (7.0, 50), (0.0, -60), (1.5, 55), 0.005),
-    ("indi_celestron_gps", "Celestron GPS", (1.0, 75), (7.0, 50), None, (1.5, 55), 0.001),
+    ("indi_lx200generic", "Standard LX200", (1.5, 30), (2.5, -60), None, (2.0, 35), 0.001, False),
+    ("indi_eqmod_telescope", "EQMod Mount", (1.0, 75), (7.0, 50), (0.0, -60), (1.5, 55), 0.005, True),
+    ("indi_celestron_gps", "Celestron GPS", (1.0, 75), (7.0, 50), None, (1.5, 55), 0.001, True),
 )
 SITE = "GEOGRAPHIC_COORD.LAT;LONG;ELEV=48.1;11.6;500"  # DEC -42 and below never rise here
 
@@ -546,7 +598,7 @@ def simulated(port):
 
 def drivers_group(host, work):
     global DEVICE  # getprop, setprop and the waits read this driver's device
-    for driver, DEVICE, goto, aborted, below, synced, degrees in DRIVERS:
+    for driver, DEVICE, goto, aborted, below, synced, degrees, tracks in DRIVERS:
         name = driver.replace("indi_", "")
         server = os.path.join(work, name + "-server")
         try:
@@ -591,14 +643,19 @@ def drivers_group(host, work):
                       and separation(position(port), before) < 1,
                       f"{name} below the horizon: the go-to is refused and the mount stays", out[-2000:])
 
-            # After the abort EQMod and the Celestron do not track (for a
-            # moment), and EQMod takes a sync only while it tracks.
+            # EQMod takes a sync only while it tracks: the library switches
+            # tracking on first. It is switched off here (the Celestron
+            # tracks again a second after an abort), and seen off.
+            if tracks:
+                setprop(port, "TELESCOPE_TRACK_STATE.TRACK_OFF=On")
+                wait_for(port, "TELESCOPE_TRACK_STATE.TRACK_ON", "Off", 5)
             tracked = getprop(port, "TELESCOPE_TRACK_STATE.TRACK_ON").get("TRACK_ON")
+            check(tracked == ("Off" if tracks else None), f"{name} sync: tracking {tracked} before it")
             out, want = session("sync", synced, "sync")
             got = settled(lambda: position(port), lambda got: separation(got, want) < SLEW_DEGREES)
             check("Calibration sucessfull" in out and separation(got, want) < SLEW_DEGREES
                   and wait_for(port, "ON_COORD_SET.TRACK", "On", 5)
-                  and (tracked is None or wait_for(port, "TELESCOPE_TRACK_STATE.TRACK_ON", "On", 5)),
+                  and (not tracks or wait_for(port, "TELESCOPE_TRACK_STATE.TRACK_ON", "On", 5)),
                   f"{name} sync (tracking {tracked} before): reads {got[0]:.4f} {got[1]:.4f}, want {want[0]:.4f} "
                   f"{want[1]:.4f} ({separation(got, want):.5f} degrees away), TRACK again, tracking", out[-2000:])
         finally:

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A misbehaving INDI server on loopback, for the INDI library's tests.
 
-  misbehaving_server.py garbage|flood|alert|refused|mute|stopped|dead PORTFILE
+  misbehaving_server.py garbage|flood|alert|refused|mute|stopped|dead|late-busy|untracked|
+                        vanish-coords|vanish-device|dropped PORTFILE
 
 Serves one mount, "Bad Mount", connected, at RA 3 h DEC +40, that answers a
 go-to with Busy and then Ok at the target. garbage: after the definitions it
@@ -18,8 +19,15 @@ drivers end a slew that was stopped; dead: sends the mount's place every
 first client connected, falls silent as a computer that lost its power:
 nothing more is sent or read on any connection, none is closed, and new ones
 are refused; 11 s later it serves again on the same port (the old connections
-stay silent). Writes its port to PORTFILE and serves until killed."""
-import select, socket, sys, threading, time
+stay silent). late-busy: echoes a new position at
+once Ok where the mount is, shows it Busy only 1.5 s later, then Ok at the
+target, as a driver that shows a go-to at its next poll. The next three do
+not track: untracked never shows tracking on and answers a sync Ok at the new
+place; vanish-coords and vanish-device answer the switch to tracking by
+deleting the coordinates, or the whole device. dropped: shows a go-to Busy,
+then closes the connection; a new one finds the mount where it was. Writes
+its port to PORTFILE and serves until killed."""
+import re, select, socket, sys, threading, time
 
 DEAD_AFTER, DEAD_FOR = 2.0, 11.0
 dead = threading.Event()
@@ -51,7 +59,50 @@ GARBAGE = [
 GOOD = vector("NumberVector", "EQUATORIAL_EOD_COORD", "Ok", [("RA", "6"), ("DEC", "45")])
 
 
+UNTRACKED = DEFINITIONS + vector("SwitchVector", "TELESCOPE_TRACK_STATE", "Ok",
+                                 [("TRACK_ON", "Off"), ("TRACK_OFF", "On")], True)
+AT, WAY = [("RA", "3"), ("DEC", "40")], [("RA", "4"), ("DEC", "42")]
+# What these modes send when tracking is asked for, and the steps (pause,
+# state, place: None the one asked; no state: the connection closed) that
+# answer a new position.
+ANSWERS = {"late-busy": ("", [(0, "Ok", AT), (1.5, "Busy", WAY), (0.3, "Ok", None)]),
+           "untracked": ("", [(0, "Ok", None)]),
+           "vanish-coords": (f'<delProperty device="{DEV}" name="EQUATORIAL_EOD_COORD"/>\n', []),
+           "vanish-device": (f'<delProperty device="{DEV}"/>\n', []),
+           "dropped": ("", [(0, "Busy", WAY), (0.3, None, None)])}
+
+
+def serve_answering(conn, mode):
+    track, steps = ANSWERS[mode]
+    conn.recv(65536)  # getProperties
+    conn.sendall(UNTRACKED.encode())
+    pending = b""
+    while data := conn.recv(65536):
+        pending += data
+        if b"getProperties" in pending and b"device=" in pending:
+            pending = b""
+            conn.sendall(UNTRACKED.encode())
+        if b"TELESCOPE_TRACK_STATE" in pending:
+            pending = b""
+            conn.sendall(track.encode())
+        asked = (re.findall(r'<oneNumber name="(\w+)">([^<]*)<', pending.decode())
+                 if b"</newNumberVector>" in pending else [])
+        if asked:
+            pending = b""
+        for pause, state, place in steps if asked else []:
+            time.sleep(pause)
+            if state is None:
+                return conn.close()
+            conn.sendall(vector("NumberVector", "EQUATORIAL_EOD_COORD", state, place or asked).encode())
+
+
 def serve(conn, mode, revived=False):
+    if mode in ANSWERS:
+        try:
+            serve_answering(conn, mode)
+        except OSError:
+            pass
+        return
     try:
         conn.recv(65536)  # getProperties
         conn.sendall(DEFINITIONS.encode())
