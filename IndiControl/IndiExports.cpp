@@ -10,10 +10,6 @@
 
 TCS_DECLARE_EXPORTS()
 
-enum : unsigned short {
-    kDone = 1, kRefused = 2, kNoProvider = 3, kActive = 200, kInactive = 201, kBothAligned = 212,
-};
-
 static const double kPi = 3.14159265358979323846;
 static const char kCoords[] = "EQUATORIAL_EOD_COORD";
 static const char kVersion[] = "DRAV INDI control library 1.0";
@@ -81,7 +77,7 @@ enum { kLooks = 0, kMayWait = 1 };
 static unsigned short Unavailable(int mayWait)
 {
     if (!IndiReady(mayWait) || !IndiDeviceConnected())
-        return kNoProvider;
+        return kTcsNoProvider;
     return 0;
 }
 
@@ -92,9 +88,9 @@ static unsigned short Command(const char *property, const char *element, const c
         return code;
     if (IndiFindElement(IndiFind(&gIndi.cache, property), element) == NULL) {
         IndiTrace("%s: the device has no %s.%s", what, property, element);
-        return kRefused;
+        return kTcsRefused;
     }
-    return IndiSendSwitch(property, element) ? kDone : kNoProvider;
+    return IndiSendSwitch(property, element) ? kTcsDone : kTcsNoProvider;
 }
 
 // --- Status ---
@@ -116,12 +112,12 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetVersion(char *text, int size)
         memcpy(text, version, n);
         text[n] = '\0';
     }
-    return ready ? kDone : kNoProvider;
+    return ready ? kTcsDone : kTcsNoProvider;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
 {
-    unsigned short answer = kNoProvider;
+    unsigned short answer = kTcsNoProvider;
     if (IndiReady(kMayWait) && gIndi.heard) {
         if (!IndiDeviceConnected() && gIndi.cache.device[0] != '\0' && gIndi.config.connect)
             IndiConnectDevice(IndiDeadline());
@@ -130,21 +126,21 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
         // tracking tick centres the chart on the mount.
         if (IndiDeviceConnected() && !IndiDevicePlaced(&gIndi.cache))
             IndiWaitUntil(IndiDevicePlaced, IndiDeadline());
-        answer = !gIndi.online ? kNoProvider : IndiDeviceConnected() ? kActive : kInactive;
+        answer = !gIndi.online ? kTcsNoProvider : IndiDeviceConnected() ? kTcsActive : kTcsInactive;
     }
     if (code != NULL)
         *code = answer;
-    return answer == kNoProvider ? kNoProvider : kDone;
+    return answer == kTcsNoProvider ? kTcsNoProvider : kTcsDone;
 }
 
 // The mount keeps its own pointing model: Celestial and Earth aligned
 // while it answers.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetAlignmentStatus(unsigned short *code)
 {
-    unsigned short answer = Unavailable(kMayWait) ? kNoProvider : kBothAligned;
+    unsigned short answer = Unavailable(kMayWait) ? kTcsNoProvider : kTcsBothAligned;
     if (code != NULL)
         *code = answer;
-    return answer == kNoProvider ? kNoProvider : kDone;
+    return answer == kTcsNoProvider ? kTcsNoProvider : kTcsDone;
 }
 
 // Read on the host's idle path and at every repaint: never waits.
@@ -154,12 +150,12 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
         return code;
     double ra = 0, dec = 0;
     if (!MountPosition(&ra, &dec))
-        return kNoProvider;
+        return kTcsNoProvider;
     if (EpochIsJ2000())
         PrecessToJ2000(Now(), ra, dec, &ra, &dec);
     pos->X = ra;
     pos->Y = dec;
-    return kDone;
+    return kTcsDone;
 }
 
 // The distance from the mount to the go-to's target, radians (0 when the
@@ -202,30 +198,30 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         // the mount did since is unknown.
         g->interrupted = 0;
         IndiTrace("go-to ended by the lost server connection");
-        return kNoProvider;
+        return kTcsNoProvider;
     }
     if (!ready)
-        return kNoProvider;
+        return kTcsNoProvider;
     if (!g->active) {
         *percent = 100;
-        return kDone;
+        return kTcsDone;
     }
     IndiProperty *p = IndiFind(&gIndi.cache, kCoords);
     if (p == NULL || !IndiDeviceConnected() || p->serial != g->coordsAtLaunch) {
         IndiTrace("go-to ended: the device or its coordinates went");
         g->active = 0;
-        return kNoProvider;
+        return kTcsNoProvider;
     }
     int ended = p->busyEndedAt > g->busyAtLaunch; // a Busy since the launch has ended
     if (p->alertUpdates != g->alertsAtLaunch) {
         IndiTrace("go-to ended in Alert");
         g->active = 0;
-        return kNoProvider;
+        return kTcsNoProvider;
     }
     if (ended && p->busyEndState == kIndiIdle) {
         IndiTrace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
         g->active = 0;
-        return kNoProvider;
+        return kTcsNoProvider;
     }
     int seenBusy = p->busyUpdates != g->busyAtLaunch;
     int late = MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs;
@@ -234,17 +230,17 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         // nothing about the coordinates since.
         IndiTrace("go-to not taken: no word on the coordinates within the timeout");
         g->active = 0;
-        return kNoProvider;
+        return kTcsNoProvider;
     }
     if (p->state != kIndiBusy && (seenBusy || AtTarget())) {
         g->active = 0;
         *percent = 100;
-        return kDone;
+        return kTcsDone;
     }
     double done = g->launchDistance > 1e-9 ? 1 - GoToLeft() / g->launchDistance : 0;
     int value = (int)floor(done * 100);
     *percent = (unsigned short)(value < 0 ? 0 : value > 99 ? 99 : value);
-    return kDone;
+    return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, unsigned short *b)
@@ -253,24 +249,24 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, un
         return code;
     IndiProperty *side = IndiFind(&gIndi.cache, "TELESCOPE_PIER_SIDE");
     if (side == NULL)
-        return kRefused;
+        return kTcsRefused;
     // a: the pier side (0 east, 1 west); b: 1 while the mount is parked.
     *a = IndiSwitchOn(&gIndi.cache, "TELESCOPE_PIER_SIDE", "PIER_WEST") ? 1 : 0;
     *b = (unsigned short)IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK");
-    return kDone;
+    return kTcsDone;
 }
 
 // No vendor settings on an INDI mount.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingUShort(unsigned short setting, unsigned short *)
 {
     IndiTrace("control setting %u (unsigned) asked: none", setting);
-    return Unavailable(kLooks) ? kNoProvider : kRefused;
+    return Unavailable(kLooks) ? kTcsNoProvider : kTcsRefused;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short setting, double *)
 {
     IndiTrace("control setting %u (double) asked: none", setting);
-    return Unavailable(kLooks) ? kNoProvider : kRefused;
+    return Unavailable(kLooks) ? kTcsNoProvider : kTcsRefused;
 }
 
 // --- Settings ---
@@ -283,10 +279,10 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SelectTrackRate(unsigned short rate)
         return code;
     IndiProperty *modes = IndiFind(&gIndi.cache, "TELESCOPE_TRACK_MODE");
     if (modes == NULL || rate >= modes->count)
-        return kRefused;
+        return kTcsRefused;
     char element[kXmlNameMax];
     strcpy(element, modes->elements[rate].name);
-    return IndiSendSwitch("TELESCOPE_TRACK_MODE", element) ? kDone : kNoProvider;
+    return IndiSendSwitch("TELESCOPE_TRACK_MODE", element) ? kTcsDone : kTcsNoProvider;
 }
 
 // 2000: the caller's positions are J2000; any other year: of the date.
@@ -295,7 +291,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
     IndiReady(kLooks);
     gIndi.config.epochJ2000 = epoch == 2000.0;
     IndiTrace("epoch %.2f: positions %s", epoch, gIndi.config.epochJ2000 ? "J2000" : "of the date");
-    return kDone;
+    return kTcsDone;
 }
 
 // The mount's driver corrects refraction itself: recorded only.
@@ -303,21 +299,21 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionCorr(unsigned short on)
 {
     IndiReady(kLooks);
     IndiTrace("refraction correction %u (recorded only)", on);
-    return kDone;
+    return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionTemperature(double celsius)
 {
     IndiReady(kLooks);
     IndiTrace("refraction temperature %.2f C (recorded only)", celsius);
-    return kDone;
+    return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionPressure(double pressure)
 {
     IndiReady(kLooks);
     IndiTrace("refraction pressure %.2f (recorded only)", pressure);
-    return kDone;
+    return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetParkMark(void)
@@ -380,7 +376,7 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
     if (IndiFindElement(mode, "SYNC") == NULL || IndiFind(&gIndi.cache, kCoords) == NULL) {
         IndiTrace("%s: the device cannot sync", what);
-        return kRefused;
+        return kTcsRefused;
     }
     char previous[kXmlNameMax] = "TRACK";
     for (int i = 0; i < mode->count; ++i)
@@ -389,14 +385,14 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     double ra = 0, dec = 0;
     ToMount(pos, &ra, &dec);
     if (!TrackBeforeSync(what))
-        return kNoProvider;
+        return kTcsNoProvider;
     // The wait may have brought the deletion of the coordinates, or of the
     // whole device (a driver losing its mount, another client disconnecting
     // it, a driver restarted).
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || !IndiDeviceConnected()) {
         IndiTrace("%s: the device went while tracking was switched on", what);
-        return kNoProvider;
+        return kTcsNoProvider;
     }
     IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
     gUpdatesAtSync = coords->updates;
@@ -404,21 +400,21 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     gCoordsAtSync = coords->serial;
     if (!IndiSendSwitch("ON_COORD_SET", "SYNC") || !SendPosition(ra, dec) ||
         !IndiSendSwitch("ON_COORD_SET", previous))
-        return kNoProvider;
+        return kTcsNoProvider;
     if (!IndiWaitUntil(SyncAnswered, IndiDeadline())) {
         IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
-        return gIndi.online ? kRefused : kNoProvider;
+        return gIndi.online ? kTcsRefused : kTcsNoProvider;
     }
     coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || coords->serial != gCoordsAtSync || !IndiDeviceConnected()) {
         IndiTrace("%s: the device went before it answered", what);
-        return kNoProvider;
+        return kTcsNoProvider;
     }
     if (coords->alertUpdates != gAlertsAtSync) {
         IndiTrace("%s refused by the device", what);
-        return kRefused;
+        return kTcsRefused;
     }
-    return kDone;
+    return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, unsigned short, unsigned short)
@@ -429,13 +425,13 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, u
 TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignFromAlignPoints(void)
 {
     IndiTrace("build alignment: kept as the mount has it");
-    return Unavailable(kMayWait) ? kNoProvider : kDone;
+    return Unavailable(kMayWait) ? kTcsNoProvider : kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_VoidCelestialAlign(void)
 {
     IndiTrace("void alignment: kept as the mount has it");
-    return Unavailable(kMayWait) ? kNoProvider : kDone;
+    return Unavailable(kMayWait) ? kTcsNoProvider : kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_Calibrate(DRAV_Coords pos)
@@ -469,19 +465,19 @@ static unsigned short Unpark(void)
     IndiProperty *park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
     if (!gIndi.config.unparkOnGoTo || IndiFindElement(park, "UNPARK") == NULL) {
         IndiTrace("go-to refused: parked%s", gIndi.config.unparkOnGoTo ? ", and the device cannot unpark" : " (unpark=never)");
-        return kRefused;
+        return kTcsRefused;
     }
     IndiTrace("go-to: the mount is parked, unparking it first (unpark=goto)");
     gUpdatesAtUnpark = park->updates;
     if (!IndiSendSwitch("TELESCOPE_PARK", "UNPARK"))
-        return kNoProvider;
+        return kTcsNoProvider;
     IndiWaitUntil(UnparkAnswered, IndiDeadline());
     if (!gIndi.online || !IndiDeviceConnected())
-        return kNoProvider;
+        return kTcsNoProvider;
     park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
     if (park == NULL || IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK") || park->state == kIndiAlert) {
         IndiTrace("go-to refused: the mount did not unpark within the timeout");
-        return kRefused;
+        return kTcsRefused;
     }
     IndiTrace("unparked");
     return 0;
@@ -494,7 +490,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || !coords->writable) {
         IndiTrace("go-to refused: no coordinates to set");
-        return kRefused;
+        return kTcsRefused;
     }
     if (IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK"))
         if (unsigned short code = Unpark())
@@ -508,14 +504,14 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
     IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
     if (IndiFindElement(mode, "TRACK") != NULL && !IndiSwitchOn(&gIndi.cache, "ON_COORD_SET", "TRACK") &&
         !IndiSendSwitch("ON_COORD_SET", "TRACK"))
-        return kNoProvider;
+        return kTcsNoProvider;
     if (!SendPosition(ra, dec))
-        return kNoProvider;
+        return kTcsNoProvider;
     // Arrival needs evidence from the coordinates: looked up again, since
     // unparking waited on the stream.
     coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL)
-        return kNoProvider;
+        return kTcsNoProvider;
     g->busyAtLaunch = coords->busyUpdates;
     g->updatesAtLaunch = coords->updates;
     g->alertsAtLaunch = coords->alertUpdates;
@@ -524,7 +520,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
     g->interrupted = 0;
     g->active = 1;
     IndiTrace("go-to (%.6f, %.6f) of the date, %.4f degrees away", ra, dec, g->launchDistance * 180 / kPi);
-    return kDone;
+    return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GoToPark(void)
