@@ -72,6 +72,13 @@ ANSWERS = {"late-busy": ("", [(0, "Ok", AT), (1.5, "Busy", WAY), (0.3, "Ok", Non
            "dropped": ("", [(0, "Busy", WAY), (0.3, None, None)])}
 
 
+# A client's request for one device's properties, and its switch to
+# tracking: each taken out of what it sent alone, since the library's other
+# requests (a check of life beside a go-to, say) may come in the same read.
+ASK_AGAIN = re.compile(rb'<getProperties[^>]*device="[^"]*"[^>]*/>\n?')
+TRACK_SWITCH = re.compile(rb'<newSwitchVector[^>]*"TELESCOPE_TRACK_STATE".*?</newSwitchVector>\n?', re.S)
+
+
 def serve_answering(conn, mode):
     track, steps = ANSWERS[mode]
     conn.recv(65536)  # getProperties
@@ -79,11 +86,11 @@ def serve_answering(conn, mode):
     pending = b""
     while data := conn.recv(65536):
         pending += data
-        if b"getProperties" in pending and b"device=" in pending:
-            pending = b""
+        pending, asks = ASK_AGAIN.subn(b"", pending)
+        if asks:
             conn.sendall(UNTRACKED.encode())
-        if b"TELESCOPE_TRACK_STATE" in pending:
-            pending = b""
+        pending, switches = TRACK_SWITCH.subn(b"", pending)
+        if switches:
             conn.sendall(track.encode())
         asked = (re.findall(r'<oneNumber name="(\w+)">([^<]*)<', pending.decode())
                  if b"</newNumberVector>" in pending else [])
@@ -131,10 +138,10 @@ def serve(conn, mode, revived=False):
             if not data:
                 return
             pending += data
-            if b"getProperties" in pending and b"device=" in pending:
+            pending, asks = ASK_AGAIN.subn(b"", pending)
+            if asks:
                 # Asked again for the mount's properties, as a client does
-                # that recognises it late.
-                pending = b""
+                # that recognises it late (or that checks it still hears).
                 conn.sendall(DEFINITIONS.encode())
                 if mode == "garbage":
                     for piece in GARBAGE:
