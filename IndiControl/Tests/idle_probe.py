@@ -205,7 +205,14 @@ def main():
             env["LD_PRELOAD"] = slow_resolver()
         try:
             env["DRAV_INDI"] = f"host={host},port={port},timeout={args.timeout},log={trace}"
-            run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=seconds + 60)
+            # Its errors go to a file: under Wine the desktop's process, when
+            # the probe starts it, inherits the probe's standard error and
+            # keeps it open until the last window of the prefix has gone.
+            with tempfile.TemporaryFile() as errors:
+                run = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=errors, text=True,
+                                     timeout=seconds + 60)
+                errors.seek(0)
+                run.stderr = errors.read().decode(errors="replace")
         finally:
             for s in held + ([listener] if listener else []):
                 s.close()

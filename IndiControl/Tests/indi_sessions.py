@@ -125,16 +125,24 @@ class Host:
         p = self.start(name, lines, config, env)
         if during:
             threading.Thread(target=during, daemon=True).start()
+        # Read as it comes, not only at the end of the stream: under Wine the
+        # desktop's process, when plughost starts it, inherits plughost's
+        # standard error (here the same pipe) and keeps it open until the
+        # last window of the prefix has gone, well after plughost ended.
         chunks = []
-        reader = threading.Thread(target=lambda: chunks.append(p.stdout.read()), daemon=True)
+
+        def read():
+            while chunk := os.read(p.stdout.fileno(), 65536):
+                chunks.append(chunk)
+        reader = threading.Thread(target=read, daemon=True)
         reader.start()
         timer = threading.Timer(bound, p.kill)
         timer.start()
         _, status, usage = os.wait4(p.pid, 0)
         timer.cancel()
         p.returncode = os.waitstatus_to_exitcode(status)
-        reader.join(10)
-        out = "".join(chunks)
+        reader.join(2)
+        out = b"".join(chunks).decode(errors="replace").replace("\r\n", "\n").replace("\r", "\n")
         if time.monotonic() - started >= bound:
             out += f"\n(plughost killed after {bound:.0f} s)"
         self.peak_mb = usage.ru_maxrss / 1024
