@@ -193,6 +193,30 @@ static int AtTarget(void)
 // ends its wait at once on a 3, logging the refusal; 100 would be logged as
 // the arrival, and any other answer holds the host until the mount shows
 // its go-to or the plug-in's 60-second stall limit.
+//
+// GoToFailed: the go-to's end with a 3, traced (the device or its
+// coordinates went, an Alert, an Idle end, no word within the timeout); 1
+// when it ended so, the go-to then no longer active.
+static int GoToFailed(IndiProperty *p)
+{
+    IndiGoTo *g = &gIndi.goTo;
+    if (p == NULL || !IndiDeviceConnected() || p->serial != g->coordsAtLaunch)
+        IndiTrace("go-to ended: the device or its coordinates went");
+    else if (p->alertUpdates != g->alertsAtLaunch)
+        IndiTrace("go-to ended in Alert");
+    else if (p->busyEndedAt > g->busyAtLaunch && p->busyEndState == kIndiIdle) // a Busy since the launch ended Idle
+        IndiTrace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
+    else if (MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs &&
+             p->updates == g->updatesAtLaunch)
+        // A server takes a new target at once and shows it; this one said
+        // nothing about the coordinates since.
+        IndiTrace("go-to not taken: no word on the coordinates within the timeout");
+    else
+        return 0;
+    g->active = 0;
+    return 1;
+}
+
 TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 {
     int ready = IndiReady(kNoWait);
@@ -211,31 +235,9 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         return kTcsDone;
     }
     IndiProperty *p = IndiFind(&gIndi.cache, kCoords);
-    if (p == NULL || !IndiDeviceConnected() || p->serial != g->coordsAtLaunch) {
-        IndiTrace("go-to ended: the device or its coordinates went");
-        g->active = 0;
+    if (GoToFailed(p))
         return kTcsNoProvider;
-    }
-    int ended = p->busyEndedAt > g->busyAtLaunch; // a Busy since the launch has ended
-    if (p->alertUpdates != g->alertsAtLaunch) {
-        IndiTrace("go-to ended in Alert");
-        g->active = 0;
-        return kTcsNoProvider;
-    }
-    if (ended && p->busyEndState == kIndiIdle) {
-        IndiTrace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
-        g->active = 0;
-        return kTcsNoProvider;
-    }
     int seenBusy = p->busyUpdates != g->busyAtLaunch;
-    int late = MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs;
-    if (late && p->updates == g->updatesAtLaunch) {
-        // A server takes a new target at once and shows it; this one said
-        // nothing about the coordinates since.
-        IndiTrace("go-to not taken: no word on the coordinates within the timeout");
-        g->active = 0;
-        return kTcsNoProvider;
-    }
     if (p->state != kIndiBusy && (seenBusy || AtTarget())) {
         g->active = 0;
         *percent = 100;
@@ -367,6 +369,25 @@ static int TrackBeforeSync(const char *what)
     return IndiServerOpen();
 }
 
+// Waits for the device's word on the sync just sent and answers by it.
+static unsigned short SyncAnswer(const char *what)
+{
+    if (!IndiWaitUntil(SyncAnswered, IndiDeadline())) {
+        IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
+        return IndiServerOpen() ? kTcsRefused : kTcsNoProvider;
+    }
+    IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
+    if (coords == NULL || coords->serial != gIndi.syncMark.serial || !IndiDeviceConnected()) {
+        IndiTrace("%s: the device went before it answered", what);
+        return kTcsNoProvider;
+    }
+    if (coords->alertUpdates != gIndi.syncMark.alertUpdates) {
+        IndiTrace("%s refused by the device", what);
+        return kTcsRefused;
+    }
+    return kTcsDone;
+}
+
 // Sync: ON_COORD_SET to SYNC, the position, then the mode it had back; done
 // once the device has answered on the coordinates, within the timeout.
 static unsigned short Sync(DRAV_Coords pos, const char *what)
@@ -401,20 +422,7 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     if (!IndiSendSwitch("ON_COORD_SET", "SYNC") || !SendPosition(ra, dec) ||
         !IndiSendSwitch("ON_COORD_SET", previous))
         return kTcsNoProvider;
-    if (!IndiWaitUntil(SyncAnswered, IndiDeadline())) {
-        IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
-        return IndiServerOpen() ? kTcsRefused : kTcsNoProvider;
-    }
-    coords = IndiFind(&gIndi.cache, kCoords);
-    if (coords == NULL || coords->serial != gIndi.syncMark.serial || !IndiDeviceConnected()) {
-        IndiTrace("%s: the device went before it answered", what);
-        return kTcsNoProvider;
-    }
-    if (coords->alertUpdates != gIndi.syncMark.alertUpdates) {
-        IndiTrace("%s refused by the device", what);
-        return kTcsRefused;
-    }
-    return kTcsDone;
+    return SyncAnswer(what);
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, unsigned short, unsigned short)
