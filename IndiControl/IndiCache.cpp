@@ -23,7 +23,7 @@ static const char *Attribute(const XmlAttribute *attributes, int count, const ch
 }
 
 // The value of an attribute that names something: NULL when cut.
-static const char *WholeAttribute(const XmlAttribute *attributes, int count, const char *name)
+static const char *UncutAttribute(const XmlAttribute *attributes, int count, const char *name)
 {
     for (int i = 0; i < count; ++i)
         if (strcmp(attributes[i].name, name) == 0)
@@ -208,7 +208,7 @@ static void StartVector(IndiCache *cache, int definition, int type, const XmlAtt
                         int oversize)
 {
     // A long message (a text for the user) is cut; the vector still counts.
-    const char *device = WholeAttribute(a, count, "device"), *name = WholeAttribute(a, count, "name");
+    const char *device = UncutAttribute(a, count, "device"), *name = UncutAttribute(a, count, "name");
     cache->inVector = 1;
     cache->vectorIsDefinition = definition;
     cache->vectorType = type;
@@ -335,19 +335,19 @@ static void OnStart(void *context, int depth, const char *name, const XmlAttribu
             StartVector(cache, 0, type, a, count, oversize);
         } else if (strcmp(name, "delProperty") == 0 && !oversize) {
             // Without a name, the whole device goes; with a cut one, nothing.
-            const char *device = WholeAttribute(a, count, "device"), *property = Attribute(a, count, "name");
+            const char *device = UncutAttribute(a, count, "device"), *property = Attribute(a, count, "name");
             if (device != NULL && strcmp(device, cache->device) == 0 &&
-                (property == NULL || WholeAttribute(a, count, "name") != NULL))
+                (property == NULL || UncutAttribute(a, count, "name") != NULL))
                 Remove(cache, property);
         } else if (strcmp(name, "message") == 0 && !oversize) {
-            const char *device = WholeAttribute(a, count, "device"), *text = Attribute(a, count, "message");
+            const char *device = UncutAttribute(a, count, "device"), *text = Attribute(a, count, "message");
             if (device != NULL && text != NULL && strcmp(device, cache->device) == 0)
                 CopyText(cache->message, sizeof cache->message, text);
         }
         return;
     }
     if (depth == 1 && cache->inVector && cache->vectorSkip != 1) {
-        const char *element = WholeAttribute(a, count, "name");
+        const char *element = UncutAttribute(a, count, "name");
         int kind = TypeOf(name, cache->vectorIsDefinition ? "def" : "one", &type);
         cache->elementSkip = kind != 2 || type != cache->vectorType || element == NULL || oversize;
         CopyText(cache->elementName, sizeof cache->elementName, element != NULL ? element : "");

@@ -43,10 +43,10 @@ static int ReadConfigFile(char *text, int size, char *path, int pathSize)
             continue;
         strcpy(path, candidate);
         size_t n = fread(text, 1, (size_t)size - 1, file);
-        int whole = fgetc(file) == EOF;
+        int readAll = fgetc(file) == EOF;
         fclose(file);
         text[n] = '\0';
-        return whole ? 1 : -1;
+        return readAll ? 1 : -1;
     }
     return 0;
 }
@@ -96,17 +96,29 @@ static void CloseAttempt(void)
             NetClose(gIndi.trying[i]);
     for (int i = 0; i < kNetAddressesMax; ++i)
         gIndi.trying[i] = kNoSocket;
-    gIndi.connecting = 0;
+    if (gIndi.link == kLinkAttempting)
+        gIndi.link = kLinkPaused;
+}
+
+int IndiServerOpen(void)
+{
+    return gIndi.link >= kLinkSilent;
+}
+
+int IndiServerHeard(void)
+{
+    return gIndi.link >= kLinkHeard;
 }
 
 void IndiUnload(void)
 {
-    if (gIndi.online)
+    if (IndiServerOpen()) {
         NetClose(gIndi.socket);
-    gIndi.online = 0;
+        gIndi.link = kLinkPaused;
+    }
     CloseAttempt();
     NetResolveEnd();
-    gIndi.lookingUp = 0;
+    gIndi.lookupPending = 0;
     if (gIndi.trace != NULL)
         fclose(gIndi.trace);
     gIndi.trace = NULL;
@@ -119,7 +131,7 @@ static void Lost(const char *why)
     IndiTrace("server connection lost (%s)", why);
     NetClose(gIndi.socket);
     gIndi.socket = kNoSocket;
-    gIndi.online = 0;
+    gIndi.link = kLinkPaused;
     gIndi.goTo.interrupted |= gIndi.goTo.active;
     gIndi.goTo.active = 0;
     gIndi.attemptAwaited = 0;
@@ -139,7 +151,7 @@ static int TimeLeft(void)
 
 static int Send(const char *text)
 {
-    if (!gIndi.online)
+    if (!IndiServerOpen())
         return 0;
     if (!NetSend(gIndi.socket, text, (int)strlen(text), TimeLeft())) {
         Lost("send failed");
@@ -149,14 +161,14 @@ static int Send(const char *text)
     return 1;
 }
 
-static void Advance(void);
+static void AnswerStream(void);
 static void Escape(char *out, int size, const char *text);
 
 void IndiDrain(void)
 {
     char buffer[16384];
     long total = 0;
-    while (gIndi.online && total < kDrainLimitBytes) {
+    while (IndiServerOpen() && total < kDrainLimitBytes) {
         int n = NetReceive(gIndi.socket, buffer, sizeof buffer);
         if (n == 0)
             break;
@@ -164,17 +176,18 @@ void IndiDrain(void)
             Lost("closed by the server");
             break;
         }
-        gIndi.heard = 1;
+        if (gIndi.link == kLinkSilent)
+            gIndi.link = kLinkHeard;
         gIndi.bytes += (unsigned)n;
         total += n;
         IndiCacheFeed(&gIndi.cache, buffer, (size_t)n);
     }
     if (total > 0) {
         gIndi.lastHeardMs = MonotonicMilliseconds();
-        gIndi.asked = 0;
+        gIndi.lifeAsked = 0;
     }
-    if (gIndi.online)
-        Advance();
+    if (IndiServerOpen())
+        AnswerStream();
 }
 
 // A link that died without a word (the computer at the mount lost its
@@ -187,7 +200,7 @@ void IndiDrain(void)
 static void CheckLife(void)
 {
     uint64_t now = MonotonicMilliseconds();
-    if (gIndi.asked) {
+    if (gIndi.lifeAsked) {
         if (now - gIndi.askedMs >= kAnswerMs) {
             char why[96];
             snprintf(why, sizeof why, "nothing heard from the server for %.1f s, not even an answer",
@@ -196,12 +209,12 @@ static void CheckLife(void)
         }
         return;
     }
-    if (!gIndi.announced || now - gIndi.lastHeardMs < kQuietMs)
+    if (gIndi.link != kLinkDeviceKnown || now - gIndi.lastHeardMs < kQuietMs)
         return;
     char device[3 * kIndiDeviceMax], request[4 * kIndiDeviceMax];
     Escape(device, sizeof device, gIndi.cache.device);
     snprintf(request, sizeof request, "<getProperties version=\"1.7\" device=\"%s\" name=\"CONNECTION\"/>\n", device);
-    gIndi.asked = 1;
+    gIndi.lifeAsked = 1;
     gIndi.askedMs = now;
     Send(request);
 }
@@ -210,7 +223,7 @@ int IndiWaitUntil(int (*done)(IndiCache *cache), uint64_t deadlineMs)
 {
     for (;;) {
         IndiDrain();
-        if (!gIndi.online)
+        if (!IndiServerOpen())
             return 0;
         if (done(&gIndi.cache))
             return 1;
@@ -271,7 +284,7 @@ int IndiConnectDevice(uint64_t deadlineMs)
 // device appeared on the server later) is asked for them again; once its
 // CONNECTION is known, BLOBs are refused and, with connect=auto, it is
 // asked to connect.
-static void Advance(void)
+static void AnswerStream(void)
 {
     IndiCache *cache = &gIndi.cache;
     char device[3 * kIndiDeviceMax], request[4 * kIndiDeviceMax];
@@ -283,12 +296,13 @@ static void Advance(void)
             return;
     }
     if (!DeviceKnown(cache)) {
-        gIndi.announced = 0;
+        if (gIndi.link == kLinkDeviceKnown)
+            gIndi.link = kLinkHeard;
         return;
     }
-    if (gIndi.announced)
+    if (gIndi.link == kLinkDeviceKnown)
         return;
-    gIndi.announced = 1;
+    gIndi.link = kLinkDeviceKnown;
     IndiTrace("device \"%s\"", cache->device);
     Escape(device, sizeof device, cache->device);
     snprintf(request, sizeof request, "<enableBLOB device=\"%s\">Never</enableBLOB>\n", device);
@@ -300,13 +314,11 @@ static void Connected(NetSocket socket)
 {
     IndiTrace("connected to %s:%u", gIndi.config.host, gIndi.config.port);
     gIndi.socket = socket;
-    gIndi.online = 1;
-    gIndi.heard = 0;
-    gIndi.announced = 0;
+    gIndi.link = kLinkSilent;
     gIndi.setupWaited = 0;
     gIndi.bytes = 0;
     gIndi.lastHeardMs = MonotonicMilliseconds();
-    gIndi.asked = 0;
+    gIndi.lifeAsked = 0;
     gIndi.goTo.interrupted |= gIndi.goTo.active;
     gIndi.goTo.active = 0;
     IndiCacheForget(&gIndi.cache);
@@ -328,18 +340,17 @@ static int StartAttempt(int mayWait)
 {
     NetAddress found[kNetAddressesMax];
     int count = -1;
-    if (mayWait || gIndi.lookingUp) {
+    if (mayWait || gIndi.lookupPending) {
         count = NetResolve(gIndi.config.host, gIndi.config.port, mayWait ? TimeLeft() : 0, found, kNetAddressesMax);
-        if (count < 0 && !gIndi.lookingUp)
+        if (count < 0 && !gIndi.lookupPending)
             IndiTrace("looking up %s", gIndi.config.host);
-        else if (count >= 0 && gIndi.lookingUp)
+        else if (count >= 0 && gIndi.lookupPending)
             IndiTrace("%s looked up: %d address%s", gIndi.config.host, count, count == 1 ? "" : "es");
-        gIndi.lookingUp = count < 0;
+        gIndi.lookupPending = count < 0;
     }
     if (count < 0 && gIndi.addressCount == 0)
         return 0;
-    gIndi.attempted = 1;
-    gIndi.connecting = 1;
+    gIndi.link = kLinkAttempting;
     gIndi.attemptAwaited = mayWait; // a lookup that found nothing counts as awaited
     gIndi.attemptDeadlineMs = MonotonicMilliseconds() + (uint64_t)gIndi.config.timeoutMs;
     if (count >= 0) {
@@ -399,53 +410,64 @@ static void AwaitDevice(void)
 {
     gIndi.setupWaited = 1;
     IndiWaitUntil(DeviceKnown, gIndi.callDeadlineMs);
-    if (!gIndi.online)
+    if (!IndiServerOpen())
         return;
     if (!DeviceKnown(&gIndi.cache))
-        IndiTrace(gIndi.heard ? "no mount on the server" : "the server sent nothing");
+        IndiTrace(IndiServerHeard() ? "no mount on the server" : "the server sent nothing");
     else if ((gIndi.config.connect || DeviceAnswers(&gIndi.cache)) &&
-             !IndiWaitUntil(IndiDevicePlaced, gIndi.callDeadlineMs) && gIndi.online)
+             !IndiWaitUntil(IndiDevicePlaced, gIndi.callDeadlineMs) && IndiServerOpen())
         IndiTrace(DeviceAnswers(&gIndi.cache) ? "the device has not sent its position yet"
                                               : "the device is not connected");
+}
+
+// With no connection and no attempt under way: a new attempt, spaced from
+// the end of the last one (or the loss of its connection); a call that may
+// wait tries at once unless such a call already waited for that one. 1
+// when an attempt is under way.
+static int BeginAttempt(int mayWait)
+{
+    uint64_t now = MonotonicMilliseconds();
+    if (gIndi.link == kLinkPaused && now - gIndi.lastAttemptEndMs < kReconnectPauseMs &&
+        (!mayWait || gIndi.attemptAwaited))
+        return 0;
+    return StartAttempt(mayWait);
+}
+
+// Follows the attempt under way for the present call: a call that may
+// wait gives it its own deadline at least. 1 when it connected.
+static int AttemptForCall(int mayWait)
+{
+    if (mayWait) {
+        gIndi.attemptAwaited = 1;
+        if (gIndi.attemptDeadlineMs < gIndi.callDeadlineMs)
+            gIndi.attemptDeadlineMs = gIndi.callDeadlineMs;
+    }
+    FollowAttempt(gIndi.callDeadlineMs);
+    if (!IndiServerOpen())
+        return 0;
+    IndiDrain();
+    return 1;
 }
 
 int IndiReady(int mayWait)
 {
     if (!gIndi.loaded)
         Load();
-    uint64_t now = MonotonicMilliseconds();
-    gIndi.callDeadlineMs = now + (mayWait ? (uint64_t)gIndi.config.timeoutMs : 0);
+    gIndi.callDeadlineMs = MonotonicMilliseconds() + (mayWait ? (uint64_t)gIndi.config.timeoutMs : 0);
     if (gIndi.configBad)
         return 0;
-    if (gIndi.online) {
+    if (IndiServerOpen()) {
         IndiDrain();
-        if (gIndi.online)
+        if (IndiServerOpen())
             CheckLife();
-        now = MonotonicMilliseconds(); // a loss just now is the end of an attempt
     }
-    if (!gIndi.online && !gIndi.connecting) {
-        // Spaced from the end of the last attempt; a call that may wait
-        // tries at once unless such a call already waited for that one.
-        if (gIndi.attempted && now - gIndi.lastAttemptEndMs < kReconnectPauseMs &&
-            (!mayWait || gIndi.attemptAwaited))
-            return 0;
-        if (!StartAttempt(mayWait))
-            return 0;
-    }
-    if (gIndi.connecting) {
-        if (mayWait) {
-            gIndi.attemptAwaited = 1;
-            if (gIndi.attemptDeadlineMs < gIndi.callDeadlineMs)
-                gIndi.attemptDeadlineMs = gIndi.callDeadlineMs;
-        }
-        FollowAttempt(gIndi.callDeadlineMs);
-        if (!gIndi.online)
-            return 0;
-        IndiDrain();
-    }
-    if (mayWait && gIndi.online && !gIndi.setupWaited)
+    if ((gIndi.link == kLinkNone || gIndi.link == kLinkPaused) && !BeginAttempt(mayWait))
+        return 0;
+    if (gIndi.link == kLinkAttempting && !AttemptForCall(mayWait))
+        return 0;
+    if (mayWait && IndiServerOpen() && !gIndi.setupWaited)
         AwaitDevice();
-    return gIndi.online;
+    return IndiServerOpen();
 }
 
 // --- Requests ---

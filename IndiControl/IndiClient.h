@@ -30,6 +30,24 @@ struct IndiGoTo {
     uint64_t launchMs;
 };
 
+// The server connection, one step at a time. An attempt that fails and a
+// connection that is lost both end in kLinkPaused, from which the next
+// attempt is spaced; a connection is open from kLinkSilent on.
+enum IndiLink {
+    kLinkNone,        // no attempt yet
+    kLinkPaused,      // the last attempt failed, or its connection was lost
+    kLinkAttempting,  // connecting to every address of the server at once
+    kLinkSilent,      // connected, nothing heard on it yet
+    kLinkHeard,       // connected, the server has sent something, the device is not known
+    kLinkDeviceKnown, // the device's CONNECTION is known (and CONNECT sent with connect=auto)
+};
+
+// What a property showed when a request went out: its answer is an update
+// after these counts.
+struct IndiRequestMark {
+    unsigned long updates, alertUpdates, serial;
+};
+
 struct IndiSession {
     int loaded;
     int configBad;
@@ -37,22 +55,28 @@ struct IndiSession {
     IndiConfig config;
     FILE *trace;
 
-    NetSocket socket;
-    int online;                // a server connection is open
-    int heard;                 // and the server has sent something on it
-    int announced;             // the device's CONNECTION is known on it (and CONNECT sent with connect=auto)
-    int setupWaited;           // a call that may wait has waited for the device on it
+    IndiLink link;
+    NetSocket socket;          // the open connection, from kLinkSilent on
     unsigned long long bytes;  // received on this connection
     uint64_t lastHeardMs;      // when something last arrived on it (or it was made)
-    int asked;                 // a question of life is out, unanswered since askedMs
+    // The calls that may wait have waited, on this connection, for the
+    // device: once per connection, whatever the device does after, so this
+    // is not a step of the link.
+    int setupWaited;
+    // A question of life is out, unanswered since askedMs: a timer on the
+    // open connection, ended by any byte, at any step of it.
+    int lifeAsked;
     uint64_t askedMs;
 
     // Connection attempts: every address of the server at once, each
     // socket's connection under way (state 0), made (1) or failed (-1).
-    int attempted;
-    int connecting;
-    int attemptAwaited;        // a call that may wait waited for the last attempt
-    int lookingUp;             // the name's lookup is under way
+    // A call that may wait waited for the last attempt: it stays true in
+    // kLinkPaused after a failed attempt (the next call that may wait then
+    // keeps the pause), and a lost connection clears it.
+    int attemptAwaited;
+    // The name's lookup is under way: it outlives the attempts, which take
+    // the addresses of the last lookup meanwhile.
+    int lookupPending;
     uint64_t attemptDeadlineMs, lastAttemptEndMs;
     NetAddress addresses[kNetAddressesMax];
     int addressCount;
@@ -63,6 +87,8 @@ struct IndiSession {
 
     IndiCache cache;
     IndiGoTo goTo;
+    // The requests whose answers a call waits for.
+    IndiRequestMark syncMark, trackMark, unparkMark;
 };
 
 extern IndiSession gIndi;
@@ -73,6 +99,10 @@ extern IndiSession gIndi;
 // connection and, on a new one, for the device; one that may not only
 // looks. 1 when the configuration is good and a server connection is open.
 int IndiReady(int mayWait);
+// A server connection is open.
+int IndiServerOpen(void);
+// The server has sent something on the open connection.
+int IndiServerHeard(void);
 // Reads what has arrived, without waiting, and sends what it calls for.
 void IndiDrain(void);
 // Reads until done(cache) holds or the deadline passes; 1 when it holds.

@@ -11,7 +11,7 @@ static void Copy(char *to, int size, const char *from, int length)
     to[length] = '\0';
 }
 
-static int Same(const char *text, int length, const char *word)
+static int IsWord(const char *text, int length, const char *word)
 {
     return (int)strlen(word) == length && strncmp(text, word, (size_t)length) == 0;
 }
@@ -27,7 +27,7 @@ static void Trim(const char **text, int *length)
 }
 
 // A whole decimal number in [low, high].
-static int Whole(const char *text, int length, long low, long high, long *value)
+static int DecimalInRange(const char *text, int length, long low, long high, long *value)
 {
     if (length == 0 || length > 9)
         return 0;
@@ -45,11 +45,11 @@ static int Whole(const char *text, int length, long low, long high, long *value)
 
 // A key of two words: *flag is 1 for the first, 0 for the second; 0 for
 // any other value.
-static int Either(const char *text, int length, const char *one, const char *zero, int *flag)
+static int TwoWordFlag(const char *text, int length, const char *one, const char *zero, int *flag)
 {
-    if (Same(text, length, one))
+    if (IsWord(text, length, one))
         *flag = 1;
-    else if (Same(text, length, zero))
+    else if (IsWord(text, length, zero))
         *flag = 0;
     else
         return 0;
@@ -70,30 +70,30 @@ void ConfigDefaults(IndiConfig *config)
 static int ApplyItem(const char *key, int keyLength, const char *value, int valueLength, IndiConfig *config)
 {
     long number = 0;
-    if (Same(key, keyLength, "host")) {
+    if (IsWord(key, keyLength, "host")) {
         if (valueLength == 0 || valueLength >= kConfigTextMax)
             return 0;
         Copy(config->host, sizeof config->host, value, valueLength);
-    } else if (Same(key, keyLength, "port")) {
-        if (!Whole(value, valueLength, 1, 65535, &number))
+    } else if (IsWord(key, keyLength, "port")) {
+        if (!DecimalInRange(value, valueLength, 1, 65535, &number))
             return 0;
         config->port = (unsigned short)number;
-    } else if (Same(key, keyLength, "device")) {
+    } else if (IsWord(key, keyLength, "device")) {
         if (valueLength >= (int)sizeof config->device)
             return 0;
         Copy(config->device, sizeof config->device, value, valueLength);
-    } else if (Same(key, keyLength, "timeout")) {
-        if (!Whole(value, valueLength, 1, kTimeoutMaxMs, &number))
+    } else if (IsWord(key, keyLength, "timeout")) {
+        if (!DecimalInRange(value, valueLength, 1, kTimeoutMaxMs, &number))
             return 0;
         config->timeoutMs = (int)number;
-    } else if (Same(key, keyLength, "connect")) {
-        return Either(value, valueLength, "auto", "never", &config->connect);
-    } else if (Same(key, keyLength, "epoch")) {
-        return Either(value, valueLength, Same(value, valueLength, "J2000") ? "J2000" : "j2000", "date",
+    } else if (IsWord(key, keyLength, "connect")) {
+        return TwoWordFlag(value, valueLength, "auto", "never", &config->connect);
+    } else if (IsWord(key, keyLength, "epoch")) {
+        return TwoWordFlag(value, valueLength, IsWord(value, valueLength, "J2000") ? "J2000" : "j2000", "date",
                       &config->epochJ2000);
-    } else if (Same(key, keyLength, "unpark")) {
-        return Either(value, valueLength, "goto", "never", &config->unparkOnGoTo);
-    } else if (Same(key, keyLength, "log")) {
+    } else if (IsWord(key, keyLength, "unpark")) {
+        return TwoWordFlag(value, valueLength, "goto", "never", &config->unparkOnGoTo);
+    } else if (IsWord(key, keyLength, "log")) {
         if (valueLength >= kConfigTextMax)
             return 0;
         Copy(config->log, sizeof config->log, value, valueLength);

@@ -71,10 +71,14 @@ static int SendPosition(double ra, double dec)
     return IndiSendNumbers(kCoords, names, values, 2);
 }
 
-// Ready with the device connected: 0, else the code to answer. Only a
-// call that follows the user's action may wait (for the connection).
-enum { kLooks = 0, kMayWait = 1 };
-static unsigned short Unavailable(int mayWait)
+// Whether a call may wait (for the connection, the device, an answer):
+// only one that follows the user's action may; the others read what has
+// arrived and answer at once.
+enum { kNoWait = 0, kMayWait = 1 };
+
+// The code to answer when the server or the connected device cannot be
+// reached; 0 when ready with the device connected.
+static unsigned short DeviceUnreachable(int mayWait)
 {
     if (!IndiReady(mayWait) || !IndiDeviceConnected())
         return kTcsNoProvider;
@@ -84,7 +88,7 @@ static unsigned short Unavailable(int mayWait)
 // A command switch of the mount: On, or 2 when the device lacks it.
 static unsigned short Command(const char *property, const char *element, const char *what)
 {
-    if (unsigned short code = Unavailable(kMayWait))
+    if (unsigned short code = DeviceUnreachable(kMayWait))
         return code;
     if (IndiFindElement(IndiFind(&gIndi.cache, property), element) == NULL) {
         IndiTrace("%s: the device has no %s.%s", what, property, element);
@@ -118,7 +122,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetVersion(char *text, int size)
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
 {
     unsigned short answer = kTcsNoProvider;
-    if (IndiReady(kMayWait) && gIndi.heard) {
+    if (IndiReady(kMayWait) && IndiServerHeard()) {
         if (!IndiDeviceConnected() && gIndi.cache.device[0] != '\0' && gIndi.config.connect)
             IndiConnectDevice(IndiDeadline());
         // A device just connected sends its place a moment after it defines
@@ -126,7 +130,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
         // tracking tick centres the chart on the mount.
         if (IndiDeviceConnected() && !IndiDevicePlaced(&gIndi.cache))
             IndiWaitUntil(IndiDevicePlaced, IndiDeadline());
-        answer = !gIndi.online ? kTcsNoProvider : IndiDeviceConnected() ? kTcsActive : kTcsInactive;
+        answer = !IndiServerOpen() ? kTcsNoProvider : IndiDeviceConnected() ? kTcsActive : kTcsInactive;
     }
     if (code != NULL)
         *code = answer;
@@ -137,7 +141,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)
 // while it answers.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetAlignmentStatus(unsigned short *code)
 {
-    unsigned short answer = Unavailable(kMayWait) ? kTcsNoProvider : kTcsBothAligned;
+    unsigned short answer = DeviceUnreachable(kMayWait) ? kTcsNoProvider : kTcsBothAligned;
     if (code != NULL)
         *code = answer;
     return answer == kTcsNoProvider ? kTcsNoProvider : kTcsDone;
@@ -146,7 +150,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetAlignmentStatus(unsigned short *code)
 // Read on the host's idle path and at every repaint: never waits.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
 {
-    if (unsigned short code = Unavailable(kLooks))
+    if (unsigned short code = DeviceUnreachable(kNoWait))
         return code;
     double ra = 0, dec = 0;
     if (!MountPosition(&ra, &dec))
@@ -189,9 +193,33 @@ static int AtTarget(void)
 // ends its wait at once on a 3, logging the refusal; 100 would be logged as
 // the arrival, and any other answer holds the host until the mount shows
 // its go-to or the plug-in's 60-second stall limit.
+//
+// GoToFailed: the go-to's end with a 3, traced (the device or its
+// coordinates went, an Alert, an Idle end, no word within the timeout); 1
+// when it ended so, the go-to then no longer active.
+static int GoToFailed(IndiProperty *p)
+{
+    IndiGoTo *g = &gIndi.goTo;
+    if (p == NULL || !IndiDeviceConnected() || p->serial != g->coordsAtLaunch)
+        IndiTrace("go-to ended: the device or its coordinates went");
+    else if (p->alertUpdates != g->alertsAtLaunch)
+        IndiTrace("go-to ended in Alert");
+    else if (p->busyEndedAt > g->busyAtLaunch && p->busyEndState == kIndiIdle) // a Busy since the launch ended Idle
+        IndiTrace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
+    else if (MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs &&
+             p->updates == g->updatesAtLaunch)
+        // A server takes a new target at once and shows it; this one said
+        // nothing about the coordinates since.
+        IndiTrace("go-to not taken: no word on the coordinates within the timeout");
+    else
+        return 0;
+    g->active = 0;
+    return 1;
+}
+
 TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 {
-    int ready = IndiReady(kLooks);
+    int ready = IndiReady(kNoWait);
     IndiGoTo *g = &gIndi.goTo;
     if (g->interrupted) {
         // The go-to was under way on a connection that is gone: whatever
@@ -207,31 +235,9 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         return kTcsDone;
     }
     IndiProperty *p = IndiFind(&gIndi.cache, kCoords);
-    if (p == NULL || !IndiDeviceConnected() || p->serial != g->coordsAtLaunch) {
-        IndiTrace("go-to ended: the device or its coordinates went");
-        g->active = 0;
+    if (GoToFailed(p))
         return kTcsNoProvider;
-    }
-    int ended = p->busyEndedAt > g->busyAtLaunch; // a Busy since the launch has ended
-    if (p->alertUpdates != g->alertsAtLaunch) {
-        IndiTrace("go-to ended in Alert");
-        g->active = 0;
-        return kTcsNoProvider;
-    }
-    if (ended && p->busyEndState == kIndiIdle) {
-        IndiTrace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
-        g->active = 0;
-        return kTcsNoProvider;
-    }
     int seenBusy = p->busyUpdates != g->busyAtLaunch;
-    int late = MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs;
-    if (late && p->updates == g->updatesAtLaunch) {
-        // A server takes a new target at once and shows it; this one said
-        // nothing about the coordinates since.
-        IndiTrace("go-to not taken: no word on the coordinates within the timeout");
-        g->active = 0;
-        return kTcsNoProvider;
-    }
     if (p->state != kIndiBusy && (seenBusy || AtTarget())) {
         g->active = 0;
         *percent = 100;
@@ -245,7 +251,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, unsigned short *b)
 {
-    if (unsigned short code = Unavailable(kLooks))
+    if (unsigned short code = DeviceUnreachable(kNoWait))
         return code;
     IndiProperty *side = IndiFind(&gIndi.cache, "TELESCOPE_PIER_SIDE");
     if (side == NULL)
@@ -260,13 +266,13 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, un
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingUShort(unsigned short setting, unsigned short *)
 {
     IndiTrace("control setting %u (unsigned) asked: none", setting);
-    return Unavailable(kLooks) ? kTcsNoProvider : kTcsRefused;
+    return DeviceUnreachable(kNoWait) ? kTcsNoProvider : kTcsRefused;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short setting, double *)
 {
     IndiTrace("control setting %u (double) asked: none", setting);
-    return Unavailable(kLooks) ? kTcsNoProvider : kTcsRefused;
+    return DeviceUnreachable(kNoWait) ? kTcsNoProvider : kTcsRefused;
 }
 
 // --- Settings ---
@@ -275,7 +281,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short se
 // (the simulator: sidereal, solar, lunar, custom).
 TCS_EXPORT unsigned short TCS_CALL TCS_SelectTrackRate(unsigned short rate)
 {
-    if (unsigned short code = Unavailable(kMayWait))
+    if (unsigned short code = DeviceUnreachable(kMayWait))
         return code;
     IndiProperty *modes = IndiFind(&gIndi.cache, "TELESCOPE_TRACK_MODE");
     if (modes == NULL || rate >= modes->count)
@@ -288,7 +294,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SelectTrackRate(unsigned short rate)
 // 2000: the caller's positions are J2000; any other year: of the date.
 TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
 {
-    IndiReady(kLooks);
+    IndiReady(kNoWait);
     gIndi.config.epochJ2000 = epoch == 2000.0;
     IndiTrace("epoch %.2f: positions %s", epoch, gIndi.config.epochJ2000 ? "J2000" : "of the date");
     return kTcsDone;
@@ -297,21 +303,21 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
 // The mount's driver corrects refraction itself: recorded only.
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionCorr(unsigned short on)
 {
-    IndiReady(kLooks);
+    IndiReady(kNoWait);
     IndiTrace("refraction correction %u (recorded only)", on);
     return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionTemperature(double celsius)
 {
-    IndiReady(kLooks);
+    IndiReady(kNoWait);
     IndiTrace("refraction temperature %.2f C (recorded only)", celsius);
     return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionPressure(double pressure)
 {
-    IndiReady(kLooks);
+    IndiReady(kNoWait);
     IndiTrace("refraction pressure %.2f (recorded only)", pressure);
     return kTcsDone;
 }
@@ -327,13 +333,11 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetParkMark(void)
 // in a state other than Busy; refused when any of those updates was Alert
 // (a refusal may be followed by Ok within the same read). The wait also
 // ends when the device or its coordinates go.
-static unsigned long gUpdatesAtSync, gAlertsAtSync, gCoordsAtSync;
-
 static int SyncAnswered(IndiCache *cache)
 {
     IndiProperty *p = IndiFind(cache, kCoords);
-    return p == NULL || p->serial != gCoordsAtSync || !IndiDeviceConnected() ||
-           (p->updates != gUpdatesAtSync && p->state != kIndiBusy);
+    return p == NULL || p->serial != gIndi.syncMark.serial || !IndiDeviceConnected() ||
+           (p->updates != gIndi.syncMark.updates && p->state != kIndiBusy);
 }
 
 // Some drivers take a sync only while the mount tracks (EQMod answers
@@ -342,13 +346,11 @@ static int SyncAnswered(IndiCache *cache)
 // off, waiting until it shows it on or refuses, for half the time the call
 // has left at most: the rest is the sync's, whose answer matters more (a
 // driver that never shows tracking on may still sync).
-static unsigned long gUpdatesAtTrack;
-
 static int TrackAnswered(IndiCache *cache)
 {
     IndiProperty *p = IndiFind(cache, "TELESCOPE_TRACK_STATE");
     return p == NULL || !IndiDeviceConnected() || IndiSwitchOn(cache, "TELESCOPE_TRACK_STATE", "TRACK_ON") ||
-           (p->updates != gUpdatesAtTrack && p->state == kIndiAlert);
+           (p->updates != gIndi.trackMark.updates && p->state == kIndiAlert);
 }
 
 static int TrackBeforeSync(const char *what)
@@ -358,20 +360,39 @@ static int TrackBeforeSync(const char *what)
         IndiSwitchOn(&gIndi.cache, "TELESCOPE_TRACK_STATE", "TRACK_ON"))
         return 1;
     IndiTrace("%s: the mount does not track, switching tracking on first", what);
-    gUpdatesAtTrack = track->updates;
+    gIndi.trackMark.updates = track->updates;
     if (!IndiSendSwitch("TELESCOPE_TRACK_STATE", "TRACK_ON"))
         return 0;
     uint64_t now = MonotonicMilliseconds(), end = IndiDeadline();
-    if (!IndiWaitUntil(TrackAnswered, now < end ? now + (end - now) / 2 : end) && gIndi.online)
+    if (!IndiWaitUntil(TrackAnswered, now < end ? now + (end - now) / 2 : end) && IndiServerOpen())
         IndiTrace("%s: tracking not shown on, syncing in the time left", what);
-    return gIndi.online;
+    return IndiServerOpen();
+}
+
+// Waits for the device's word on the sync just sent and answers by it.
+static unsigned short SyncAnswer(const char *what)
+{
+    if (!IndiWaitUntil(SyncAnswered, IndiDeadline())) {
+        IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
+        return IndiServerOpen() ? kTcsRefused : kTcsNoProvider;
+    }
+    IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
+    if (coords == NULL || coords->serial != gIndi.syncMark.serial || !IndiDeviceConnected()) {
+        IndiTrace("%s: the device went before it answered", what);
+        return kTcsNoProvider;
+    }
+    if (coords->alertUpdates != gIndi.syncMark.alertUpdates) {
+        IndiTrace("%s refused by the device", what);
+        return kTcsRefused;
+    }
+    return kTcsDone;
 }
 
 // Sync: ON_COORD_SET to SYNC, the position, then the mode it had back; done
 // once the device has answered on the coordinates, within the timeout.
 static unsigned short Sync(DRAV_Coords pos, const char *what)
 {
-    if (unsigned short code = Unavailable(kMayWait))
+    if (unsigned short code = DeviceUnreachable(kMayWait))
         return code;
     IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
     if (IndiFindElement(mode, "SYNC") == NULL || IndiFind(&gIndi.cache, kCoords) == NULL) {
@@ -395,26 +416,13 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
         return kTcsNoProvider;
     }
     IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
-    gUpdatesAtSync = coords->updates;
-    gAlertsAtSync = coords->alertUpdates;
-    gCoordsAtSync = coords->serial;
+    gIndi.syncMark.updates = coords->updates;
+    gIndi.syncMark.alertUpdates = coords->alertUpdates;
+    gIndi.syncMark.serial = coords->serial;
     if (!IndiSendSwitch("ON_COORD_SET", "SYNC") || !SendPosition(ra, dec) ||
         !IndiSendSwitch("ON_COORD_SET", previous))
         return kTcsNoProvider;
-    if (!IndiWaitUntil(SyncAnswered, IndiDeadline())) {
-        IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
-        return gIndi.online ? kTcsRefused : kTcsNoProvider;
-    }
-    coords = IndiFind(&gIndi.cache, kCoords);
-    if (coords == NULL || coords->serial != gCoordsAtSync || !IndiDeviceConnected()) {
-        IndiTrace("%s: the device went before it answered", what);
-        return kTcsNoProvider;
-    }
-    if (coords->alertUpdates != gAlertsAtSync) {
-        IndiTrace("%s refused by the device", what);
-        return kTcsRefused;
-    }
-    return kTcsDone;
+    return SyncAnswer(what);
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, unsigned short, unsigned short)
@@ -425,13 +433,13 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, u
 TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignFromAlignPoints(void)
 {
     IndiTrace("build alignment: kept as the mount has it");
-    return Unavailable(kMayWait) ? kTcsNoProvider : kTcsDone;
+    return DeviceUnreachable(kMayWait) ? kTcsNoProvider : kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_VoidCelestialAlign(void)
 {
     IndiTrace("void alignment: kept as the mount has it");
-    return Unavailable(kMayWait) ? kTcsNoProvider : kTcsDone;
+    return DeviceUnreachable(kMayWait) ? kTcsNoProvider : kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_Calibrate(DRAV_Coords pos)
@@ -450,14 +458,12 @@ TCS_EXPORT unsigned short TCS_CALL TCS_KillMotion(void)
 // device shows its park switch unparked and not Busy, refused when it
 // answers Alert or the call's timeout passes; 0, else the code to answer.
 // (Definitions still on their way may show the switch as it was.)
-static unsigned long gUpdatesAtUnpark;
-
 static int UnparkAnswered(IndiCache *cache)
 {
     IndiProperty *p = IndiFind(cache, "TELESCOPE_PARK");
     return p == NULL || !IndiDeviceConnected() ||
            (!IndiSwitchOn(cache, "TELESCOPE_PARK", "PARK") && p->state != kIndiBusy) ||
-           (p->updates != gUpdatesAtUnpark && p->state == kIndiAlert);
+           (p->updates != gIndi.unparkMark.updates && p->state == kIndiAlert);
 }
 
 static unsigned short Unpark(void)
@@ -468,11 +474,11 @@ static unsigned short Unpark(void)
         return kTcsRefused;
     }
     IndiTrace("go-to: the mount is parked, unparking it first (unpark=goto)");
-    gUpdatesAtUnpark = park->updates;
+    gIndi.unparkMark.updates = park->updates;
     if (!IndiSendSwitch("TELESCOPE_PARK", "UNPARK"))
         return kTcsNoProvider;
     IndiWaitUntil(UnparkAnswered, IndiDeadline());
-    if (!gIndi.online || !IndiDeviceConnected())
+    if (!IndiServerOpen() || !IndiDeviceConnected())
         return kTcsNoProvider;
     park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
     if (park == NULL || IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK") || park->state == kIndiAlert) {
@@ -485,7 +491,7 @@ static unsigned short Unpark(void)
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
 {
-    if (unsigned short code = Unavailable(kMayWait))
+    if (unsigned short code = DeviceUnreachable(kMayWait))
         return code;
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || !coords->writable) {

@@ -179,6 +179,27 @@ static void AwaitLookup(int waitMs)
         MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)(deadline - now), QS_POSTMESSAGE);
     }
 }
+
+// The IPv4 addresses of the ended lookup's answer, with port, up to max.
+static int LookupAddresses(unsigned short port, NetAddress *addresses, int max)
+{
+    const struct hostent *answer = (const struct hostent *)gLookup->answer;
+    int count = 0;
+    for (int i = 0; gLookup->error == 0 && answer->h_addrtype == AF_INET && answer->h_length == 4 &&
+                    answer->h_addr_list[i] != NULL && count < max;
+         ++i) {
+        struct sockaddr_in to;
+        memset(&to, 0, sizeof to);
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        memcpy(&to.sin_addr, answer->h_addr_list[i], 4);
+        addresses[count].family = AF_INET;
+        addresses[count].length = (int)sizeof to;
+        memcpy(addresses[count].address.bytes, &to, sizeof to);
+        ++count;
+    }
+    return count;
+}
 #else
 // A name's lookup under way. The system's resolver answers into this record
 // from a thread of its own, so the record is on the heap and released only
@@ -199,6 +220,27 @@ static void EndLookup(void)
         freeaddrinfo(gLookup->request.ar_result);
     free(gLookup);
     gLookup = NULL;
+}
+
+// Starts the lookup of host for service, without waiting: 0 when it could
+// not start.
+static int StartLookup(const char *host, const char *service)
+{
+    if (strlen(host) >= sizeof gLookup->name || (gLookup = (Lookup *)calloc(1, sizeof *gLookup)) == NULL)
+        return 0;
+    strcpy(gLookup->name, host);
+    strcpy(gLookup->service, service);
+    gLookup->hints.ai_family = AF_UNSPEC;
+    gLookup->hints.ai_socktype = SOCK_STREAM;
+    gLookup->request.ar_name = gLookup->name;
+    gLookup->request.ar_service = gLookup->service;
+    gLookup->request.ar_request = &gLookup->hints;
+    gLookup->list[0] = &gLookup->request;
+    if (getaddrinfo_a(GAI_NOWAIT, gLookup->list, 1, NULL) != 0) {
+        EndLookup();
+        return 0;
+    }
+    return 1;
 }
 #endif
 
@@ -228,40 +270,12 @@ int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *ad
     AwaitLookup(waitMs);
     if (!gLookup->ended)
         return -1;
-    const struct hostent *answer = (const struct hostent *)gLookup->answer;
-    int count = 0;
-    for (int i = 0; gLookup->error == 0 && answer->h_addrtype == AF_INET && answer->h_length == 4 &&
-                    answer->h_addr_list[i] != NULL && count < max;
-         ++i) {
-        struct sockaddr_in to;
-        memset(&to, 0, sizeof to);
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        memcpy(&to.sin_addr, answer->h_addr_list[i], 4);
-        addresses[count].family = AF_INET;
-        addresses[count].length = (int)sizeof to;
-        memcpy(addresses[count].address.bytes, &to, sizeof to);
-        ++count;
-    }
+    int count = LookupAddresses(port, addresses, max);
     EndLookup(1);
     return count;
 #else
-    if (gLookup == NULL) {
-        if (strlen(host) >= sizeof gLookup->name || (gLookup = (Lookup *)calloc(1, sizeof *gLookup)) == NULL)
-            return 0;
-        strcpy(gLookup->name, host);
-        strcpy(gLookup->service, service);
-        gLookup->hints.ai_family = AF_UNSPEC;
-        gLookup->hints.ai_socktype = SOCK_STREAM;
-        gLookup->request.ar_name = gLookup->name;
-        gLookup->request.ar_service = gLookup->service;
-        gLookup->request.ar_request = &gLookup->hints;
-        gLookup->list[0] = &gLookup->request;
-        if (getaddrinfo_a(GAI_NOWAIT, gLookup->list, 1, NULL) != 0) {
-            EndLookup();
-            return 0;
-        }
-    }
+    if (gLookup == NULL && !StartLookup(host, service))
+        return 0;
     if (waitMs > 0) {
         struct timespec wait = {waitMs / 1000, (long)(waitMs % 1000) * 1000000L};
         gai_suspend((const struct gaicb *const *)gLookup->list, 1, &wait);

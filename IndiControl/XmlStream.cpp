@@ -311,7 +311,8 @@ static void BangChar(XmlReader *r, char c)
 
 // --- The machine ---
 
-static void Step(XmlReader *r, char c)
+// Text, and the markup that is not an element's tag.
+static void StepOutsideTags(XmlReader *r, char c)
 {
     unsigned char u = (unsigned char)c;
     switch (r->state) {
@@ -366,6 +367,14 @@ static void Step(XmlReader *r, char c)
         if (c == '>')
             r->state = kText;
         break;
+    }
+}
+
+// An element's start tag: its name and its attributes' names.
+static void StepInTag(XmlReader *r, char c)
+{
+    unsigned char u = (unsigned char)c;
+    switch (r->state) {
     case kStartName:
         if (IsNameChar(u))
             AppendName(r, r->name, &r->nameLength, c);
@@ -414,6 +423,14 @@ static void Step(XmlReader *r, char c)
         else if (!IsSpace(u))
             Fail(r);
         break;
+    }
+}
+
+// An attribute's value, quoted.
+static void StepValue(XmlReader *r, char c)
+{
+    unsigned char u = (unsigned char)c;
+    switch (r->state) {
     case kBeforeValue:
         if (c == '"' || c == '\'') {
             r->quote = c;
@@ -448,6 +465,14 @@ static void Step(XmlReader *r, char c)
         else
             Fail(r);
         break;
+    }
+}
+
+// An empty element's end, an end tag, an entity.
+static void StepTagEnd(XmlReader *r, char c)
+{
+    unsigned char u = (unsigned char)c;
+    switch (r->state) {
     case kEmpty:
         if (c == '>')
             StartElement(r, 1);
@@ -472,6 +497,36 @@ static void Step(XmlReader *r, char c)
         break;
     case kEntity:
         EntityChar(r, c);
+        break;
+    }
+}
+
+static void Step(XmlReader *r, char c)
+{
+    switch (r->state) {
+    case kText:
+    case kSkip:
+    case kOpen:
+    case kBang:
+    case kComment:
+    case kInstruction:
+    case kCData:
+    case kDeclaration:
+        StepOutsideTags(r, c);
+        break;
+    case kStartName:
+    case kInTag:
+    case kAttributeName:
+    case kAfterAttributeName:
+        StepInTag(r, c);
+        break;
+    case kBeforeValue:
+    case kValue:
+    case kAfterValue:
+        StepValue(r, c);
+        break;
+    default:
+        StepTagEnd(r, c);
         break;
     }
 }

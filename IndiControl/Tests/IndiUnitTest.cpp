@@ -332,25 +332,25 @@ TEST(IndiConnection, EveryAddressTriedAtOnceWithoutWaiting)
             s = kNoSocket;
         gIndi.loaded = 1;
         EXPECT_EQ(IndiReady(0), 0);
-        EXPECT_EQ(gIndi.attempted, 0) << "no addresses yet, and no lookup here: no attempt";
+        EXPECT_EQ(gIndi.link, kLinkNone) << "no addresses yet, and no lookup here: no attempt";
 
         gIndi.addresses[0] = first.address;
         gIndi.addresses[1] = second.address;
         gIndi.addressCount = 2;
         uint64_t start = MonotonicMilliseconds(), longest = 0, firstAttemptEnd = 0, secondAttemptStart = 0;
-        while (!gIndi.online && MonotonicMilliseconds() - start < 2500) {
+        while (!IndiServerOpen() && MonotonicMilliseconds() - start < 2500) {
             uint64_t before = MonotonicMilliseconds();
             IndiReady(0);
             longest = std::max(longest, MonotonicMilliseconds() - before);
             // As seen between the calls: an attempt ended, the next started.
-            if (firstAttemptEnd == 0 && gIndi.attempted && !gIndi.connecting)
+            if (firstAttemptEnd == 0 && gIndi.link == kLinkPaused)
                 firstAttemptEnd = MonotonicMilliseconds();
-            if (firstAttemptEnd != 0 && secondAttemptStart == 0 && gIndi.connecting)
+            if (firstAttemptEnd != 0 && secondAttemptStart == 0 && gIndi.link == kLinkAttempting)
                 secondAttemptStart = MonotonicMilliseconds();
             usleep(10000);
         }
         EXPECT_LT(longest, 50u) << "an idle call waited";
-        EXPECT_EQ(gIndi.online, c.connects ? 1 : 0);
+        EXPECT_EQ(IndiServerOpen(), c.connects ? 1 : 0);
         if (c.connects) {
             EXPECT_LT(MonotonicMilliseconds() - start, 300u) << "the second address was not tried at once";
         } else {
@@ -378,9 +378,9 @@ TEST(IndiConnection, TheNextAttemptAPauseAfterALoss)
     gIndi.loaded = 1;
     gIndi.addresses[0] = server.address;
     gIndi.addressCount = 1;
-    for (int i = 0; i < 100 && !gIndi.online; ++i)
+    for (int i = 0; i < 100 && !IndiServerOpen(); ++i)
         IndiReady(0);
-    ASSERT_EQ(gIndi.online, 1);
+    ASSERT_EQ(IndiServerOpen(), 1);
     int peer = accept(server.fds[0], NULL, NULL);
     ASSERT_GE(peer, 0);
     std::thread burst([peer] {
@@ -395,14 +395,14 @@ TEST(IndiConnection, TheNextAttemptAPauseAfterALoss)
     uint64_t start = MonotonicMilliseconds(), lost = 0;
     while (lost == 0 && MonotonicMilliseconds() - start < 5000) {
         IndiReady(0);
-        if (!gIndi.online && lost == 0) {
+        if (!IndiServerOpen() && lost == 0) {
             lost = MonotonicMilliseconds();
-            EXPECT_EQ(gIndi.connecting, 0) << "an attempt started at once after the loss";
+            EXPECT_NE(gIndi.link, kLinkAttempting) << "an attempt started at once after the loss";
         }
     }
     burst.join();
     ASSERT_GT(lost, 0u);
-    while (!gIndi.connecting && !gIndi.online && MonotonicMilliseconds() - lost < 3000) {
+    while (gIndi.link != kLinkAttempting && !IndiServerOpen() && MonotonicMilliseconds() - lost < 3000) {
         IndiReady(0);
         usleep(5000);
     }
