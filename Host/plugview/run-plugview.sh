@@ -324,6 +324,14 @@ session() {
   wait_for 10 '^note "Telescope Controller" up' 2
   sleep 1.6
   dismiss_note op_TelescopeConfigure
+  # Now and then Wine hands plugview the Ctrl+F twice (seen once in about
+  # ten sessions, with xdotool reporting no failure): the second configure's
+  # note is dismissed as well, so that the keys that follow reach the chart.
+  sleep 0.5
+  if [ "$(grep -cE '^note "Telescope Controller" up' "$out")" -gt 2 ]; then
+    say "a second configure (Ctrl+F delivered twice): its note dismissed too"
+    dismiss_note op_TelescopeConfigure 2
+  fi
   key "$view" ctrl+t
   wait_for 5 '^call op_TelescopeTrack -> 0' 2
 
