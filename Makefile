@@ -68,14 +68,14 @@ fuzz: fuzz-build
 	  $(FUZZ_DIR)/corpus $(CURDIR)/Fuzz/corpus
 
 # The INDI library's XML reader against expat (differential), from the
-# recorded simulator stream in IndiControl/Fuzz/corpus; new inputs collect in
+# recorded simulator stream in ControlLibraries/Indi/Fuzz/corpus; new inputs collect in
 # $(BUILD)/fuzz/indi-corpus.
 fuzz-indi: fuzz-build
 	@mkdir -p $(FUZZ_DIR)/indi-corpus $(FUZZ_DIR)/artifacts
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(FUZZ_DIR)/IndiControl/indi_xml_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+	  $(FUZZ_DIR)/ControlLibraries/Indi/indi_xml_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
 	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/indi- \
-	  $(FUZZ_DIR)/indi-corpus $(CURDIR)/IndiControl/Fuzz/corpus
+	  $(FUZZ_DIR)/indi-corpus $(CURDIR)/ControlLibraries/Indi/Fuzz/corpus
 
 # Briefly, and quietly: only the final figures and any fault are printed.
 # The 30 s are shared: 20 s for the plug-in, 10 s for the XML reader. The

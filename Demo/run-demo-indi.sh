@@ -7,7 +7,7 @@ tree=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 demo="$tree/demo-indi"
-server="$root/IndiControl/Tests/indi-server.sh"
+server="$root/ControlLibraries/Indi/Tests/indi-server.sh"
 system_dir="Program Files/Common Files/System"
 device="Telescope Simulator"
 
@@ -34,7 +34,7 @@ host="$tree/Host/plughost.exe"
 "$root/tools/wine-run.sh" --prepare "$host"
 drive="$tree/wineprefix/drive_c"
 mkdir -p "$drive/$system_dir"
-cp "$tree/IndiControl/DRAV.dll" "$drive/$system_dir/DRAV.dll"
+cp "$tree/ControlLibraries/Indi/DRAV.dll" "$drive/$system_dir/DRAV.dll"
 echo "demo-indi: INDI library installed at c:\\Program Files\\Common Files\\System\\DRAV.dll ($drive/$system_dir)"
 cd "$demo"
 export DRAV_INDI="port=$port,log=indi-trace.txt"

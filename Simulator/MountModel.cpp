@@ -24,23 +24,6 @@ Scenario::Scenario()
         f = -1;
 }
 
-double WrapRightAscension(double ra)
-{
-    if (ra >= 0.0 && ra < kTwoPi)
-        return ra; // unchanged bit for bit
-    double w = fmod(ra, kTwoPi);
-    if (w < 0.0)
-        w += kTwoPi;
-    return w >= kTwoPi ? 0.0 : w;
-}
-
-double AngularDistance(Sky a, Sky b)
-{
-    double sd = sin((b.dec - a.dec) / 2.0), sr = sin((b.ra - a.ra) / 2.0);
-    double h = sd * sd + cos(a.dec) * cos(b.dec) * sr * sr;
-    return 2.0 * asin(sqrt(h < 1.0 ? h : 1.0));
-}
-
 void ResetMount(Mount *m, const Scenario &scenario)
 {
     *m = Mount();
@@ -332,7 +315,7 @@ static void StartSlew(Mount *m, Sky target)
     Slew &s = m->slew;
     s.from = MountPosition(*m);
     s.to = {WrapRightAscension(target.ra), target.dec};
-    s.duration = AngularDistance(s.from, s.to) * 180.0 / kPi / m->scenario.rate;
+    s.duration = SkyDistance(s.from.ra, s.from.dec, s.to.ra, s.to.dec) * 180.0 / kPi / m->scenario.rate;
     s.elapsed = 0;
     s.polls = 0;
     s.scripted = 0;

@@ -7,6 +7,8 @@
 #ifndef MOUNT_MODEL_H
 #define MOUNT_MODEL_H
 
+#include "SkyMath.h"
+
 #include <string>
 #include <vector>
 
@@ -88,9 +90,6 @@ void ResetMount(Mount *m, const Scenario &scenario);
 void StepMount(Mount *m, double seconds);
 // Where the mount points now (interpolated while slewing).
 Sky MountPosition(const Mount &m);
-// Great-circle distance in radians.
-double AngularDistance(Sky a, Sky b);
-double WrapRightAscension(double ra);
 
 Answer MountGetVersion(const Mount &m, char *text, int size);
 Answer MountGetControlStatus(const Mount &m, unsigned short *code);

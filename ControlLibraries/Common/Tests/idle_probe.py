@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
-"""What the host's idle path costs while the INDI server cannot be reached.
+"""What the host's idle path costs while a control library's server cannot be
+reached.
 
-  idle_probe.py --library DLL [--seconds S] [--pace P] [--timeout MS] [--check]
+  idle_probe.py --library DLL --variable NAME --settings TEMPLATE
+                [--server SCRIPT --lost-says TEXT --looked-up-says TEXT]
+                [--seconds S] [--pace P] [--timeout MS] [--check]
                 [--tool IDLE_PROBE --emulator WRAPPER] [KIND...]
 
-For each KIND (default all) a fresh process loads DRAV.dll pointed at a
-loopback port that does not serve, or not for long:
+For each KIND (default all; dead and lookup need the library's misbehaving
+server SCRIPT) a fresh process loads DRAV.dll, its settings in the variable
+NAME from TEMPLATE ({host}, {port}, {timeout} and {trace} filled in),
+pointed at a loopback port that does not serve, or not for long:
   full    a listener with listen(1) that never accepts, its queue filled, so a
           connect hangs as it does to a computer that is switched off
   closed  a port with nothing listening
   silent  a server that accepts and never says a word
-  dead    misbehaving_server.py's "dead": a mount that sends its place every
+  dead    SCRIPT's "dead": a mount that sends its place every
           0.5 s, falls silent 2 s after the connection without closing it (a
           computer that lost its power) and is back 11 s later
   lookup  a server whose name (slow.test) takes the resolver 10 s to look up
@@ -28,7 +33,7 @@ native library is loaded into python (ctypes); a Windows one by IDLE_PROBE
 longest idle call reaches 0.1 s, the share 2 %, the version call the timeout
 by 0.5 s (lookup: by 0.2 s, and the open's call too), when a dead mount is
 not refused within 10 s of its last place or does not answer again once
-back, or the trace does not say why. Everything listens on loopback only and
+back, or the trace does not say why (LOST, and LOOKED_UP for the lookup). Everything listens on loopback only and
 is closed when the probe ends."""
 import argparse, ctypes, json, os, socket, subprocess, sys, tempfile, threading, time
 
@@ -79,11 +84,14 @@ def closed_port():
     return None, port, []
 
 
+SERVER = []
+
+
 def misbehaving(mode):
-    """misbehaving_server.py in MODE, in a process of its own (killed with the
-    listeners' sockets: held[0])."""
+    """The library's misbehaving server in MODE, in a process of its own
+    (killed with the listeners' sockets: held[0])."""
     port_file = tempfile.mktemp(prefix="idle-probe-port-")
-    server = subprocess.Popen([sys.executable, os.path.join(HERE, "misbehaving_server.py"), mode, port_file])
+    server = subprocess.Popen([sys.executable, SERVER[0], mode, port_file])
     for _ in range(200):
         if os.path.exists(port_file) and open(port_file).read():
             break
@@ -177,6 +185,11 @@ def main():
     a = argparse.ArgumentParser()
     a.add_argument("kinds", nargs="*", default=list(KINDS))
     a.add_argument("--library", required=True)
+    a.add_argument("--variable", default="")
+    a.add_argument("--settings", default="")
+    a.add_argument("--server", default="")
+    a.add_argument("--lost-says", default="")
+    a.add_argument("--looked-up-says", default="")
     a.add_argument("--seconds", type=float, default=60)
     a.add_argument("--pace", type=float, default=0.1)
     a.add_argument("--timeout", type=int, default=1000)
@@ -189,7 +202,9 @@ def main():
         child(args.library, args.seconds, args.pace)
         return
     failed = False
-    for kind in args.kinds:
+    SERVER.append(args.server)
+    kinds = [k for k in args.kinds if args.server or k not in ("dead", "lookup")]
+    for kind in kinds:
         seconds = max(args.seconds, {"dead": 16, "lookup": 12}.get(kind, 0))
         if args.tool:
             command = ([args.emulator] if args.emulator else []) + [args.tool, args.library, str(seconds), str(args.pace)]
@@ -204,7 +219,7 @@ def main():
             host = "slow.test"
             env["LD_PRELOAD"] = slow_resolver()
         try:
-            env["DRAV_INDI"] = f"host={host},port={port},timeout={args.timeout},log={trace}"
+            env[args.variable] = args.settings.format(host=host, port=port, timeout=args.timeout, trace=trace)
             # Its errors go to a file: under Wine the desktop's process, when
             # the probe starts it, inherits the probe's standard error and
             # keeps it open until the last window of the prefix has gone.
@@ -227,11 +242,11 @@ def main():
         bound = args.timeout / 1000 + (0.2 if kind == "lookup" else 0.5)
         good = r["longest_s"] < 0.1 and r["share"] < 0.02 and r["version_s"] < bound
         if kind == "lookup":
-            good = good and r["open_s"] < bound and r["answered"] and "slow.test looked up" in said
+            good = good and r["open_s"] < bound and r["answered"] and args.looked_up_says in said
         refusal = ""
         if kind == "dead":
             after = r["refused_after_s"]
-            good = good and after is not None and after < 10 and r["recovered"] and "nothing heard" in said
+            good = good and after is not None and after < 10 and r["recovered"] and args.lost_says in said
             refusal = (f"; the first 3 came {after:.2f} s after the last new place" if after is not None
                        else "; never refused") + (", and it answered again once back" if r["recovered"] else
                                                   ", and it never answered again")

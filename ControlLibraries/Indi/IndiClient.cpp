@@ -1,101 +1,42 @@
-// The INDI client: configuration, connection, reading and requests.
+// The INDI client: the session's connection, reading and requests.
 #include "IndiClient.h"
 
-#include <math.h>
-#include <stdarg.h>
+#include "Settings.h"
+#include "Trace.h"
+
+#include <stdio.h>
 #include <string.h>
 
 IndiSession gIndi;
-
-// --- Trace ---
-
-void IndiTrace(const char *format, ...)
-{
-    if (gIndi.trace == NULL)
-        return;
-    fprintf(gIndi.trace, "%10.3f ", (double)MonotonicMilliseconds() / 1000.0);
-    va_list args;
-    va_start(args, format);
-    vfprintf(gIndi.trace, format, args);
-    va_end(args);
-    fputc('\n', gIndi.trace);
-    fflush(gIndi.trace);
-}
-
-// --- Configuration: DRAV_INDI, else the first DRAV-INDI.ini found ---
-
-static char gConfigText[4096];
-
-// The first DRAV-INDI.ini of this user's, every user's and the library's
-// own folder: 1 read into text (its path in path), -1 too long, 0 none.
-static int ReadConfigFile(char *text, int size, char *path, int pathSize)
-{
-    static const char kName[] = "DRAV-INDI.ini";
-    char candidate[1100];
-    for (int place = 0; place < 3; ++place) {
-        int known = place < 2 ? ConfigFolder(place, candidate, (int)(sizeof candidate - sizeof kName))
-                              : LibraryFolder(candidate, (int)(sizeof candidate - sizeof kName));
-        if (!known || (int)(strlen(candidate) + sizeof kName) > pathSize)
-            continue;
-        strcat(candidate, kName);
-        FILE *file = fopen(candidate, "rb");
-        if (file == NULL)
-            continue;
-        strcpy(path, candidate);
-        size_t n = fread(text, 1, (size_t)size - 1, file);
-        int readAll = fgetc(file) == EOF;
-        fclose(file);
-        text[n] = '\0';
-        return readAll ? 1 : -1;
-    }
-    return 0;
-}
 
 static void Load(void)
 {
     gIndi.loaded = 1;
     gIndi.socket = kNoSocket;
-    for (int i = 0; i < kNetAddressesMax; ++i)
-        gIndi.trying[i] = kNoSocket;
     ConfigDefaults(&gIndi.config);
-    int good = 1;
-    char path[1100] = "the defaults";
-    const char *source = path;
-    if (ReadEnvironment("DRAV_INDI", gConfigText, sizeof gConfigText)) {
-        source = "DRAV_INDI";
-        good = ParseConfig(gConfigText, ',', &gIndi.config, gIndi.badKey, sizeof gIndi.badKey);
-    } else {
-        int file = ReadConfigFile(gConfigText, sizeof gConfigText, path, sizeof path);
-        if (file < 0) {
-            good = 0;
-            strcpy(gIndi.badKey, "DRAV-INDI.ini (too long)");
-        } else if (file > 0) {
-            good = ParseConfig(gConfigText, '\n', &gIndi.config, gIndi.badKey, sizeof gIndi.badKey);
-        }
-    }
-    if (gIndi.config.log[0] != '\0')
-        gIndi.trace = fopen(gIndi.config.log, "a");
-    IndiTrace("configuration from %s", source);
+    char source[1100];
+    int good = SettingsRead("DRAV_INDI", "DRAV-INDI.ini", kIndiSettings, kIndiSettingsCount, &gIndi.config,
+                            gIndi.badKey, sizeof gIndi.badKey, source, sizeof source);
+    TraceOpen(gIndi.config.log);
+    Trace("configuration from %s", source);
     IndiCacheReset(&gIndi.cache, gIndi.config.device);
+    AttemptReset(&gIndi.attempt, gIndi.config.host, gIndi.config.port);
     if (!good) {
         gIndi.configBad = 1;
         fprintf(stderr, "DRAV INDI: bad configuration at \"%s\"; answering as without a provider\n", gIndi.badKey);
-        IndiTrace("bad configuration at \"%s\"", gIndi.badKey);
+        Trace("bad configuration at \"%s\"", gIndi.badKey);
         return;
     }
-    IndiTrace("configuration: host=%s port=%u device=%s timeout=%d connect=%s epoch=%s unpark=%s", gIndi.config.host,
-              gIndi.config.port, gIndi.config.device[0] ? gIndi.config.device : "(first mount)",
-              gIndi.config.timeoutMs, gIndi.config.connect ? "auto" : "never",
-              gIndi.config.epochJ2000 ? "j2000" : "date", gIndi.config.unparkOnGoTo ? "goto" : "never");
+    Trace("configuration: host=%s port=%u device=%s timeout=%d connect=%s epoch=%s unpark=%s", gIndi.config.host,
+          gIndi.config.port, gIndi.config.device[0] ? gIndi.config.device : "(first mount)",
+          gIndi.config.timeoutMs, gIndi.config.connect ? "auto" : "never",
+          gIndi.config.epochJ2000 ? "j2000" : "date", gIndi.config.unparkOnGoTo ? "goto" : "never");
 }
 
+// Closes the attempt under way, if any.
 static void CloseAttempt(void)
 {
-    for (int i = 0; i < gIndi.addressCount; ++i)
-        if (gIndi.trying[i] != kNoSocket)
-            NetClose(gIndi.trying[i]);
-    for (int i = 0; i < kNetAddressesMax; ++i)
-        gIndi.trying[i] = kNoSocket;
+    AttemptClose(&gIndi.attempt);
     if (gIndi.link == kLinkAttempting)
         gIndi.link = kLinkPaused;
 }
@@ -110,32 +51,28 @@ int IndiServerHeard(void)
     return gIndi.link >= kLinkHeard;
 }
 
-void IndiUnload(void)
+void LibraryRelease(void)
 {
     if (IndiServerOpen()) {
         NetClose(gIndi.socket);
         gIndi.link = kLinkPaused;
     }
     CloseAttempt();
-    NetResolveEnd();
-    gIndi.lookupPending = 0;
-    if (gIndi.trace != NULL)
-        fclose(gIndi.trace);
-    gIndi.trace = NULL;
+    AttemptRelease(&gIndi.attempt);
+    TraceClose();
 }
 
 // --- Connection ---
 
 static void Lost(const char *why)
 {
-    IndiTrace("server connection lost (%s)", why);
+    Trace("server connection lost (%s)", why);
     NetClose(gIndi.socket);
     gIndi.socket = kNoSocket;
     gIndi.link = kLinkPaused;
     gIndi.goTo.interrupted |= gIndi.goTo.active;
     gIndi.goTo.active = 0;
-    gIndi.attemptAwaited = 0;
-    gIndi.lastAttemptEndMs = MonotonicMilliseconds();
+    AttemptLost(&gIndi.attempt);
 }
 
 uint64_t IndiDeadline(void)
@@ -157,7 +94,7 @@ static int Send(const char *text)
         Lost("send failed");
         return 0;
     }
-    IndiTrace("sent %.*s", (int)strlen(text) - 1, text);
+    Trace("sent %.*s", (int)strlen(text) - 1, text);
     return 1;
 }
 
@@ -303,7 +240,7 @@ static void AnswerStream(void)
     if (gIndi.link == kLinkDeviceKnown)
         return;
     gIndi.link = kLinkDeviceKnown;
-    IndiTrace("device \"%s\"", cache->device);
+    Trace("device \"%s\"", cache->device);
     Escape(device, sizeof device, cache->device);
     snprintf(request, sizeof request, "<enableBLOB device=\"%s\">Never</enableBLOB>\n", device);
     if (Send(request) && gIndi.config.connect && !IndiSwitchOn(cache, "CONNECTION", "CONNECT"))
@@ -312,7 +249,7 @@ static void AnswerStream(void)
 
 static void Connected(NetSocket socket)
 {
-    IndiTrace("connected to %s:%u", gIndi.config.host, gIndi.config.port);
+    Trace("connected to %s:%u", gIndi.config.host, gIndi.config.port);
     gIndi.socket = socket;
     gIndi.link = kLinkSilent;
     gIndi.setupWaited = 0;
@@ -325,82 +262,15 @@ static void Connected(NetSocket socket)
     Send("<getProperties version=\"1.7\"/>\n");
 }
 
-static void AttemptFailed(const char *why)
-{
-    IndiTrace("no server at %s:%u (%s)", gIndi.config.host, gIndi.config.port, why);
-    CloseAttempt();
-    gIndi.lastAttemptEndMs = MonotonicMilliseconds();
-}
-
-// Starts connecting to every address of the server at once. A name's
-// lookup is started only by a call that may wait, which waits for it no
-// longer than its own deadline; any later call reads its answer. Until it
-// comes, the addresses of the last lookup are tried, if any.
-static int StartAttempt(int mayWait)
-{
-    NetAddress found[kNetAddressesMax];
-    int count = -1;
-    if (mayWait || gIndi.lookupPending) {
-        count = NetResolve(gIndi.config.host, gIndi.config.port, mayWait ? TimeLeft() : 0, found, kNetAddressesMax);
-        if (count < 0 && !gIndi.lookupPending)
-            IndiTrace("looking up %s", gIndi.config.host);
-        else if (count >= 0 && gIndi.lookupPending)
-            IndiTrace("%s looked up: %d address%s", gIndi.config.host, count, count == 1 ? "" : "es");
-        gIndi.lookupPending = count < 0;
-    }
-    if (count < 0 && gIndi.addressCount == 0)
-        return 0;
-    gIndi.link = kLinkAttempting;
-    gIndi.attemptAwaited = mayWait; // a lookup that found nothing counts as awaited
-    gIndi.attemptDeadlineMs = MonotonicMilliseconds() + (uint64_t)gIndi.config.timeoutMs;
-    if (count >= 0) {
-        memcpy(gIndi.addresses, found, sizeof found);
-        gIndi.addressCount = count;
-    }
-    int started = 0;
-    for (int i = 0; i < gIndi.addressCount; ++i) {
-        gIndi.trying[i] = NetConnectStart(&gIndi.addresses[i]);
-        gIndi.tryStates[i] = gIndi.trying[i] == kNoSocket ? -1 : 0;
-        started += gIndi.trying[i] != kNoSocket;
-    }
-    if (started == 0) {
-        AttemptFailed(gIndi.addressCount == 0 ? "no address" : "refused");
-        return 0;
-    }
-    return 1;
-}
-
-// Follows the attempt under way until untilMs: connected, failed (every
-// address refused, or none answered within the timeout), or still under way.
+// Follows the attempt under way until untilMs: connected, failed, or still
+// under way.
 static void FollowAttempt(uint64_t untilMs)
 {
-    for (;;) {
-        uint64_t now = MonotonicMilliseconds();
-        uint64_t end = untilMs < gIndi.attemptDeadlineMs ? untilMs : gIndi.attemptDeadlineMs;
-        NetConnectPoll(gIndi.trying, gIndi.tryStates, gIndi.addressCount, now < end ? (int)(end - now) : 0);
-        int pending = 0;
-        for (int i = 0; i < gIndi.addressCount; ++i) {
-            if (gIndi.tryStates[i] == 1) {
-                NetSocket made = gIndi.trying[i];
-                gIndi.trying[i] = kNoSocket;
-                CloseAttempt();
-                Connected(made);
-                return;
-            }
-            if (gIndi.tryStates[i] < 0 && gIndi.trying[i] != kNoSocket) {
-                NetClose(gIndi.trying[i]);
-                gIndi.trying[i] = kNoSocket;
-            }
-            pending += gIndi.tryStates[i] == 0;
-        }
-        now = MonotonicMilliseconds();
-        if (pending == 0 || now >= gIndi.attemptDeadlineMs) {
-            AttemptFailed(pending == 0 ? "refused" : "no answer within the timeout");
-            return;
-        }
-        if (now >= untilMs)
-            return;
-    }
+    NetSocket made = AttemptFollow(&gIndi.attempt, untilMs);
+    if (made != kNoSocket)
+        Connected(made);
+    else if (!gIndi.attempt.underWay)
+        gIndi.link = kLinkPaused;
 }
 
 // The first call that may wait on a new connection waits for the device
@@ -413,35 +283,35 @@ static void AwaitDevice(void)
     if (!IndiServerOpen())
         return;
     if (!DeviceKnown(&gIndi.cache))
-        IndiTrace(IndiServerHeard() ? "no mount on the server" : "the server sent nothing");
+        Trace(IndiServerHeard() ? "no mount on the server" : "the server sent nothing");
     else if ((gIndi.config.connect || DeviceAnswers(&gIndi.cache)) &&
              !IndiWaitUntil(IndiDevicePlaced, gIndi.callDeadlineMs) && IndiServerOpen())
-        IndiTrace(DeviceAnswers(&gIndi.cache) ? "the device has not sent its position yet"
+        Trace(DeviceAnswers(&gIndi.cache) ? "the device has not sent its position yet"
                                               : "the device is not connected");
 }
 
 // With no connection and no attempt under way: a new attempt, spaced from
-// the end of the last one (or the loss of its connection); a call that may
-// wait tries at once unless such a call already waited for that one. 1
-// when an attempt is under way.
+// the end of the last one (or the loss of its connection). 1 when an
+// attempt is under way.
 static int BeginAttempt(int mayWait)
 {
-    uint64_t now = MonotonicMilliseconds();
-    if (gIndi.link == kLinkPaused && now - gIndi.lastAttemptEndMs < kReconnectPauseMs &&
-        (!mayWait || gIndi.attemptAwaited))
+    if (!AttemptMayBegin(&gIndi.attempt, gIndi.link == kLinkNone, mayWait))
         return 0;
-    return StartAttempt(mayWait);
+    if (!AttemptStart(&gIndi.attempt, gIndi.config.timeoutMs, mayWait, TimeLeft())) {
+        if (gIndi.link == kLinkNone && gIndi.attempt.lastEndMs != 0)
+            gIndi.link = kLinkPaused;
+        return 0;
+    }
+    gIndi.link = kLinkAttempting;
+    return 1;
 }
 
 // Follows the attempt under way for the present call: a call that may
 // wait gives it its own deadline at least. 1 when it connected.
 static int AttemptForCall(int mayWait)
 {
-    if (mayWait) {
-        gIndi.attemptAwaited = 1;
-        if (gIndi.attemptDeadlineMs < gIndi.callDeadlineMs)
-            gIndi.attemptDeadlineMs = gIndi.callDeadlineMs;
-    }
+    if (mayWait)
+        AttemptAwait(&gIndi.attempt, gIndi.callDeadlineMs);
     FollowAttempt(gIndi.callDeadlineMs);
     if (!IndiServerOpen())
         return 0;
@@ -471,36 +341,6 @@ int IndiReady(int mayWait)
 }
 
 // --- Requests ---
-
-void FormatFixed(char *buffer, int size, double value, int decimals)
-{
-    if (!isfinite(value))
-        value = 0;
-    double scale = pow(10.0, decimals);
-    double scaled = floor(fabs(value) * scale + 0.5);
-    if (scaled > 9e15)
-        scaled = 9e15;
-    unsigned long long whole = (unsigned long long)scaled;
-    unsigned long long unit = (unsigned long long)scale;
-    char digits[32];
-    int n = 0;
-    unsigned long long fraction = whole % unit;
-    for (int i = 0; i < decimals; ++i, fraction /= 10)
-        digits[n++] = (char)('0' + fraction % 10);
-    if (decimals > 0)
-        digits[n++] = '.';
-    unsigned long long integer = whole / unit;
-    do {
-        digits[n++] = (char)('0' + integer % 10);
-        integer /= 10;
-    } while (integer > 0);
-    if (value < 0 && whole != 0)
-        digits[n++] = '-';
-    int out = 0;
-    while (n > 0 && out < size - 1)
-        buffer[out++] = digits[--n];
-    buffer[out] = '\0';
-}
 
 int IndiSendSwitch(const char *property, const char *element)
 {

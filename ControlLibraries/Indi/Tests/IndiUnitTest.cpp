@@ -328,15 +328,14 @@ TEST(IndiConnection, EveryAddressTriedAtOnceWithoutWaiting)
         gIndi.config.port = ntohs(((const sockaddr_in *)closedPort.address.address.bytes)->sin_port);
         gIndi.config.timeoutMs = 600;
         IndiCacheReset(&gIndi.cache, "");
-        for (NetSocket &s : gIndi.trying)
-            s = kNoSocket;
+        AttemptReset(&gIndi.attempt, gIndi.config.host, gIndi.config.port);
         gIndi.loaded = 1;
         EXPECT_EQ(IndiReady(0), 0);
         EXPECT_EQ(gIndi.link, kLinkNone) << "no addresses yet, and no lookup here: no attempt";
 
-        gIndi.addresses[0] = first.address;
-        gIndi.addresses[1] = second.address;
-        gIndi.addressCount = 2;
+        gIndi.attempt.addresses[0] = first.address;
+        gIndi.attempt.addresses[1] = second.address;
+        gIndi.attempt.addressCount = 2;
         uint64_t start = MonotonicMilliseconds(), longest = 0, firstAttemptEnd = 0, secondAttemptStart = 0;
         while (!IndiServerOpen() && MonotonicMilliseconds() - start < 2500) {
             uint64_t before = MonotonicMilliseconds();
@@ -359,7 +358,7 @@ TEST(IndiConnection, EveryAddressTriedAtOnceWithoutWaiting)
             EXPECT_GE(secondAttemptStart + 15, firstAttemptEnd + kReconnectPauseMs);
             EXPECT_GT(secondAttemptStart, 0u);
         }
-        IndiUnload();
+        LibraryRelease();
     }
 }
 
@@ -373,11 +372,10 @@ TEST(IndiConnection, TheNextAttemptAPauseAfterALoss)
     gIndi = IndiSession();
     ConfigDefaults(&gIndi.config);
     IndiCacheReset(&gIndi.cache, "");
-    for (NetSocket &s : gIndi.trying)
-        s = kNoSocket;
+    AttemptReset(&gIndi.attempt, gIndi.config.host, gIndi.config.port);
     gIndi.loaded = 1;
-    gIndi.addresses[0] = server.address;
-    gIndi.addressCount = 1;
+    gIndi.attempt.addresses[0] = server.address;
+    gIndi.attempt.addressCount = 1;
     for (int i = 0; i < 100 && !IndiServerOpen(); ++i)
         IndiReady(0);
     ASSERT_EQ(IndiServerOpen(), 1);
@@ -407,7 +405,7 @@ TEST(IndiConnection, TheNextAttemptAPauseAfterALoss)
         usleep(5000);
     }
     EXPECT_GE(MonotonicMilliseconds() + 15, lost + kReconnectPauseMs);
-    IndiUnload();
+    LibraryRelease();
 }
 #endif
 

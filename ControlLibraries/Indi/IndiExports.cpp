@@ -4,8 +4,11 @@
 #include "DravInterface.h"
 #include "IndiClient.h"
 #include "Precession.h"
+#include "SkyMath.h"
+#include "Trace.h"
 
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 
 TCS_DECLARE_EXPORTS()
@@ -44,22 +47,13 @@ static int MountPosition(double *ra, double *dec)
     return 1;
 }
 
-static double Distance(double ra1, double dec1, double ra2, double dec2)
-{
-    double a = sin((dec2 - dec1) / 2), b = sin((ra2 - ra1) / 2);
-    double h = a * a + cos(dec1) * cos(dec2) * b * b;
-    return 2 * asin(sqrt(h > 1 ? 1 : h));
-}
-
 // A target as the mount takes it: of the date.
 static void ToMount(DRAV_Coords pos, double *ra, double *dec)
 {
     if (EpochIsJ2000()) {
         PrecessFromJ2000(Now(), pos.X, pos.Y, ra, dec);
     } else {
-        *ra = fmod(pos.X, 2 * kPi);
-        if (*ra < 0)
-            *ra += 2 * kPi;
+        *ra = WrapRightAscension(pos.X);
         *dec = pos.Y;
     }
 }
@@ -91,7 +85,7 @@ static unsigned short Command(const char *property, const char *element, const c
     if (unsigned short code = DeviceUnreachable(kMayWait))
         return code;
     if (IndiFindElement(IndiFind(&gIndi.cache, property), element) == NULL) {
-        IndiTrace("%s: the device has no %s.%s", what, property, element);
+        Trace("%s: the device has no %s.%s", what, property, element);
         return kTcsRefused;
     }
     return IndiSendSwitch(property, element) ? kTcsDone : kTcsNoProvider;
@@ -167,7 +161,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetCelestialCoords(DRAV_Coords *pos)
 static double GoToLeft(void)
 {
     double ra = 0, dec = 0;
-    return MountPosition(&ra, &dec) ? Distance(ra, dec, gIndi.goTo.ra, gIndi.goTo.dec) : 0;
+    return MountPosition(&ra, &dec) ? SkyDistance(ra, dec, gIndi.goTo.ra, gIndi.goTo.dec) : 0;
 }
 
 // Where a go-to counts as arrived without the mount having been seen Busy:
@@ -177,7 +171,7 @@ static const double kAtTargetRadians = 0.01 * kPi / 180;
 static int AtTarget(void)
 {
     double ra = 0, dec = 0;
-    return MountPosition(&ra, &dec) && Distance(ra, dec, gIndi.goTo.ra, gIndi.goTo.dec) < kAtTargetRadians;
+    return MountPosition(&ra, &dec) && SkyDistance(ra, dec, gIndi.goTo.ra, gIndi.goTo.dec) < kAtTargetRadians;
 }
 
 // 0-99 from the distance left against the distance at launch while the
@@ -201,16 +195,16 @@ static int GoToFailed(IndiProperty *p)
 {
     IndiGoTo *g = &gIndi.goTo;
     if (p == NULL || !IndiDeviceConnected() || p->serial != g->coordsAtLaunch)
-        IndiTrace("go-to ended: the device or its coordinates went");
+        Trace("go-to ended: the device or its coordinates went");
     else if (p->alertUpdates != g->alertsAtLaunch)
-        IndiTrace("go-to ended in Alert");
+        Trace("go-to ended in Alert");
     else if (p->busyEndedAt > g->busyAtLaunch && p->busyEndState == kIndiIdle) // a Busy since the launch ended Idle
-        IndiTrace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
+        Trace("go-to ended Idle: the mount stopped %.4f degrees short of the target", GoToLeft() * 180 / kPi);
     else if (MonotonicMilliseconds() - g->launchMs >= (uint64_t)gIndi.config.timeoutMs &&
              p->updates == g->updatesAtLaunch)
         // A server takes a new target at once and shows it; this one said
         // nothing about the coordinates since.
-        IndiTrace("go-to not taken: no word on the coordinates within the timeout");
+        Trace("go-to not taken: no word on the coordinates within the timeout");
     else
         return 0;
     g->active = 0;
@@ -225,7 +219,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         // The go-to was under way on a connection that is gone: whatever
         // the mount did since is unknown.
         g->interrupted = 0;
-        IndiTrace("go-to ended by the lost server connection");
+        Trace("go-to ended by the lost server connection");
         return kTcsNoProvider;
     }
     if (!ready)
@@ -243,9 +237,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetGoToProgress(unsigned short *percent)
         *percent = 100;
         return kTcsDone;
     }
-    double done = g->launchDistance > 1e-9 ? 1 - GoToLeft() / g->launchDistance : 0;
-    int value = (int)floor(done * 100);
-    *percent = (unsigned short)(value < 0 ? 0 : value > 99 ? 99 : value);
+    *percent = ProgressFromDistance(GoToLeft(), g->launchDistance);
     return kTcsDone;
 }
 
@@ -265,13 +257,13 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GetScopeOrientation(unsigned short *a, un
 // No vendor settings on an INDI mount.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingUShort(unsigned short setting, unsigned short *)
 {
-    IndiTrace("control setting %u (unsigned) asked: none", setting);
+    Trace("control setting %u (unsigned) asked: none", setting);
     return DeviceUnreachable(kNoWait) ? kTcsNoProvider : kTcsRefused;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlSettingDouble(unsigned short setting, double *)
 {
-    IndiTrace("control setting %u (double) asked: none", setting);
+    Trace("control setting %u (double) asked: none", setting);
     return DeviceUnreachable(kNoWait) ? kTcsNoProvider : kTcsRefused;
 }
 
@@ -296,7 +288,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
 {
     IndiReady(kNoWait);
     gIndi.config.epochJ2000 = epoch == 2000.0;
-    IndiTrace("epoch %.2f: positions %s", epoch, gIndi.config.epochJ2000 ? "J2000" : "of the date");
+    Trace("epoch %.2f: positions %s", epoch, gIndi.config.epochJ2000 ? "J2000" : "of the date");
     return kTcsDone;
 }
 
@@ -304,21 +296,21 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetEpoch(double epoch)
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionCorr(unsigned short on)
 {
     IndiReady(kNoWait);
-    IndiTrace("refraction correction %u (recorded only)", on);
+    Trace("refraction correction %u (recorded only)", on);
     return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionTemperature(double celsius)
 {
     IndiReady(kNoWait);
-    IndiTrace("refraction temperature %.2f C (recorded only)", celsius);
+    Trace("refraction temperature %.2f C (recorded only)", celsius);
     return kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetRefractionPressure(double pressure)
 {
     IndiReady(kNoWait);
-    IndiTrace("refraction pressure %.2f (recorded only)", pressure);
+    Trace("refraction pressure %.2f (recorded only)", pressure);
     return kTcsDone;
 }
 
@@ -359,13 +351,13 @@ static int TrackBeforeSync(const char *what)
     if (track == NULL || !track->writable || IndiFindElement(track, "TRACK_ON") == NULL ||
         IndiSwitchOn(&gIndi.cache, "TELESCOPE_TRACK_STATE", "TRACK_ON"))
         return 1;
-    IndiTrace("%s: the mount does not track, switching tracking on first", what);
+    Trace("%s: the mount does not track, switching tracking on first", what);
     gIndi.trackMark.updates = track->updates;
     if (!IndiSendSwitch("TELESCOPE_TRACK_STATE", "TRACK_ON"))
         return 0;
     uint64_t now = MonotonicMilliseconds(), end = IndiDeadline();
     if (!IndiWaitUntil(TrackAnswered, now < end ? now + (end - now) / 2 : end) && IndiServerOpen())
-        IndiTrace("%s: tracking not shown on, syncing in the time left", what);
+        Trace("%s: tracking not shown on, syncing in the time left", what);
     return IndiServerOpen();
 }
 
@@ -373,16 +365,16 @@ static int TrackBeforeSync(const char *what)
 static unsigned short SyncAnswer(const char *what)
 {
     if (!IndiWaitUntil(SyncAnswered, IndiDeadline())) {
-        IndiTrace("%s: no word from the device on the coordinates within the timeout", what);
+        Trace("%s: no word from the device on the coordinates within the timeout", what);
         return IndiServerOpen() ? kTcsRefused : kTcsNoProvider;
     }
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || coords->serial != gIndi.syncMark.serial || !IndiDeviceConnected()) {
-        IndiTrace("%s: the device went before it answered", what);
+        Trace("%s: the device went before it answered", what);
         return kTcsNoProvider;
     }
     if (coords->alertUpdates != gIndi.syncMark.alertUpdates) {
-        IndiTrace("%s refused by the device", what);
+        Trace("%s refused by the device", what);
         return kTcsRefused;
     }
     return kTcsDone;
@@ -396,7 +388,7 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
         return code;
     IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
     if (IndiFindElement(mode, "SYNC") == NULL || IndiFind(&gIndi.cache, kCoords) == NULL) {
-        IndiTrace("%s: the device cannot sync", what);
+        Trace("%s: the device cannot sync", what);
         return kTcsRefused;
     }
     char previous[kXmlNameMax] = "TRACK";
@@ -412,10 +404,10 @@ static unsigned short Sync(DRAV_Coords pos, const char *what)
     // it, a driver restarted).
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || !IndiDeviceConnected()) {
-        IndiTrace("%s: the device went while tracking was switched on", what);
+        Trace("%s: the device went while tracking was switched on", what);
         return kTcsNoProvider;
     }
-    IndiTrace("%s on (%.6f, %.6f) of the date", what, ra, dec);
+    Trace("%s on (%.6f, %.6f) of the date", what, ra, dec);
     gIndi.syncMark.updates = coords->updates;
     gIndi.syncMark.alertUpdates = coords->alertUpdates;
     gIndi.syncMark.serial = coords->serial;
@@ -432,13 +424,13 @@ TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignPoint(DRAV_Coords pos, u
 
 TCS_EXPORT unsigned short TCS_CALL TCS_SetCelestialAlignFromAlignPoints(void)
 {
-    IndiTrace("build alignment: kept as the mount has it");
+    Trace("build alignment: kept as the mount has it");
     return DeviceUnreachable(kMayWait) ? kTcsNoProvider : kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_VoidCelestialAlign(void)
 {
-    IndiTrace("void alignment: kept as the mount has it");
+    Trace("void alignment: kept as the mount has it");
     return DeviceUnreachable(kMayWait) ? kTcsNoProvider : kTcsDone;
 }
 
@@ -470,10 +462,10 @@ static unsigned short Unpark(void)
 {
     IndiProperty *park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
     if (!gIndi.config.unparkOnGoTo || IndiFindElement(park, "UNPARK") == NULL) {
-        IndiTrace("go-to refused: parked%s", gIndi.config.unparkOnGoTo ? ", and the device cannot unpark" : " (unpark=never)");
+        Trace("go-to refused: parked%s", gIndi.config.unparkOnGoTo ? ", and the device cannot unpark" : " (unpark=never)");
         return kTcsRefused;
     }
-    IndiTrace("go-to: the mount is parked, unparking it first (unpark=goto)");
+    Trace("go-to: the mount is parked, unparking it first (unpark=goto)");
     gIndi.unparkMark.updates = park->updates;
     if (!IndiSendSwitch("TELESCOPE_PARK", "UNPARK"))
         return kTcsNoProvider;
@@ -482,10 +474,10 @@ static unsigned short Unpark(void)
         return kTcsNoProvider;
     park = IndiFind(&gIndi.cache, "TELESCOPE_PARK");
     if (park == NULL || IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK") || park->state == kIndiAlert) {
-        IndiTrace("go-to refused: the mount did not unpark within the timeout");
+        Trace("go-to refused: the mount did not unpark within the timeout");
         return kTcsRefused;
     }
-    IndiTrace("unparked");
+    Trace("unparked");
     return 0;
 }
 
@@ -495,7 +487,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
         return code;
     IndiProperty *coords = IndiFind(&gIndi.cache, kCoords);
     if (coords == NULL || !coords->writable) {
-        IndiTrace("go-to refused: no coordinates to set");
+        Trace("go-to refused: no coordinates to set");
         return kTcsRefused;
     }
     if (IndiSwitchOn(&gIndi.cache, "TELESCOPE_PARK", "PARK"))
@@ -506,7 +498,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
     IndiGoTo *g = &gIndi.goTo;
     g->ra = ra;
     g->dec = dec;
-    g->launchDistance = MountPosition(&nowRa, &nowDec) ? Distance(nowRa, nowDec, ra, dec) : 0;
+    g->launchDistance = MountPosition(&nowRa, &nowDec) ? SkyDistance(nowRa, nowDec, ra, dec) : 0;
     IndiProperty *mode = IndiFind(&gIndi.cache, "ON_COORD_SET");
     if (IndiFindElement(mode, "TRACK") != NULL && !IndiSwitchOn(&gIndi.cache, "ON_COORD_SET", "TRACK") &&
         !IndiSendSwitch("ON_COORD_SET", "TRACK"))
@@ -525,7 +517,7 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
     g->launchMs = MonotonicMilliseconds();
     g->interrupted = 0;
     g->active = 1;
-    IndiTrace("go-to (%.6f, %.6f) of the date, %.4f degrees away", ra, dec, g->launchDistance * 180 / kPi);
+    Trace("go-to (%.6f, %.6f) of the date, %.4f degrees away", ra, dec, g->launchDistance * 180 / kPi);
     return kTcsDone;
 }
 

@@ -1,25 +1,28 @@
 #!/usr/bin/env python3
-"""The INDI DRAV.dll loaded and released many times: nothing may pile up.
+"""A control library's DRAV.dll loaded and released many times: nothing may
+pile up.
 
-  load_cycles.py --tool LOAD_CYCLES --library DLL [--cycles N] [--emulator WRAPPER]
+  load_cycles.py --tool LOAD_CYCLES --library DLL --variable NAME --settings TEMPLATE
+                 --server SCRIPT [--cycles N] [--emulator WRAPPER]
 
-Serves one mount on a loopback port (misbehaving_server's well-behaved one)
-and runs load_cycles against it: each cycle connects, waits for the mount,
+Serves one mount on a loopback port (the "good" mode of the library's
+misbehaving server SCRIPT, whose serve(connection, mode) serves one
+connection) and runs load_cycles against it, the library's settings in the
+variable NAME from TEMPLATE ({host}, {port}, {timeout} and {trace} filled
+in): each cycle connects, waits for the mount,
 reads its place and releases the library. Fails when a cycle fails, when
 not every cycle made a connection of its own, when a connection is still
 open at the server once the last cycle is over (a socket left behind), or
 when the process holds more handles (file descriptors natively) after the
 last cycle than after the tenth. Prints the figures either way."""
-import argparse, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import misbehaving_server  # noqa: E402
+import argparse, importlib.util, os, re, shutil, socket, subprocess, sys, tempfile, threading, time
 
 SLACK = 4  # handles a runtime may take once, lazily, after the tenth cycle
 
 
 class Counter:
-    def __init__(self):
+    def __init__(self, server):
+        self.server = server
         self.lock = threading.Lock()
         self.accepted = self.open = 0
 
@@ -28,7 +31,7 @@ class Counter:
             self.accepted += 1
             self.open += 1
         try:
-            misbehaving_server.serve(conn, "good")
+            self.server.serve(conn, "good")
         finally:
             conn.close()
             with self.lock:
@@ -39,6 +42,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--library", required=True)
+    parser.add_argument("--variable", required=True)
+    parser.add_argument("--settings", required=True)
+    parser.add_argument("--server", required=True)
     parser.add_argument("--cycles", type=int, default=1000)
     parser.add_argument("--emulator", default=None)
     parser.add_argument("--bound", type=float, default=300, help="seconds the whole run may take")
@@ -48,7 +54,10 @@ def main():
     listener.bind(("127.0.0.1", 0))
     listener.listen(16)
     port = listener.getsockname()[1]
-    counter = Counter()
+    spec = importlib.util.spec_from_file_location("library_server", args.server)
+    server = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(server)
+    counter = Counter(server)
 
     def accept():
         while True:
@@ -65,7 +74,8 @@ def main():
     trace = os.path.join(work, "trace.txt")
     if args.emulator:
         trace = "Z:" + trace.replace("/", "\\")
-    env = dict(os.environ, DRAV_INDI=f"host=127.0.0.1,port={port},timeout=3000,log={trace}")
+    env = dict(os.environ)
+    env[args.variable] = args.settings.format(host="127.0.0.1", port=port, timeout=3000, trace=trace)
     command = ([args.emulator] if args.emulator else []) + [args.tool, args.library, str(args.cycles)]
     started = time.monotonic()
     tool = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)

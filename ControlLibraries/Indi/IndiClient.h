@@ -8,13 +8,12 @@
 #ifndef INDI_CLIENT_H
 #define INDI_CLIENT_H
 
+#include "Connection.h"
 #include "IndiCache.h"
 #include "IndiConfig.h"
-#include "IndiPlatform.h"
+#include "KitPlatform.h"
 
-#include <stdio.h>
-
-enum { kReconnectPauseMs = 1000, kDrainLimitBytes = 4 << 20 };
+enum { kDrainLimitBytes = 4 << 20 };
 // A device quiet for kQuietMs is asked for its CONNECTION again; a server
 // that sends nothing within kAnswerMs of that question is taken as gone:
 // a link that died without a word is noticed within 10 s of the last byte.
@@ -53,7 +52,6 @@ struct IndiSession {
     int configBad;
     char badKey[64];
     IndiConfig config;
-    FILE *trace;
 
     IndiLink link;
     NetSocket socket;          // the open connection, from kLinkSilent on
@@ -68,20 +66,8 @@ struct IndiSession {
     int lifeAsked;
     uint64_t askedMs;
 
-    // Connection attempts: every address of the server at once, each
-    // socket's connection under way (state 0), made (1) or failed (-1).
-    // A call that may wait waited for the last attempt: it stays true in
-    // kLinkPaused after a failed attempt (the next call that may wait then
-    // keeps the pause), and a lost connection clears it.
-    int attemptAwaited;
-    // The name's lookup is under way: it outlives the attempts, which take
-    // the addresses of the last lookup meanwhile.
-    int lookupPending;
-    uint64_t attemptDeadlineMs, lastAttemptEndMs;
-    NetAddress addresses[kNetAddressesMax];
-    int addressCount;
-    NetSocket trying[kNetAddressesMax];
-    int tryStates[kNetAddressesMax];
+    // Connection attempts: the link is kLinkAttempting while one is under way.
+    ServerAttempt attempt;
 
     uint64_t callDeadlineMs;   // the end of the present call's waits
 
@@ -123,15 +109,5 @@ int IndiConnectDevice(uint64_t deadlineMs);
 // numbers of a property. 1 when the request went out.
 int IndiSendSwitch(const char *property, const char *element);
 int IndiSendNumbers(const char *property, const char *const *elements, const double *values, int count);
-
-void IndiTrace(const char *format, ...)
-#ifdef __GNUC__
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-void IndiUnload(void);
-
-// Locale-free fixed-point text of value with the given decimals.
-void FormatFixed(char *buffer, int size, double value, int decimals);
 
 #endif

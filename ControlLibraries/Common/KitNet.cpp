@@ -1,7 +1,6 @@
-// Windows and POSIX bodies of the INDI library's platform layer.
-#include "IndiPlatform.h"
-
-#include "IndiClient.h"
+// The control libraries' sockets and name lookups: one body for Windows
+// (Winsock) and one for POSIX.
+#include "KitPlatform.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -15,9 +14,7 @@ typedef int SocketLength;
 #define WOULD_BLOCK(e) ((e) == WSAEWOULDBLOCK)
 #define IN_PROGRESS(e) ((e) == WSAEWOULDBLOCK || (e) == WSAEINPROGRESS)
 #define SEND_FLAGS 0
-#include <shlobj.h>
 #else
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -105,7 +102,7 @@ static int CopyAddresses(const struct addrinfo *found, NetAddress *addresses, in
 // under way at unload that cannot be cancelled is left to Winsock, which may
 // still write into it. Names get IPv4 addresses this way.
 enum { kLookupMessage = WM_APP + 0x1d1 };
-static const char kLookupClass[] = "DRAV INDI lookup";
+static const char kLookupClass[] = "DRAV lookup";
 struct Lookup {
     HWND window;
     HANDLE task;
@@ -426,156 +423,3 @@ void NetClose(NetSocket s)
 #endif
 }
 
-uint64_t MonotonicMilliseconds(void)
-{
-#ifdef _WIN32
-    LARGE_INTEGER count, frequency;
-    QueryPerformanceCounter(&count);
-    QueryPerformanceFrequency(&frequency);
-    return (uint64_t)(count.QuadPart / (frequency.QuadPart / 1000));
-#else
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)(ts.tv_nsec / 1000000);
-#endif
-}
-
-double UnixSeconds(void)
-{
-#ifdef _WIN32
-    FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
-    uint64_t ticks = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime; // 100 ns since 1601
-    return (double)(ticks - 116444736000000000ull) / 1e7;
-#else
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return (double)ts.tv_sec + ts.tv_nsec / 1e9;
-#endif
-}
-
-int ReadEnvironment(const char *name, char *buffer, int size)
-{
-#ifdef _WIN32
-    // The process environment block: the Unix environment under Wine too.
-    DWORD n = GetEnvironmentVariableA(name, buffer, (DWORD)size);
-    if (n == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
-        return 0;
-    if (n >= (DWORD)size)
-        buffer[0] = '\0'; // too long to hold: read as empty, which is a bad item
-    return 1;
-#else
-    const char *value = getenv(name);
-    if (value == NULL)
-        return 0;
-    strncpy(buffer, value, (size_t)size - 1);
-    buffer[size - 1] = '\0';
-    return 1;
-#endif
-}
-
-int LibraryFolder(char *buffer, int size)
-{
-    char path[1024];
-#ifdef _WIN32
-    HMODULE self = NULL;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            (LPCSTR)&LibraryFolder, &self))
-        return 0;
-    DWORD n = GetModuleFileNameA(self, path, sizeof path);
-    if (n == 0 || n >= sizeof path)
-        return 0;
-    char *slash = strrchr(path, '\\');
-#else
-    Dl_info info;
-    if (dladdr((void *)&LibraryFolder, &info) == 0 || info.dli_fname == NULL)
-        return 0;
-    strncpy(path, info.dli_fname, sizeof path - 1);
-    path[sizeof path - 1] = '\0';
-    char *slash = strrchr(path, '/');
-#endif
-    size_t length = slash != NULL ? (size_t)(slash - path + 1) : 0;
-    if ((int)length >= size)
-        return 0;
-    memcpy(buffer, path, length);
-    buffer[length] = '\0';
-    return 1;
-}
-
-int ConfigFolder(int allUsers, char *buffer, int size)
-{
-    char folder[1024] = "";
-    const char *under = "";
-#ifdef _WIN32
-    const char separator = '\\';
-    // The shell's own folders, as the installer finds them: their names are
-    // translated on Windows XP in other languages ("Anwendungsdaten").
-    // SHELL32 is found at run time, so that only a configuration read loads it.
-    typedef HRESULT(WINAPI * FolderPathFn)(HWND, int, HANDLE, DWORD, LPSTR);
-    int found = 0;
-    HMODULE shell = LoadLibraryA("shell32.dll");
-    if (shell != NULL) {
-        FolderPathFn folderPath = (FolderPathFn)(void *)GetProcAddress(shell, "SHGetFolderPathA");
-        found = folderPath != NULL &&
-                folderPath(NULL, allUsers ? CSIDL_COMMON_APPDATA : CSIDL_APPDATA, NULL, SHGFP_TYPE_CURRENT, folder) == S_OK;
-        FreeLibrary(shell);
-    }
-    if (!found || folder[0] == '\0') {
-        found = allUsers ? ReadEnvironment("PROGRAMDATA", folder, sizeof folder) : ReadEnvironment("APPDATA", folder, sizeof folder);
-        if (allUsers && (!found || folder[0] == '\0')) {
-            found = ReadEnvironment("ALLUSERSPROFILE", folder, sizeof folder);
-            under = "Application Data\\";
-        }
-    }
-#else
-    const char separator = '/';
-    int found = 1;
-    if (allUsers) {
-        strcpy(folder, "/etc");
-    } else if (!ReadEnvironment("XDG_CONFIG_HOME", folder, sizeof folder) || folder[0] == '\0') {
-        found = ReadEnvironment("HOME", folder, sizeof folder);
-        under = ".config/";
-    }
-#endif
-    if (!found)
-        return 0;
-    size_t length = strlen(folder);
-    if (length == 0 || length + strlen(under) + 2 > (size_t)size)
-        return 0;
-    memcpy(buffer, folder, length);
-    if (buffer[length - 1] != separator)
-        buffer[length++] = separator;
-    strcpy(buffer + length, under);
-    return 1;
-}
-
-#ifdef _WIN32
-// Unloading runs under the loader lock. At process exit (reserved not
-// null) nothing at all is done: other threads were stopped wherever they
-// stood, Winsock's state cannot be trusted, and the system closes the
-// process's sockets anyway (the trace was flushed at each line). When the
-// host's plug-in releases the library (FreeLibrary, reserved null), its
-// sockets are closed, so that neither the connection nor its handle
-// outlives the code that owns it; that is safe there: WS2_32 is one of this
-// library's imports, so it is still loaded and initialised while this
-// runs, and closing a non-blocking socket without a linger time returns at
-// once, the system finishing the close by itself, without loading a library
-// or waiting on a thread. A name's lookup still under way is cancelled and
-// its window destroyed (on the host's thread, which made it and releases the
-// library), so that no message reaches code that is gone. WSACleanup is not called: the last one of a
-// process unloads Winsock's helper libraries, which must not happen under
-// the loader lock. The count this library's WSAStartup took stays with the
-// process; a later load only adds to the count, and holds no handle.
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
-{
-    if (reason == DLL_PROCESS_DETACH && reserved == NULL)
-        IndiUnload();
-    return TRUE;
-}
-#else
-// Closed when the library is unloaded (dlclose) and at exit.
-__attribute__((destructor)) static void Unloaded(void)
-{
-    IndiUnload();
-}
-#endif

@@ -1,5 +1,6 @@
 // The INDI library's configuration: a comma-separated list of key=value
-// (the DRAV_INDI environment variable) or the lines of DRAV-INDI.ini.
+// (the DRAV_INDI environment variable) or the lines of DRAV-INDI.ini, read
+// by the kit's settings reader (Settings.h) with these keys.
 #ifndef INDI_CONFIG_H
 #define INDI_CONFIG_H
 
@@ -17,13 +18,13 @@ struct IndiConfig {
     char log[kConfigTextMax]; // the trace's path, or empty
 };
 
+struct SettingKey;
+extern const SettingKey kIndiSettings[];
+extern const int kIndiSettingsCount;
+
 void ConfigDefaults(IndiConfig *config);
 
-// Applies the items of text to config. separator is ',' for the variable
-// and '\n' for the file (where blank lines, "#" or ";" comments and
-// "[section]" lines are skipped). A UTF-8 byte-order mark, CR LF line ends
-// and blanks around keys and values are taken. On a bad item returns 0 with
-// the key (or the item, for an unknown key) in badKey.
+// Applies the items of text to config, as SettingsParse does.
 int ParseConfig(const char *text, char separator, IndiConfig *config, char *badKey, int badKeySize);
 
 #endif

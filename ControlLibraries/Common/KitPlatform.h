@@ -1,9 +1,10 @@
-// The INDI library's thin platform layer: a TCP socket that never blocks
-// beyond the time given, a monotonic clock, the system clock, the
-// environment and the library's own folder. One body for Windows (Winsock)
-// and one for POSIX, nothing else aware of which runs.
-#ifndef INDI_PLATFORM_H
-#define INDI_PLATFORM_H
+// The control libraries' thin platform layer: a TCP socket that never
+// blocks beyond the time given, name lookups that hold no caller, a
+// monotonic clock, the system clock, the environment, the library's own
+// folder and the settings folders. One body for Windows (Winsock) and one
+// for POSIX, nothing else aware of which runs.
+#ifndef KIT_PLATFORM_H
+#define KIT_PLATFORM_H
 
 #include <stdint.h>
 
@@ -62,5 +63,10 @@ int LibraryFolder(char *buffer, int size);
 // %PROGRAMDATA% (on XP, "Application Data" under %ALLUSERSPROFILE%);
 // elsewhere $XDG_CONFIG_HOME or ~/.config, and /etc. 0 when unknown.
 int ConfigFolder(int allUsers, char *buffer, int size);
+
+// Defined by each library: called when it is released by its host
+// (FreeLibrary, dlclose), never at process exit on Windows. It closes the
+// library's sockets, gives up its lookup and closes its trace.
+void LibraryRelease(void);
 
 #endif
