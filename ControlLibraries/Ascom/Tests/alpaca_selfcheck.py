@@ -113,7 +113,7 @@ def main_server(port, log, discovery_port):
                  ("PUT", "slewtocoordinatesasync", {"RightAscension": "24", "Declination": "0"}, 0x401),
                  ("PUT", "slewtocoordinatesasync", {"RightAscension": "1", "Declination": "91"}, 0x401),
                  ("PUT", "trackingrate", {"TrackingRate": "9"}, 0x401),
-                 ("PUT", "slewtocoordinatesasync", {"RightAscension": "abc", "Declination": "0"}, 400),
+                 ("PUT", "slewtocoordinatesasync", {"RightAscension": "5,5", "Declination": "0"}, 400),
                  ("PUT", "slewtocoordinatesasync", {"Declination": "0"}, 400),
                  ("GET", "/api/v1/telescope/5/slewing", {}, 400), ("GET", "nosuchmember", {}, 400)], "connected")
 

@@ -16,7 +16,7 @@ beside it. --misbehave KIND turns the server into one of the misbehaving
 servers of the table MISBEHAVIOURS (all members, or --member NAME alone).
 Writes its port to --port-file (written, then renamed) once it answers, and
 serves until killed. SIMULATOR.md says more."""
-import argparse, datetime, json, math, os, re, select, socket, socketserver, sys, threading, time, urllib.parse
+import argparse, datetime, json, os, re, select, socket, socketserver, sys, threading, time, urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 # Error numbers of the Alpaca API.
@@ -137,17 +137,17 @@ def param(params, name):
     return None
 
 
+NUMBER = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?")
+
+
 def number_param(params, name):
     text = param(params, name)
     if text is None:
         raise BadRequest(f"Missing parameter {name}")
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not math.isfinite(value):
+    # Invariant-culture decimals only: no comma, no underscore, no "inf".
+    if not NUMBER.fullmatch(text):
         raise BadRequest(f"Parameter {name}: '{text}' is not a number")
-    return value
+    return float(text)
 
 
 def bool_param(params, name):
@@ -559,7 +559,7 @@ def send(handler, status, body, content_type, chunking=None, cut=None):
     chunking = chunking or ("plain" if opts.chunked and not opts.http10 else None)
     closing = opts.close_after_reply or opts.http10 or handler.close_connection or cut is not None
     version = "HTTP/1.0" if opts.http10 else "HTTP/1.1"
-    reason = {200: "OK", 400: "Bad Request", 404: "Not Found", 422: "Unprocessable Entity",
+    reason = {200: "OK", 400: "Bad Request", 404: "Not Found", 405: "Method Not Allowed", 422: "Unprocessable Entity",
               500: "Internal Server Error"}.get(status, "Status")
     head = [f"{version} {status} {reason}", f"Content-Type: {content_type}", "Server: alpaca_simulator"]
     if chunking:
@@ -645,13 +645,30 @@ class Handler(BaseHTTPRequestHandler):
     def do_PUT(self):
         self.answer("PUT")
 
+    def do_POST(self):
+        self.answer("POST")
+
+    def read_body(self):
+        """The request's body, by its length or in chunks."""
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            body = b""
+            while size := int(self.rfile.readline().split(b";")[0].strip() or b"0", 16):
+                body += self.rfile.read(size)
+                self.rfile.readline()
+            while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                pass  # trailers
+            return body
+        length = self.headers.get("Content-Length", "0")
+        return self.rfile.read(int(length)) if length.isdigit() else b""
+
     def answer(self, method):
         split = urllib.parse.urlsplit(self.path)
-        length = self.headers.get("Content-Length", "0")
-        body = self.rfile.read(int(length)) if length.isdigit() else b""
+        body = self.read_body()
         source = body.decode("utf-8", "replace") if method == "PUT" else split.query
         self.params = urllib.parse.parse_qsl(source, keep_blank_values=True)
         log_request(self, self.params)
+        if method not in ("GET", "PUT"):
+            return send(self, 405, b"Method not allowed", "text/plain; charset=utf-8")
         normal, member = route(self, method, split.path, self.params)
         if normal is None:
             device = int(API_PATH.fullmatch(split.path).group(2))
@@ -674,6 +691,10 @@ class Server(ThreadingHTTPServer):
         # No name lookup of the address (the stock server asks the resolver).
         socketserver.TCPServer.server_bind(self)
         self.server_name, self.server_port = self.server_address[:2]
+
+    def handle_error(self, request, client_address):
+        if not isinstance(sys.exc_info()[1], OSError):  # a client gone is no fault of ours
+            super().handle_error(request, client_address)
 
 
 class Server6(Server):
