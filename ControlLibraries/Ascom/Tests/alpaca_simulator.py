@@ -489,7 +489,8 @@ def reply_chunked_oddly(handler, normal, arg):
 
 def reply_huge(handler, normal, arg):
     status, body, kind = normal
-    padded = body[:-1] + b', "Padding": "' + b"x" * (10 << 20) + b'"}'
+    padding = b"x" * (10 << 20)
+    padded = body[:-1] + b', "Padding": "' + padding + b'"}' if body.endswith(b"}") else body + padding
     send(handler, status, padded, kind)
 
 
