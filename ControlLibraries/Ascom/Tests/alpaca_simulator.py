@@ -298,6 +298,11 @@ def put_in_range(key, low, high, label):
     return act
 
 
+def put_refraction(dev, now, on):
+    dev["refraction"] = on  # a flag only: no correction is applied
+    return ok()
+
+
 def target(key, label):
     def act(dev, now):
         return ok(dev[key]) if dev[key] is not None else refuse(VALUE_NOT_SET, f"{label} has not been set")
@@ -354,7 +359,7 @@ MEMBERS = {
     ("PUT", "setpark"): (no_args, set_park, 0),
     ("GET", "sideofpier"): (no_args, value(side_of_pier), 0),
     ("GET", "doesrefraction"): (no_args, value(lambda d, n: d["refraction"]), 0),
-    ("PUT", "doesrefraction"): (one(bool_param, "DoesRefraction"), put_in_range("refraction", False, True, ""), 0),
+    ("PUT", "doesrefraction"): (one(bool_param, "DoesRefraction"), put_refraction, 0),
     ("GET", "sitelatitude"): (no_args, value(lambda d, n: d["latitude"]), 0),
     ("PUT", "sitelatitude"): (one(number_param, "SiteLatitude"), put_in_range("latitude", -90, 90, "SiteLatitude"), 0),
     ("GET", "sitelongitude"): (no_args, value(lambda d, n: d["longitude"]), 0),
