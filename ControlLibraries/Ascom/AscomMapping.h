@@ -155,6 +155,7 @@ struct AscomCapabilities {
 // frame, radians.
 struct AscomGoTo {
     int active;
+    int interrupted; // ended by the server going, not yet told to the progress
     double ra, dec;
     double launchDistance;
     unsigned long launchSerial; // readings of requests after this one tell of this go-to
