@@ -299,6 +299,7 @@ static unsigned short AskToConnect(AscomMount *m, const AscomTransport *t, uint6
 static unsigned short ConnectDevice(AscomMount *m, const AscomTransport *t, uint64_t deadline)
 {
     AscomReply r;
+    m->connected = 0;
     unsigned short code = Request(m, t, kAscomGet, "Connected", NULL, 0, deadline, &r);
     if (r.reach == kAscomNoServer || r.reach == kAscomTimedOut)
         return kTcsNoProvider;
@@ -441,6 +442,19 @@ unsigned short AscomGetVersion(AscomMount *m, const AscomTransport *t, int mayWa
     return ready ? kTcsDone : kTcsNoProvider;
 }
 
+// The device as an open finds it, connected by the deadline if it is not:
+// another client may have disconnected it since. 200, 201 or 3.
+static unsigned short OpenStatus(AscomMount *m, const AscomTransport *t, uint64_t deadline)
+{
+    double connected = 0;
+    if (m->connected && GetNumber(m, t, "Connected", deadline, &connected) == 0) {
+        if (connected != 0)
+            return kTcsActive;
+        Trace(t, "the device was disconnected meanwhile");
+    }
+    return ConnectDevice(m, t, deadline);
+}
+
 unsigned short AscomGetControlStatus(AscomMount *m, const AscomTransport *t, int mayWait, unsigned short *code)
 {
     uint64_t deadline = Deadline(m, t, mayWait);
@@ -448,8 +462,8 @@ unsigned short AscomGetControlStatus(AscomMount *m, const AscomTransport *t, int
     if (!m->options.configBad) {
         int ready = mayWait ? t->ready(t->context, deadline) : t->reachable(t->context);
         answer = Check(m, t, ready) == 0 ? kTcsActive : !ready ? kTcsNoProvider : kTcsInactive;
-        if (answer == kTcsInactive && mayWait)
-            answer = ConnectDevice(m, t, deadline);
+        if (ready && mayWait)
+            answer = OpenStatus(m, t, deadline);
     }
     if (code != NULL)
         *code = answer;
@@ -490,23 +504,32 @@ static double GoToLeft(const AscomMount *m)
 // else the answer (1 with the mount at the target, 3 stopped short or a
 // reading refused). Arrival needs a reading of a request started after
 // the launch showing the mount not slewing, and a place read with it or
-// after it.
+// after it. A mount not seen slewing since the launch that has not moved
+// to the target is given the timeout to start: the definitions want
+// Slewing as soon as the slew is taken, and some drivers show it only at
+// their next poll of the mount.
 static unsigned short GoToEnd(AscomMount *m, const AscomTransport *t)
 {
-    const AscomGoTo *g = &m->goTo;
+    AscomGoTo *g = &m->goTo;
     const AscomReading *s = &m->state.readings[kAscomSlewing], *r = &m->state.readings[kAscomRightAscension],
                        *d = &m->state.readings[kAscomDeclination];
     if (m->state.motionErrorSerial > g->launchSerial) {
         Trace(t, "go-to ended: the device refused a reading (error 0x%X)", (unsigned)m->state.lastErrorNumber);
         return kTcsNoProvider;
     }
-    if (!s->known || s->serial <= g->launchSerial || s->value != 0 || !r->known || !d->known ||
-        r->serial < s->serial || d->serial < s->serial)
+    if (!s->known || s->serial <= g->launchSerial)
+        return 0;
+    if (s->value != 0)
+        g->seenSlewing = 1;
+    if (s->value != 0 || !r->known || !d->known || r->serial < s->serial || d->serial < s->serial)
         return 0;
     double left = GoToLeft(m);
     if (left < kAtTargetRadians)
         return kTcsDone;
-    Trace(t, "go-to ended: the mount stopped %.4f degrees short of the target", left * 180 / kPi);
+    if (!g->seenSlewing && Now(t) - g->launchMs < (uint64_t)m->options.timeoutMs)
+        return 0;
+    Trace(t, "go-to ended: the mount stopped %.4f degrees short of the target%s", left * 180 / kPi,
+          g->seenSlewing ? "" : ", not seen slewing within the timeout");
     return kTcsNoProvider;
 }
 
@@ -730,6 +753,8 @@ unsigned short AscomGoToCelestialCoords(AscomMount *m, const AscomTransport *t, 
     double ra = 0, dec = 0;
     g->launchDistance = CachedPlace(m, &ra, &dec) ? Distance(ra, dec, g->ra, g->dec) : 0;
     g->launchSerial = m->state.serial;
+    g->launchMs = Now(t);
+    g->seenSlewing = 0;
     g->interrupted = 0;
     g->active = 1;
     Trace(t, "go-to (%.6f h, %.6f deg) in the device's frame, %.4f degrees away", target[0].number,

@@ -159,6 +159,8 @@ struct AscomGoTo {
     double ra, dec;
     double launchDistance;
     unsigned long launchSerial; // readings of requests after this one tell of this go-to
+    uint64_t launchMs;
+    int seenSlewing;            // a reading after the launch showed Slewing
 };
 
 struct AscomMount {

@@ -182,6 +182,7 @@ TEST(AscomControlStatus, ConnectsTheDeviceAsItsInterfaceAsks)
         void (*setup)(Fake &);
         unsigned short answer, code;
         const char *puts;
+        bool again = false; // opened again after another client disconnected it
     } rows[] = {
         {"no server", [](Fake &f) { f.server = false; }, 3, 3, ""},
         {"device absent", [](Fake &f) { f.failing = "Connected", f.failReach = kAscomHttpFailed; }, 1, 201, ""},
@@ -192,16 +193,19 @@ TEST(AscomControlStatus, ConnectsTheDeviceAsItsInterfaceAsks)
         {"refuses", [](Fake &f) { f.refuseConnect = true; }, 1, 201, "Connect"},
         {"still connecting at the timeout", [](Fake &f) { f.connectingFor = 1000; }, 1, 201, "Connect"},
         {"connected already", [](Fake &f) { f.connected = true; }, 1, 200, ""},
+        {"disconnected by another client, opened again", [](Fake &) {}, 1, 200, "Connect Connect", true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         Session s;
         row.setup(s.f);
         unsigned short code = 0;
+        if (row.again)
+            s.Open(), s.f.connected = false;
         EXPECT_EQ(row.answer, AscomGetControlStatus(&s.m, &s.t, kAscomMayWait, &code));
         EXPECT_EQ(row.code, code);
         EXPECT_EQ(row.puts, s.f.puts);
-        EXPECT_LE(s.f.now, 1000u + 2000u + 10u) << "waited past the timeout";
+        EXPECT_LE(s.f.now, 1000u + 2000u + 20u) << "waited past the timeout";
         unsigned short align = 0;
         AscomGetAlignmentStatus(&s.m, &s.t, kAscomNoWait, &align);
         EXPECT_EQ(code == 200 ? 212 : 3, align);
@@ -336,6 +340,7 @@ struct Step {
     const char *failing; // a reading the device refuses, or "server" gone
     int failError;
     unsigned short answer, percent; // percent: 999 for none
+    uint64_t laterMs = 0;           // the time since the last step
 };
 
 TEST(AscomProgress, ArrivalOnlyOnReadingsAfterTheLaunch)
@@ -351,6 +356,9 @@ TEST(AscomProgress, ArrivalOnlyOnReadingsAfterTheLaunch)
         {"server gone", false, 6, {{5.5, 1, nullptr, 0, 1, 49}, {5.5, 1, "server", 0, 3, 999}}},
         {"a reading refused", false, 6, {{5.5, 1, "Slewing", 0x500, 3, 999}}},
         {"not connected", false, 6, {{5.5, 1, "Declination", 0x407, 3, 999}}},
+        {"seen slewing a poll late", false, 6,
+         {{5, 0, nullptr, 0, 1, 0}, {5.5, 1, nullptr, 0, 1, 49}, {6, 0, nullptr, 0, 1, 100}}},
+        {"never seen slewing", false, 6, {{5, 0, nullptr, 0, 1, 0}, {5, 0, nullptr, 0, 3, 999, 2000}}},
         {"to where it stands, readings a poll late", true, 5,
          {{5, 1, nullptr, 0, 1, 0}, {5, 0, nullptr, 0, 1, 0}, {5, 0, nullptr, 0, 1, 100}}},
     };
@@ -370,6 +378,7 @@ TEST(AscomProgress, ArrivalOnlyOnReadingsAfterTheLaunch)
                 break;
             s.f.place[0] = step.ra;
             s.f.place[2] = step.slewing;
+            s.f.now += step.laterMs;
             s.f.server = step.failing == nullptr || !Is(step.failing, "server");
             if (s.f.server)
                 s.f.failing = step.failing, s.f.failError = step.failError;
