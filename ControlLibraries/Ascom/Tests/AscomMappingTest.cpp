@@ -392,38 +392,22 @@ TEST(AscomProgress, ArrivalOnlyOnReadingsAfterTheLaunch)
 }
 
 // The idle path polls and answers from the cache: never a request.
+enum IdleCall { kCoordinates, kOrientation, kSetting, kRefraction };
+
 TEST(AscomIdle, AnswersFromThePollAlone)
 {
     const struct {
         const char *name;
         bool connect, sideOfPier;
-        unsigned short (*call)(Session &);
-        unsigned short answer;
+        IdleCall call;
+        unsigned short answer, a, b;
     } rows[] = {
-        {"coordinates, not connected", false, true, [](Session &s) {
-             DRAV_Coords p;
-             return AscomGetCelestialCoords(&s.m, &s.t, kAscomNoWait, &p);
-         }, 3},
-        {"orientation", true, true, [](Session &s) {
-             unsigned short a = 9, b = 9;
-             unsigned short code = AscomGetScopeOrientation(&s.m, &s.t, kAscomNoWait, &a, &b);
-             return (unsigned short)(code == 1 && a == 1 && b == 0 ? 1 : 0);
-         }, 1},
-        {"orientation without SideOfPier", true, false, [](Session &s) {
-             unsigned short a, b;
-             return AscomGetScopeOrientation(&s.m, &s.t, kAscomNoWait, &a, &b);
-         }, 2},
-        {"setting", true, true, [](Session &s) {
-             unsigned short v;
-             return AscomGetControlSettingUShort(&s.m, &s.t, kAscomNoWait, 0, &v);
-         }, 2},
-        {"setting, not connected", false, true, [](Session &s) {
-             double v;
-             return AscomGetControlSettingDouble(&s.m, &s.t, kAscomNoWait, 0, &v);
-         }, 3},
-        {"refraction", false, true, [](Session &s) {
-             return AscomSetRefractionCorr(&s.m, &s.t, kAscomNoWait, 1);
-         }, 1},
+        {"coordinates, not connected", false, true, kCoordinates, 3, 9, 9},
+        {"orientation", true, true, kOrientation, 1, 1, 0},
+        {"orientation without SideOfPier", true, false, kOrientation, 2, 9, 9},
+        {"setting", true, true, kSetting, 2, 9, 9},
+        {"setting, not connected", false, true, kSetting, 3, 9, 9},
+        {"refraction", false, true, kRefraction, 1, 9, 9},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -433,7 +417,17 @@ TEST(AscomIdle, AnswersFromThePollAlone)
             ASSERT_EQ(200, s.Open());
         }
         int calls = s.f.calls, polls = s.f.polls;
-        EXPECT_EQ(row.answer, row.call(s));
+        unsigned short answer = 0, a = 9, b = 9;
+        DRAV_Coords pos;
+        switch (row.call) {
+        case kCoordinates: answer = AscomGetCelestialCoords(&s.m, &s.t, kAscomNoWait, &pos); break;
+        case kOrientation: answer = AscomGetScopeOrientation(&s.m, &s.t, kAscomNoWait, &a, &b); break;
+        case kSetting: answer = AscomGetControlSettingUShort(&s.m, &s.t, kAscomNoWait, 0, &a); break;
+        case kRefraction: answer = AscomSetRefractionCorr(&s.m, &s.t, kAscomNoWait, 1); break;
+        }
+        EXPECT_EQ(row.answer, answer);
+        EXPECT_EQ(row.a, a);
+        EXPECT_EQ(row.b, b);
         EXPECT_EQ(calls, s.f.calls);
         EXPECT_EQ(polls + 1, s.f.polls);
     }
