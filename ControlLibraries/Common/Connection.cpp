@@ -43,12 +43,12 @@ int AttemptMayBegin(const ServerAttempt *a, int first, int mayWait)
     return first || MonotonicMilliseconds() - a->lastEndMs >= kReconnectPauseMs || (mayWait && !a->awaited);
 }
 
-int AttemptStart(ServerAttempt *a, int timeoutMs, int mayWait, int waitMs)
+int AttemptStart(ServerAttempt *a, int timeoutMs, int lookUp, int waitMs)
 {
     NetAddress found[kNetAddressesMax];
     int count = -1;
-    if (mayWait || a->lookupPending) {
-        count = NetResolve(a->host, a->port, mayWait ? waitMs : 0, found, kNetAddressesMax);
+    if (lookUp || a->lookupPending) {
+        count = NetResolve(a->host, a->port, lookUp ? waitMs : 0, found, kNetAddressesMax);
         if (count < 0 && !a->lookupPending)
             Trace("looking up %s", a->host);
         else if (count >= 0 && a->lookupPending)
@@ -58,7 +58,7 @@ int AttemptStart(ServerAttempt *a, int timeoutMs, int mayWait, int waitMs)
     if (count < 0 && a->addressCount == 0)
         return 0;
     a->underWay = 1;
-    a->awaited = mayWait; // a lookup that found nothing counts as awaited
+    a->awaited = lookUp && waitMs > 0; // a lookup that found nothing counts as awaited
     a->deadlineMs = MonotonicMilliseconds() + (uint64_t)timeoutMs;
     if (count >= 0) {
         memcpy(a->addresses, found, sizeof found);

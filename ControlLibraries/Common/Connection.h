@@ -40,9 +40,11 @@ void AttemptRelease(ServerAttempt *a);
 // after the end of the last one; a call that may wait begins at once
 // unless such a call already waited for that one.
 int AttemptMayBegin(const ServerAttempt *a, int first, int mayWait);
-// Starts an attempt that gives up after timeoutMs; a call that may wait
-// waits for the name's lookup up to waitMs. 1 when an attempt is under way.
-int AttemptStart(ServerAttempt *a, int timeoutMs, int mayWait, int waitMs);
+// Starts an attempt that gives up after timeoutMs. A call that may look the
+// name up (lookUp) starts its lookup, and waits for it up to waitMs (then
+// it counts as the call that awaited the attempt). 1 when an attempt is
+// under way.
+int AttemptStart(ServerAttempt *a, int timeoutMs, int lookUp, int waitMs);
 // Follows the attempt under way until untilMs, or its own deadline if
 // sooner: the socket whose connection was made (the attempt then over), or
 // kNoSocket with the attempt either failed (every address refused, or none

@@ -32,6 +32,57 @@ typedef socklen_t SocketLength;
 #define SEND_FLAGS MSG_NOSIGNAL
 #endif
 
+#ifdef _WIN32
+// A wait on Windows keeps the calling thread's messages flowing, as a modal
+// loop does: it waits in slices of at most kSliceMs and dispatches what has
+// come between them, so that the host's windows answer while the library
+// waits for its server. What the host's code calls meanwhile reaches the
+// library while Dispatching() holds, and is answered from what it knows.
+enum { kSliceMs = 10 };
+static int gDispatching;
+
+int Dispatching(void)
+{
+    return gDispatching;
+}
+
+static void DispatchMessages(void)
+{
+    if (gDispatching)
+        return; // a call that came in through a dispatch never dispatches again
+    ++gDispatching;
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage((int)message.wParam); // the host's own loop must see it
+            break;
+        }
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    --gDispatching;
+}
+
+// The next slice of a wait that ends at deadline, after the first look (a
+// slice of 0): -1 once the deadline has passed, else the messages that have
+// come are dispatched and the slice is at most kSliceMs (0 for a last look
+// when the dispatch took the rest of the time). A wait of no time never
+// dispatches.
+static int NextSlice(uint64_t deadline)
+{
+    if (MonotonicMilliseconds() >= deadline)
+        return -1;
+    DispatchMessages();
+    uint64_t now = MonotonicMilliseconds();
+    return now >= deadline ? 0 : deadline - now < kSliceMs ? (int)(deadline - now) : (int)kSliceMs;
+}
+#else
+int Dispatching(void)
+{
+    return 0;
+}
+#endif
+
 // Waits until the socket can be read (write = 0) or written (1): 1, or 0
 // at the end of timeoutMs.
 static int WaitSocket(NetSocket s, int write, int timeoutMs)
@@ -39,14 +90,18 @@ static int WaitSocket(NetSocket s, int write, int timeoutMs)
     if (timeoutMs < 0)
         timeoutMs = 0;
 #ifdef _WIN32
-    fd_set set, failed;
-    FD_ZERO(&set);
-    FD_ZERO(&failed);
-    FD_SET((SOCKET)s, &set);
-    FD_SET((SOCKET)s, &failed);
-    struct timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    int n = select(0, write ? NULL : &set, write ? &set : NULL, &failed, &tv);
-    return n > 0;
+    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)timeoutMs;
+    for (int slice = 0; slice >= 0; slice = NextSlice(deadline)) {
+        fd_set set, failed;
+        FD_ZERO(&set);
+        FD_ZERO(&failed);
+        FD_SET((SOCKET)s, &set);
+        FD_SET((SOCKET)s, &failed);
+        struct timeval tv = {0, slice * 1000};
+        if (select(0, write ? NULL : &set, write ? &set : NULL, &failed, &tv) != 0)
+            return 1; // ready, or failed: the next call says which
+    }
+    return 0;
 #else
     struct pollfd p = {(int)s, (short)(write ? POLLOUT : POLLIN), 0};
     int n = poll(&p, 1, timeoutMs);
@@ -162,18 +217,18 @@ static int StartLookup(const char *host)
     return 1;
 }
 
-// Reads the lookup's message if it has come, waiting for it at most waitMs.
+// Reads the lookup's message if it has come, waiting for it at most waitMs
+// while the thread's other messages are dispatched.
 static void AwaitLookup(int waitMs)
 {
     uint64_t deadline = MonotonicMilliseconds() + (uint64_t)(waitMs > 0 ? waitMs : 0);
-    for (;;) {
+    for (int slice = 0; slice >= 0; slice = NextSlice(deadline)) {
         MSG message;
         while (!gLookup->ended && PeekMessageA(&message, gLookup->window, kLookupMessage, kLookupMessage, PM_REMOVE))
             LookupWindow(message.hwnd, message.message, message.wParam, message.lParam);
-        uint64_t now = MonotonicMilliseconds();
-        if (gLookup->ended || now >= deadline)
+        if (gLookup->ended)
             return;
-        MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)(deadline - now), QS_POSTMESSAGE);
+        MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)slice, QS_ALLINPUT);
     }
 }
 
@@ -345,25 +400,30 @@ void NetConnectPoll(const NetSocket *sockets, int *states, int count, int timeou
     int pending = 0;
 #ifdef _WIN32
     // Made: writable; failed: in the exception set.
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    for (int i = 0; i < count; ++i)
-        if (states[i] == 0) {
-            FD_SET((SOCKET)sockets[i], &writable);
-            FD_SET((SOCKET)sockets[i], &failed);
-            ++pending;
-        }
-    if (pending == 0)
+    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)timeoutMs;
+    for (int slice = 0; slice >= 0; slice = NextSlice(deadline)) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        pending = 0;
+        for (int i = 0; i < count; ++i)
+            if (states[i] == 0) {
+                FD_SET((SOCKET)sockets[i], &writable);
+                FD_SET((SOCKET)sockets[i], &failed);
+                ++pending;
+            }
+        if (pending == 0)
+            return;
+        struct timeval tv = {0, slice * 1000};
+        if (select(0, NULL, &writable, &failed, &tv) <= 0)
+            continue;
+        for (int i = 0; i < count; ++i)
+            if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &failed))
+                states[i] = -1;
+            else if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &writable))
+                states[i] = ConnectionMade(sockets[i]);
         return;
-    struct timeval tv = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    if (select(0, NULL, &writable, &failed, &tv) <= 0)
-        return;
-    for (int i = 0; i < count; ++i)
-        if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &failed))
-            states[i] = -1;
-        else if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &writable))
-            states[i] = ConnectionMade(sockets[i]);
+    }
 #else
     struct pollfd polled[kNetAddressesMax];
     int which[kNetAddressesMax];

@@ -49,6 +49,14 @@ int NetSend(NetSocket socket, const char *data, int length, int timeoutMs);
 int NetWaitReadable(NetSocket socket, int timeoutMs);
 void NetClose(NetSocket socket);
 
+// On Windows every wait above that lasts keeps the calling thread's
+// messages flowing: they are dispatched between slices of at most 10 ms,
+// so that the host's windows answer while a call waits. 1 while such a
+// dispatch is under way: a call that arrives then comes from the host's
+// code, and must answer from what the library knows, without waiting and
+// without touching the state of the wait under way. Always 0 elsewhere.
+int Dispatching(void);
+
 uint64_t MonotonicMilliseconds(void);
 double UnixSeconds(void);
 

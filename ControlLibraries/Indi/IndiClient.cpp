@@ -158,6 +158,8 @@ static void CheckLife(void)
 
 int IndiWaitUntil(int (*done)(IndiCache *cache), uint64_t deadlineMs)
 {
+    if (Dispatching())
+        return IndiServerOpen() && done(&gIndi.cache);
     for (;;) {
         IndiDrain();
         if (!IndiServerOpen())
@@ -293,11 +295,11 @@ static void AwaitDevice(void)
 // With no connection and no attempt under way: a new attempt, spaced from
 // the end of the last one (or the loss of its connection). 1 when an
 // attempt is under way.
-static int BeginAttempt(int mayWait)
+static int BeginAttempt(int mayWait, int lookUp)
 {
     if (!AttemptMayBegin(&gIndi.attempt, gIndi.link == kLinkNone, mayWait))
         return 0;
-    if (!AttemptStart(&gIndi.attempt, gIndi.config.timeoutMs, mayWait, TimeLeft())) {
+    if (!AttemptStart(&gIndi.attempt, gIndi.config.timeoutMs, lookUp, TimeLeft())) {
         if (gIndi.link == kLinkNone && gIndi.attempt.lastEndMs != 0)
             gIndi.link = kLinkPaused;
         return 0;
@@ -319,10 +321,13 @@ static int AttemptForCall(int mayWait)
     return 1;
 }
 
-int IndiReady(int mayWait)
+int IndiReady(int call)
 {
     if (!gIndi.loaded)
         Load();
+    if (Dispatching())
+        return !gIndi.configBad && IndiServerOpen(); // the wait under way is left as it stands
+    const int mayWait = call == kIndiMayWait;
     gIndi.callDeadlineMs = MonotonicMilliseconds() + (mayWait ? (uint64_t)gIndi.config.timeoutMs : 0);
     if (gIndi.configBad)
         return 0;
@@ -331,7 +336,7 @@ int IndiReady(int mayWait)
         if (IndiServerOpen())
             CheckLife();
     }
-    if ((gIndi.link == kLinkNone || gIndi.link == kLinkPaused) && !BeginAttempt(mayWait))
+    if ((gIndi.link == kLinkNone || gIndi.link == kLinkPaused) && !BeginAttempt(mayWait, call != kIndiNoWait))
         return 0;
     if (gIndi.link == kLinkAttempting && !AttemptForCall(mayWait))
         return 0;

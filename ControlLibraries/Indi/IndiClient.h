@@ -79,12 +79,19 @@ struct IndiSession {
 
 extern IndiSession gIndi;
 
+// How a call may treat the network: one on the host's idle and drawing
+// path only looks; the version call at initialisation starts the name's
+// lookup and the connection without waiting for them; a call that follows
+// the user's action may wait.
+enum { kIndiNoWait = 0, kIndiMayWait = 1, kIndiStartOnly = 2 };
+
 // The start of every entry point: reads what has arrived and takes the
-// connection's next step. A call that may wait (one that follows the
-// user's action) waits up to the timeout from now, in all, for the
-// connection and, on a new one, for the device; one that may not only
-// looks. 1 when the configuration is good and a server connection is open.
-int IndiReady(int mayWait);
+// connection's next step. A call that may wait waits up to the timeout from
+// now, in all, for the connection and, on a new one, for the device; the
+// others only look, or start. A call that arrives while a wait dispatches
+// the host's messages does none of this. 1 when the configuration is good
+// and a server connection is open.
+int IndiReady(int call);
 // A server connection is open.
 int IndiServerOpen(void);
 // The server has sent something on the open connection.

@@ -68,7 +68,7 @@ static int SendPosition(double ra, double dec)
 // Whether a call may wait (for the connection, the device, an answer):
 // only one that follows the user's action may; the others read what has
 // arrived and answer at once.
-enum { kNoWait = 0, kMayWait = 1 };
+enum { kNoWait = kIndiNoWait, kMayWait = kIndiMayWait };
 
 // The code to answer when the server or the connected device cannot be
 // reached; 0 when ready with the device connected.
@@ -93,24 +93,29 @@ static unsigned short Command(const char *property, const char *element, const c
 
 // --- Status ---
 
+// Asked at the host's start, before the user has done anything: answered
+// from the settings (and the device, once the server has shown it), with
+// the connection started and not awaited, so that a server that is off or
+// slow holds nobody. What it says later goes to the trace.
 TCS_EXPORT unsigned short TCS_CALL TCS_GetVersion(char *text, int size)
 {
-    int ready = IndiReady(kMayWait);
+    IndiReady(kIndiStartOnly);
+    const char *device = gIndi.cache.device[0] != '\0' ? gIndi.cache.device : gIndi.config.device;
     char version[640];
     if (gIndi.configBad)
         snprintf(version, sizeof version, "%s, bad configuration at \"%s\"", kVersion, gIndi.badKey);
-    else if (gIndi.cache.device[0] != '\0')
-        snprintf(version, sizeof version, "%s, device \"%s\" on INDI server %s:%u", kVersion, gIndi.cache.device,
+    else if (device[0] != '\0')
+        snprintf(version, sizeof version, "%s, device \"%s\" on INDI server %s:%u", kVersion, device,
                  gIndi.config.host, gIndi.config.port);
     else
-        snprintf(version, sizeof version, "%s, no mount on INDI server %s:%u", kVersion, gIndi.config.host,
+        snprintf(version, sizeof version, "%s, the first mount on INDI server %s:%u", kVersion, gIndi.config.host,
                  gIndi.config.port);
     if (text != NULL && size > 0) {
         size_t n = strlen(version) < (size_t)size ? strlen(version) : (size_t)size - 1;
         memcpy(text, version, n);
         text[n] = '\0';
     }
-    return ready ? kTcsDone : kTcsNoProvider;
+    return gIndi.configBad ? kTcsNoProvider : kTcsDone;
 }
 
 TCS_EXPORT unsigned short TCS_CALL TCS_GetControlStatus(unsigned short *code)

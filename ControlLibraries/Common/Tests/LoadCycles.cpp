@@ -4,8 +4,9 @@
 //
 //   load_cycles LIBRARY CYCLES
 //
-// Each cycle loads the library, asks for its version (which connects to the
-// server of the environment's configuration and waits for the mount), reads
+// Each cycle loads the library, asks for its version (which starts the
+// connection to the server of the environment's configuration) and its
+// control status (which waits for it and the mount, as an open does), reads
 // the coordinates and releases the library. After cycles 0 (nothing loaded
 // yet), 1, 10, 100, ... and the last it prints "cycle N handles H": the
 // process's handle count on Windows (from the system's handle table), its open file
@@ -81,9 +82,21 @@ static int Cycle(const char *path, char *version, int size)
     if (library == NULL)
         return 0;
     TCS_GetVersion_Fn getVersion = (TCS_GetVersion_Fn)Find(library, "TCS_GetVersion");
+    TCS_GetControlStatus_Fn getStatus = (TCS_GetControlStatus_Fn)Find(library, "TCS_GetControlStatus");
     TCS_GetCelestialCoords_Fn getCoords = (TCS_GetCelestialCoords_Fn)Find(library, "TCS_GetCelestialCoords");
     DRAV_Coords where = {0, 0};
-    int good = getVersion != NULL && getCoords != NULL && getVersion(version, size) == 1 && getCoords(&where) == 1;
+    unsigned short status = 0;
+    int good = getVersion != NULL && getStatus != NULL && getCoords != NULL;
+    unsigned short answers[3] = {0, 0, 0};
+    if (good) {
+        answers[0] = getVersion(version, size);
+        answers[1] = getStatus(&status);
+        answers[2] = getCoords(&where);
+        good = answers[0] == 1 && answers[1] == 1 && answers[2] == 1;
+    }
+    if (!good)
+        snprintf(version + strlen(version), (size_t)size - strlen(version), " (answers %u %u %u, status %u)",
+                 answers[0], answers[1], answers[2], status);
     Release(library);
     return good;
 }
