@@ -266,9 +266,11 @@ static const double kPowersOfTen[] = {
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
 };
 
-// The C library's conversion, correctly rounded on both builds (mingw's own
-// strtod is not; its gdtoa one is). It sees digits and an exponent only, no
-// decimal point, so the process locale does not matter.
+// The C library's conversion, correctly rounded on both builds: glibc's, and
+// on Windows mingw's own (gdtoa) rather than msvcrt's, which the headers pick
+// for strtod only with their C99 extensions on; __mingw_strtod names it
+// whatever they say. It sees digits and an exponent only, no decimal point,
+// so the process locale does not matter.
 static double ConvertDigits(const char *text)
 {
 #ifdef __MINGW32__
