@@ -88,7 +88,7 @@ fuzz-json: fuzz-build
 	  $(FUZZ_DIR)/json-corpus $(CURDIR)/ControlLibraries/Ascom/Fuzz/corpus
 
 # Briefly, and quietly: only the final figures and any fault are printed.
-# The 40 s are shared: 20 s for the plug-in, 10 s each for the XML and JSON readers. The
+# The 40 s are shared: 20 s for the plug-in, 10 s each for XML and JSON. The
 # seed is fixed, so that a fresh tree repeats the same inputs on every run of
 # the suite; `make fuzz` explores from a new seed each time.
 FUZZ_TEST_SEED ?= 20261208

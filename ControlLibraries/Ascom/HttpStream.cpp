@@ -287,7 +287,7 @@ static size_t LineBytes(HttpReader *r, const char *data, size_t length)
     if (r->state == kStatus || r->state == kHeader || r->state == kTrailer) {
         r->headerBytes += taken;
         if (r->headerBytes > kHttpHeaderSkipMax)
-            return Fail(r, kHttpBadFraming), taken;
+            return Fail(r, kHttpHeaderTooLarge), taken;
         if (r->headerBytes > kHttpHeaderMax && r->state != kTrailer)
             Mark(r, kHttpHeaderTooLarge);
     }

@@ -98,6 +98,7 @@ struct Case {
     {"HTTP/1.1 200 OK\r\n" + kJunk + "\r\n{}", true, "<200>|2 1 1|@0"},
     {"HTTP/1.1 200 OK\r\n" + kPadding + "Content-Length: 2\r\n\r\n{}" + kOk,
      false, "<200>|2 0 0|<200>{\"Value\":1}\n|0 0 0|"},
+    {"HTTP/1.1 200 OK\r\n" + Repeat(kPadding, 8) + "Content-Length: 2\r\n\r\n{}", false, "|2 1 1|"},
     {"HTTP/1.1 200 OK\r\nContent-Length: 70000\r\n\r\n" + std::string(70000, 'b') + kOk, false,
      "<200>|1 0 0|<200>{\"Value\":1}\n|0 0 0|"},
     {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000\r\n" + std::string(65536, 'c') + "\r\n1\r\nc\r\n0\r\n\r\n" + kOk,
