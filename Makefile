@@ -8,7 +8,7 @@ FUZZ_FLAGS ?=
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 
 .PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
-  fuzz-build fuzz fuzz-indi test-fuzz bench test-bench dist dist-check screenshots demo-indi
+  fuzz-build fuzz fuzz-indi fuzz-json test-fuzz bench test-bench dist dist-check screenshots demo-indi
 
 all: native windows
 
@@ -54,7 +54,7 @@ $(BUILD)/fuzz/CMakeCache.txt: | setup
 # Configured afresh first, so that a tree made before a fuzzer was added knows its target.
 fuzz-build: $(BUILD)/fuzz/CMakeCache.txt
 	@cmake $(BUILD)/fuzz >/dev/null
-	@cmake --build $(BUILD)/fuzz --target telescope_fuzz indi_xml_fuzz -j $(JOBS)
+	@cmake --build $(BUILD)/fuzz --target telescope_fuzz indi_xml_fuzz ascom_json_fuzz -j $(JOBS)
 
 # FUZZ_SECONDS of fuzzing from the seeds in Fuzz/corpus. New inputs collect in
 # $(BUILD)/fuzz/corpus, a failing one in $(BUILD)/fuzz/artifacts; the plug-in's
@@ -77,14 +77,25 @@ fuzz-indi: fuzz-build
 	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/indi- \
 	  $(FUZZ_DIR)/indi-corpus $(CURDIR)/ControlLibraries/Indi/Fuzz/corpus
 
+# The ASCOM library's JSON reader against RapidJSON (differential), from the
+# Alpaca replies in ControlLibraries/Ascom/Fuzz/corpus; new inputs collect in
+# $(BUILD)/fuzz/json-corpus.
+fuzz-json: fuzz-build
+	@mkdir -p $(FUZZ_DIR)/json-corpus $(FUZZ_DIR)/artifacts
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(FUZZ_DIR)/ControlLibraries/Ascom/ascom_json_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/json- \
+	  $(FUZZ_DIR)/json-corpus $(CURDIR)/ControlLibraries/Ascom/Fuzz/corpus
+
 # Briefly, and quietly: only the final figures and any fault are printed.
-# The 30 s are shared: 20 s for the plug-in, 10 s for the XML reader. The
+# The 40 s are shared: 20 s for the plug-in, 10 s each for XML and JSON. The
 # seed is fixed, so that a fresh tree repeats the same inputs on every run of
 # the suite; `make fuzz` explores from a new seed each time.
 FUZZ_TEST_SEED ?= 20261208
 test-fuzz:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20 FUZZ_FLAGS="-verbosity=0 -seed=$(FUZZ_TEST_SEED)"
 	@$(MAKE) --no-print-directory fuzz-indi FUZZ_SECONDS=10 FUZZ_FLAGS="-verbosity=0 -seed=$(FUZZ_TEST_SEED)"
+	@$(MAKE) --no-print-directory fuzz-json FUZZ_SECONDS=10 FUZZ_FLAGS="-verbosity=0 -seed=$(FUZZ_TEST_SEED)"
 
 # Benchmarks of the native plug-in against the simulator; the summary at the
 # end sets each figure against its floor. BENCH_FLAGS go to Google Benchmark.

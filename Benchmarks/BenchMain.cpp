@@ -73,6 +73,7 @@ const Comparison kComparisons[] = {
     {"LogEntry_Position", "Floor_Fprintf", 1.2},
     {"Indi_CoordsRead", "Floor_ReceiveNothing", 2.0},
     {"Indi_ParseStream", "Floor_ExpatParseStream", 2.0},
+    {"Ascom_ParseReplies", "Floor_RapidJsonParseReplies", 2.0},
 };
 
 const char *Verdict(bool met) { return met ? "goal met" : "goal missed"; }
