@@ -228,7 +228,8 @@ static void AwaitLookup(int waitMs)
             LookupWindow(message.hwnd, message.message, message.wParam, message.lParam);
         if (gLookup->ended)
             return;
-        MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)slice, QS_ALLINPUT);
+        if (slice > 0)
+            MsgWaitForMultipleObjects(0, NULL, FALSE, (DWORD)slice, QS_ALLINPUT);
     }
 }
 

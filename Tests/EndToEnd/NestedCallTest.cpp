@@ -120,6 +120,17 @@ TEST_F(Nested, CallsWhileBusy)
          open, 1, false},
         {"open during a status query", "reenter=TCS_GetControlStatus", kOpen, op_TelescopeOpen, kRefused,
          open, 1, true},
+        // From inside the library's other waits (a library that dispatches
+        // the host's messages while it waits for its server): the go-to's
+        // launch and the open's status query.
+        {"menu status during a go-to's launch", "reenter=TCS_GoToCelestialCoords", kSlew, op_MenuStatus, kAnswered,
+         open + kLaunched + kArrived, 0, true},
+        {"sync during a go-to's launch", "reenter=TCS_GoToCelestialCoords", kSlew, op_TelescopeSync, kRefused,
+         open + kLaunched + kArrived, 0, true},
+        {"terminate during a go-to's launch", "reenter=TCS_GoToCelestialCoords", kSlew, op_Terminate, kAnswered,
+         open + slew, 0, false},
+        {"indicator during a status query", "reenter=TCS_GetControlStatus", kOpen, op_DrawIndicator, kAnswered,
+         open, 1, true},
         // From inside the note that configure shows.
         {"configure during a note", "", kConfigure, op_TelescopeConfigure, kRefused, configure, 1, true},
         {"open during a note", "", kConfigure, op_TelescopeOpen, kRefused, configure, 1, true},

@@ -5,10 +5,17 @@
 //
 //   idle_probe LIBRARY SECONDS PACE
 //
+// Throughout the version and open calls a 10 ms timer of the thread's stands
+// for the host's: each tick that a wait of the library dispatches calls the
+// coordinates again, as the plug-in's nested-call rule lets the host's timer
+// do.
+//
 // Prints one line of JSON, the fields idle_probe.py reads: the longest idle
-// call, the share of the time inside the library, and how long after the
-// last new place the first refusal (3) came and whether a new place came
-// after it. Exit status 2 when the library or its entry points are missing.
+// call, the share of the time inside the library, how long after the last
+// new place the first refusal (3) came and whether a new place came after
+// it, and for the version and open calls the longest time between two ticks
+// dispatched, the ticks, and the longest nested call. Exit status 2 when the
+// library or its entry points are missing.
 #include "DravInterface.h"
 
 #include <stdio.h>
@@ -21,6 +28,47 @@ static double Seconds(void)
     QueryPerformanceCounter(&count);
     QueryPerformanceFrequency(&frequency);
     return (double)count.QuadPart / (double)frequency.QuadPart;
+}
+
+// The host's timer during one call: the longest gap between the call's start,
+// its ticks and its end, and what the nested calls took.
+struct Ticks {
+    double last, longestGap, longestNested;
+    long count;
+};
+static Ticks gTicks;
+static TCS_GetCelestialCoords_Fn gNestedCoords;
+
+static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
+{
+    double now = Seconds();
+    if (now - gTicks.last > gTicks.longestGap)
+        gTicks.longestGap = now - gTicks.last;
+    DRAV_Coords where;
+    gNestedCoords(&where);
+    gTicks.last = Seconds();
+    if (gTicks.last - now > gTicks.longestNested)
+        gTicks.longestNested = gTicks.last - now;
+    ++gTicks.count;
+}
+
+static void StartTicks(void)
+{
+    MSG message;
+    while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+    }
+    gTicks.longestGap = gTicks.longestNested = 0;
+    gTicks.count = 0;
+    gTicks.last = Seconds();
+}
+
+static void EndTicks(char *json, int size, const char *name)
+{
+    double now = Seconds();
+    if (now - gTicks.last > gTicks.longestGap)
+        gTicks.longestGap = now - gTicks.last;
+    snprintf(json, (size_t)size, "\"%s_gap_s\": %.6f, \"%s_ticks\": %ld, \"%s_nested_s\": %.6f", name,
+             gTicks.longestGap, name, gTicks.count, name, gTicks.longestNested);
 }
 
 int main(int argc, char **argv)
@@ -40,14 +88,21 @@ int main(int argc, char **argv)
     if (getVersion == NULL || getStatus == NULL || getCoords == NULL || getProgress == NULL)
         return 2;
 
-    char text[80];
+    gNestedCoords = getCoords;
+    UINT_PTR timer = SetTimer(NULL, 0, 10, Tick);
+    char text[80], versionTicks[128], openTicks[128];
+    StartTicks();
     double t = Seconds();
     getVersion(text, sizeof text);
     const double versionSeconds = Seconds() - t;
+    EndTicks(versionTicks, sizeof versionTicks, "version");
     unsigned short status = 0;
+    StartTicks();
     t = Seconds();
     getStatus(&status);
     const double openSeconds = Seconds() - t;
+    EndTicks(openTicks, sizeof openTicks, "open");
+    KillTimer(NULL, timer);
 
     DRAV_Coords where = {0, 0}, last = {0, 0};
     unsigned short percent = 0;
@@ -84,9 +139,9 @@ int main(int argc, char **argv)
     if (refusedAfter >= 0)
         snprintf(refused, sizeof refused, "%.6f", refusedAfter);
     printf("{\"version_s\": %.6f, \"open_s\": %.6f, \"longest_s\": %.6f, \"share\": %.6f, \"calls\": %ld, "
-           "\"refused_after_s\": %s, \"recovered\": %s, \"answered\": %s}\n",
+           "\"refused_after_s\": %s, \"recovered\": %s, \"answered\": %s, %s, %s}\n",
            versionSeconds, openSeconds, longest, inside / (Seconds() - begin), calls, refused,
-           recovered ? "true" : "false", lastNew >= 0 ? "true" : "false");
+           recovered ? "true" : "false", lastNew >= 0 ? "true" : "false", versionTicks, openTicks);
     fflush(stdout);
     FreeLibrary(library);
     return 0;

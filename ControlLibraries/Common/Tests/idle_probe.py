@@ -33,7 +33,11 @@ native library is loaded into python (ctypes); a Windows one by IDLE_PROBE
 longest idle call reaches 0.1 s, the share 2 %, the version call the timeout
 by 0.5 s (lookup: by 0.2 s, and the open's call too), when a dead mount is
 not refused within 10 s of its last place or does not answer again once
-back, or the trace does not say why (LOST, and LOOKED_UP for the lookup). Everything listens on loopback only and
+back, or the trace does not say why (LOST, and LOOKED_UP for the lookup).
+Under Wine IDLE_PROBE also runs a 10 ms timer of the thread through the
+version and open calls, whose ticks call the coordinates again: --check
+fails too when a wait of more than 0.2 s leaves a tick waiting 50 ms, or a
+nested call takes 10 ms. Everything listens on loopback only and
 is closed when the probe ends."""
 import argparse, ctypes, json, os, socket, subprocess, sys, tempfile, threading, time
 
@@ -130,6 +134,10 @@ def slow_resolver():
             os.replace(shim + ".part", shim)
     return os.path.join(root, "$LIB", "slow_resolver.so")
 
+
+# The longest a message may wait while the library waits, on Windows: a
+# window unanswered for longer is seen to stall.
+GAP_LIMIT_S = 0.05
 
 KINDS = {"full": full_listener, "closed": closed_port, "silent": silent_listener,
          "dead": lambda: misbehaving("dead"), "lookup": lambda: misbehaving("mute")}
@@ -244,10 +252,20 @@ def main():
         if kind == "lookup":
             good = good and r["open_s"] < bound and r["answered"] and args.looked_up_says in said
         refusal = ""
+        if "open_gap_s" in r:
+            # The host's timer, under the library's waits: each wait that
+            # lasts dispatches it, and its nested calls do not wait.
+            waits = [c for c in ("version", "open") if r[f"{c}_s"] > 0.2]
+            gap = max([r[f"{c}_gap_s"] for c in waits] or [0])
+            nested = max(r["version_nested_s"], r["open_nested_s"])
+            good = good and gap < GAP_LIMIT_S and nested < 0.01
+            refusal += (f"; the host's timer waited at most {gap * 1000:.1f} ms during the waits "
+                        f"({', '.join(c + ' ' + str(r[c + '_ticks']) + ' ticks' for c in waits) or 'none'}), "
+                        f"its nested calls {nested * 1000:.2f} ms at most")
         if kind == "dead":
             after = r["refused_after_s"]
             good = good and after is not None and after < 10 and r["recovered"] and args.lost_says in said
-            refusal = (f"; the first 3 came {after:.2f} s after the last new place" if after is not None
+            refusal += (f"; the first 3 came {after:.2f} s after the last new place" if after is not None
                        else "; never refused") + (", and it answered again once back" if r["recovered"] else
                                                   ", and it never answered again")
         print(f"{'ok    ' if good or not args.check else 'FAIL  '}{kind:6}: {r['calls']} idle calls in "
