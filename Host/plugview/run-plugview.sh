@@ -601,15 +601,27 @@ waits_session() {
   wait "$ping_pid" 2>/dev/null || true
   ping_pid=""
   stop
+  # What the plug-in made of it, in its log.
+  tr -d '\r' <"$work/telelog.txt" >"$work/log.txt"
+  say "$kind: $(grep -m1 '^DRAV Version' "$work/log.txt"); $(grep -m1 '^Status->' "$work/log.txt");" \
+    "$(grep -m1 -E '^(Calibrate|Add Celestial Point) ' "$work/log.txt"); $(grep -m1 '^Goto ' "$work/log.txt")"
+  if grep -q '^box Stop at' "$out"; then
+    grep -q '^GoTo stopped by the user at' "$work/log.txt" &&
+      tr -d '\r' <"$work/indi-trace.txt" | grep -q 'name="TELESCOPE_ABORT_MOTION"><oneSwitch name="ABORT">On' ||
+      fail "the box's Stop did not stop the mount (no \"GoTo stopped by the user\", or no ABORT sent)"
+    say "$kind: $(grep -m1 '^GoTo stopped by the user' "$work/log.txt"), TELESCOPE_ABORT_MOTION sent by TCS_KillMotion"
+  fi
   waits_figures "$kind"
 }
 
 # waits_figures KIND: for each case, the longest stretch that overlaps it
 # that plugview's probe (a message every 5 ms from a thread of its own) and
 # the window manager's ping (every 5 ms from outside) saw unanswered, and
-# whether the system called the window hung meanwhile.
+# whether the window was called hung meanwhile: by the system (Wine's
+# IsHungAppWindow), or by openbox had the user tried to close it then (a
+# ping unanswered for as long as openbox waits before it says so).
 waits_figures() {
-  cat "$out" "$work/ping.txt" | awk -v kind="$1" -v goal="$waits_goal" '
+  cat "$out" "$work/ping.txt" | awk -v kind="$1" -v goal="$waits_goal" -v patience="$wm_patience" '
     /^probe: call / { n++; name[n] = $3; from[n] = $5; to[n] = $7 }
     /^probe: box up at / && !box { box = $5 }
     /^probe: unanswered / { p++; pw[p] = $3; ps[p] = $6; pe[p] = $8 }
@@ -627,6 +639,7 @@ waits_figures() {
       hung = "never"
       for (i = 1; i <= h; i++) if (hs[i] < b && he[i] > a) hung = "yes"
       m1 = longest(a, b, p, pw, ps, pe); m2 = longest(a, b, q, qw, qs, qe)
+      if (m2 >= patience) hung = "yes"
       printf "waits: %-9s %-14s window unanswered at most %-10s  ping unanswered at most %-10s  called hung: %-5s  (%.2f s)%s\n",
         kind, what, show(m1), show(m2), hung, b - a, (m1 > goal || m2 > goal || hung == "yes") ? "  OVER" : ""
     }
@@ -650,6 +663,17 @@ waits() {
   waits_dir=$work
   : >"$waits_dir/figures.txt"
   local kind
+  # How long openbox waits for a window's answer, after it was asked to
+  # close it, before its title says the window is not responding.
+  work="$waits_dir/openbox" out="$waits_dir/openbox/transcript.txt"
+  mkdir -p "$work"
+  start_xvfb
+  start_wm
+  timeout 60 python3 "$root/Host/plugview/wm_ping.py" --limit >"$out" 2>&1 || fail "wm_ping.py --limit failed"
+  stop
+  wm_patience=$(grep -oE 'not responding [0-9.]+ s' "$out" | grep -oE '[0-9.]+' || echo 1e9)
+  echo "waits: openbox calls a window that does not answer its pings not responding $wm_patience s after it was asked to close it" |
+    tee -a "$waits_dir/figures.txt"
   for kind in silent full simulator; do
     waits_session "$kind"
   done

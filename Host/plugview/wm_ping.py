@@ -3,12 +3,17 @@
 does: a _NET_WM_PING every 5 ms, each sent once the last was answered.
 
   wm_ping.py WINDOW SECONDS
+  wm_ping.py --limit
 
 Prints each ping that waited 5 ms or more for its answer, stamped with the
 system's wall clock (as plugview --stamps is), the longest wait and the
 number of pings; a ping still unanswered at the end (SECONDS, the window
-gone, or SIGTERM) is given as at least that long. Needs only libX11."""
-import ctypes, ctypes.util, select, signal, sys, time
+gone, or SIGTERM) is given as at least that long. --limit measures the window
+manager's own patience instead: a window of its own that asks for pings and
+never answers one is asked to close as its close button would, and the time
+until the manager's title for it says it is not responding is printed (at
+most 20 s). Needs libX11 and xprop."""
+import ctypes, ctypes.util, select, signal, subprocess, sys, time
 
 x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
 
@@ -33,6 +38,11 @@ x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
 x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(Event)]
 x.XFlush.argtypes = x.XPending.argtypes = x.XConnectionNumber.argtypes = [ctypes.c_void_p]
 x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(Event)]
+x.XCreateSimpleWindow.restype = ctypes.c_ulong
+x.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 2 + [ctypes.c_uint] * 3 + [ctypes.c_ulong] * 2
+x.XSetWMProtocols.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
+x.XStoreName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_char_p]
+x.XMapWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
 
 # A window that goes makes the next ping a BadWindow error: the end, not a crash.
 gone = []
@@ -40,11 +50,53 @@ ERROR_HANDLER = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
 x.XSetErrorHandler(ERROR_HANDLER)
 
 
-def main():
-    window, seconds = int(sys.argv[1], 0), float(sys.argv[2])
+def open_display():
     display = x.XOpenDisplay(None)
     if not display:
         sys.exit("wm_ping: cannot open the display")
+    return display
+
+
+def visible_name(window):
+    return subprocess.run(["xprop", "-id", str(window), "_NET_WM_VISIBLE_NAME", "WM_NAME"], capture_output=True,
+                          text=True, timeout=10).stdout
+
+
+def limit():
+    display = open_display()
+    root = x.XDefaultRootWindow(display)
+    window = x.XCreateSimpleWindow(display, root, 10, 10, 200, 100, 1, 0, 0xFFFFFF)
+    x.XStoreName(display, window, b"wm_ping deaf window")
+    atoms = (ctypes.c_ulong * 2)(x.XInternAtom(display, b"WM_DELETE_WINDOW", 0),
+                                 x.XInternAtom(display, b"_NET_WM_PING", 0))
+    x.XSetWMProtocols(display, window, atoms, 2)
+    x.XMapWindow(display, window)
+    x.XFlush(display)
+    end = time.monotonic() + 10
+    while "_NET_WM_VISIBLE_NAME(" not in visible_name(window) and time.monotonic() < end:
+        time.sleep(0.1)  # until the manager has taken it
+    # Its close button, as the manager is asked for it (_NET_CLOSE_WINDOW).
+    e = Event()
+    e.xclient.type, e.xclient.window, e.xclient.format = CLIENT_MESSAGE, window, 32
+    e.xclient.message_type = x.XInternAtom(display, b"_NET_CLOSE_WINDOW", 0)
+    e.xclient.l[1] = 2  # from a pager or a button: the user
+    asked = time.monotonic()
+    x.XSendEvent(display, root, 0, SUBSTRUCTURE_NOTIFY | SUBSTRUCTURE_NOTIFY << 1, ctypes.byref(e))
+    x.XFlush(display)
+    while time.monotonic() < asked + 20:
+        if "Not Responding" in visible_name(window):
+            print(f"ping: the window manager calls a window not responding {time.monotonic() - asked:.1f} s "
+                  f"after it was asked to close it", flush=True)
+            return
+        time.sleep(0.1)
+    print("ping: the window manager did not call a window that never answers not responding within 20 s", flush=True)
+
+
+def main():
+    if sys.argv[1] == "--limit":
+        return limit()
+    window, seconds = int(sys.argv[1], 0), float(sys.argv[2])
+    display = open_display()
     root = x.XDefaultRootWindow(display)
     protocols, ping = x.XInternAtom(display, b"WM_PROTOCOLS", 0), x.XInternAtom(display, b"_NET_WM_PING", 0)
     # The answer goes to the root window, to whoever listens there.
