@@ -799,7 +799,8 @@ void SayCloseButton()
 }
 
 // SECONDS of the message loop before the plug-in is initialised (no
-// accelerators, no timer yet).
+// accelerators, no timer yet). A quit (the window closed meanwhile) is left
+// for the main loop.
 void ReadMessagesFor(double seconds)
 {
     const double until = Now() + seconds;
@@ -807,6 +808,10 @@ void ReadMessagesFor(double seconds)
         MsgWaitForMultipleObjects(0, nullptr, FALSE, (DWORD)(left * 1000) + 1, QS_ALLINPUT);
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                PostQuitMessage((int)message.wParam);
+                return;
+            }
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
