@@ -9,7 +9,8 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
 for p in cmake make g++ clang googletest libbenchmark-dev libclang-rt-14-dev \
          g++-mingw-w64-i686 wine wine32:i386 wine64 binutils-mingw-w64-i686 locales nsis zip \
-         xvfb xdotool x11-apps imagemagick indi-bin indi-eqmod liberfa-dev libexpat1-dev rapidjson-dev python3; do
+         xvfb xdotool x11-apps x11-utils imagemagick openbox indi-bin indi-eqmod liberfa-dev libexpat1-dev rapidjson-dev \
+         python3; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -ne 0 ]; then

@@ -9,7 +9,7 @@
 // closing the chart's window terminates and releases the plug-in, whatever
 // call is under way, as a host's close handler does.
 //
-//   plugview PLUGIN [--centre RA DEC] [--probe]
+//   plugview PLUGIN [--centre RA DEC] [--probe] [--stamps] [--init-after SECONDS]
 //   plugview --close    asks a running plugview to close its chart's window,
 //                       from outside (as the system does at log-off)
 //
@@ -18,6 +18,13 @@
 // the popup entries) and each call with its answer. --probe measures, from
 // a second thread, how long the window leaves a message unanswered (in all
 // and during go-tos), and from a third whether the system calls it hung.
+// --stamps starts that probe with the window and stamps, in the system's
+// wall-clock seconds, every stretch of 5 ms or more it saw unanswered, every
+// call that is not routine and each note or go-to box that comes up, so that
+// a script can tell which call held the window, and set it against probes
+// from outside. --init-after shows the window and reads its messages for
+// SECONDS before the plug-in is initialised, as a host that loads its
+// plug-ins once its window is up.
 #include "CanaryRecord.h"
 #include "HostLayout.h"
 #include "HostModel.h"
@@ -28,6 +35,7 @@
 #include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <atomic>
 #include <string>
@@ -77,6 +85,9 @@ struct Host {
     std::atomic<double> goToStart{-1}, goToEnd{0};
     double longestDuringGoTos = 0;
     std::atomic<unsigned> hungReadings{0}, readings{0};
+    bool stamps = false, initialised = false;
+    unsigned roundTrips = 0;
+    double probeStarted = 0;
 };
 
 Host gHost;
@@ -96,6 +107,16 @@ void Say(const char *format, ...)
     vprintf(format, args);
     va_end(args);
     fflush(stdout);
+}
+
+// Seconds since 1970 on the system's clock, which probes outside plugview
+// read too.
+double WallClock()
+{
+    FILETIME t;
+    GetSystemTimeAsFileTime(&t);
+    const uint64_t ticks = ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime;
+    return (double)(ticks - 116444736000000000ull) / 1e7; // 1601 to 1970 in 100 ns
 }
 
 void Fault(const std::string &what)
@@ -133,7 +154,7 @@ void Call(OperationT op, const char *opName, CanaryRecord *record, bool routine)
     } else {
         gHost.nestedIdle = gHost.nestedOther = 0;
     }
-    const double start = Now();
+    const double start = Now(), wallStart = WallClock();
     const bool goTo = gHost.depth == 0 && (op == op_TelescopeSlew || op == op_DoContextualPopup);
     if (goTo) {
         gHost.goToEnd = 0;
@@ -146,6 +167,8 @@ void Call(OperationT op, const char *opName, CanaryRecord *record, bool routine)
     if (goTo)
         gHost.goToEnd = start + took;
     ++gHost.calls;
+    if (!routine && gHost.stamps && gHost.depth == 0)
+        Say("probe: call %s from %.3f to %.3f\n", opName, wallStart, WallClock());
     if (!routine) {
         Say("call %s -> %d after %.2f s\n", opName, answer, took);
         if (gHost.depth == 0 && gHost.nestedIdle + gHost.nestedOther > 0)
@@ -437,6 +460,8 @@ BOOL CALLBACK ShowNoteBesideChart(HWND box, LPARAM)
     char caption[128] = "", text[128] = "";
     GetWindowTextA(box, caption, sizeof caption);
     GetWindowRect(box, &r);
+    if (gHost.stamps)
+        Say("probe: %s up at %.3f\n", progressBox ? "box" : "note", WallClock());
     if (!progressBox) {
         Say("note \"%s\" up at %ld,%ld size %ld,%ld\n", caption, r.left, r.top, r.right - r.left, r.bottom - r.top);
         return TRUE;
@@ -576,7 +601,8 @@ void Paint()
     IntersectClipRect(dc, 0, 0, kChartWidth, kChartHeight);
     DrawGrid(dc);
     DrawStars(dc);
-    DrawIndicator(dc);
+    if (gHost.initialised)
+        DrawIndicator(dc);
     SelectClipRgn(dc, nullptr);
     SetTextColor(dc, RGB(0, 0, 0));
     TextOutA(dc, 6, kChartHeight + 4, gHost.status.data(), (int)gHost.status.size());
@@ -718,12 +744,15 @@ HACCEL BuildAccelerators()
 DWORD WINAPI Probe(void *)
 {
     while (gHost.probing) {
-        const double sent = Now();
+        const double sent = Now(), wallSent = WallClock();
         DWORD_PTR result;
         SendMessageTimeoutA(gHost.window, WM_NULL, 0, 0, SMTO_NORMAL, 600000, &result);
         const double answered = Now(), waited = answered - sent;
         if (!gHost.probing)
             break;
+        ++gHost.roundTrips;
+        if (gHost.stamps && waited >= 0.005)
+            Say("probe: unanswered %.3f s from %.3f to %.3f\n", waited, wallSent, WallClock());
         if (waited > gHost.longestUnanswered)
             gHost.longestUnanswered = waited;
         const double start = gHost.goToStart, end = gHost.goToEnd;
@@ -740,10 +769,15 @@ DWORD WINAPI Probe(void *)
 // (no message read for 5 s: Windows then puts a ghost window in its place).
 DWORD WINAPI HungWatch(void *)
 {
+    bool hung = false;
     while (gHost.probing) {
         ++gHost.readings;
-        if (IsHungAppWindow(gHost.window) && gHost.hungReadings++ == 0)
+        const bool now = IsHungAppWindow(gHost.window) != FALSE;
+        if (now && gHost.hungReadings++ == 0)
             Say("probe: the system calls the window hung\n");
+        if (gHost.stamps && now != hung)
+            Say("probe: %s at %.3f\n", now ? "called hung" : "no longer called hung", WallClock());
+        hung = now;
         Sleep(100);
     }
     return 0;
@@ -764,6 +798,26 @@ void SayCloseButton()
     Say("window close button: none found\n");
 }
 
+// SECONDS of the message loop before the plug-in is initialised (no
+// accelerators, no timer yet). A quit (the window closed meanwhile) is left
+// for the main loop.
+void ReadMessagesFor(double seconds)
+{
+    const double until = Now() + seconds;
+    for (double left = seconds; left > 0; left = until - Now()) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, (DWORD)(left * 1000) + 1, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                PostQuitMessage((int)message.wParam);
+                return;
+            }
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
 bool Initialise()
 {
     CanaryRecord r(InitializeLayout(), gHost.seed++);
@@ -771,6 +825,7 @@ bool Initialise()
     r.Put<uint32_t>(kInitWindowID, 0);
     Call(op_Initialize, "op_Initialize", &r, false);
     const bool success = r.Get<unsigned char>(kInitSuccess) == 1;
+    gHost.initialised = true;
     Say("initialised: %s, idle time %s, telescope controller %s\n", r.Show("fSuccess").c_str(),
         r.Show("fWantsIdleTime").c_str(), r.Show("fIsTelescopeController").c_str());
     return success;
@@ -788,7 +843,8 @@ std::string WindowsPath(std::string path)
 
 int Usage()
 {
-    fprintf(stderr, "usage: plugview PLUGIN [--centre RA DEC] [--probe] | plugview --close\n");
+    fprintf(stderr, "usage: plugview PLUGIN [--centre RA DEC] [--probe] [--stamps] [--init-after SECONDS] | "
+                    "plugview --close\n");
     return 2;
 }
 
@@ -804,10 +860,19 @@ int main(int argc, char **argv)
     }
     gHost.chart = {1.45, 0.12, 1000.0, kChartWidth, kChartHeight};
     bool probe = false;
+    double initAfter = -1;
     for (int i = 2; i < argc; ++i) {
         std::string error;
         if (strcmp(argv[i], "--probe") == 0)
             probe = true;
+        else if (strcmp(argv[i], "--stamps") == 0)
+            probe = gHost.stamps = true;
+        else if (strcmp(argv[i], "--init-after") == 0 && i + 1 < argc) {
+            char *end;
+            initAfter = strtod(argv[++i], &end);
+            if (*end != 0 || initAfter < 0 || initAfter > 60)
+                return Usage();
+        }
         else if (strcmp(argv[i], "--centre") == 0 && i + 2 < argc) {
             if (!ParseRightAscension(argv[i + 1], &gHost.chart.centreRA, &error) ||
                 !ParseDeclination(argv[i + 2], &gHost.chart.centreDec, &error)) {
@@ -844,23 +909,39 @@ int main(int argc, char **argv)
     AdjustWindowRect(&outer, style, TRUE);
     gHost.window = CreateWindowA("plugview", "plugview - telescope.plug", style, 0, 0, outer.right - outer.left,
                                  outer.bottom - outer.top, nullptr, BuildMenuBar(), windowClass.hInstance, nullptr);
-    if (!Initialise())
-        Say("plugview: the plug-in refused the initialisation\n");
-    ShowWindow(gHost.window, SW_SHOWNORMAL);
-    SetForegroundWindow(gHost.window);
-    UpdateWindow(gHost.window);
-    POINT origin = {0, 0};
-    ClientToScreen(gHost.window, &origin);
-    Say("window \"plugview - telescope.plug\" client at %ld,%ld size %d,%d\n", origin.x, origin.y, kChartWidth,
-        kChartHeight + kStatusHeight);
-    SayCloseButton();
-    SetTimer(gHost.window, kIdleTimer, kIdleIntervalMs, nullptr);
     HANDLE prober = nullptr, watcher = nullptr;
-    if (probe) {
+    const auto startProbe = [&] {
+        if (!probe || gHost.probing)
+            return;
         gHost.probing = true;
+        gHost.probeStarted = Now();
         prober = CreateThread(nullptr, 0, Probe, nullptr, 0, nullptr);
         watcher = CreateThread(nullptr, 0, HungWatch, nullptr, 0, nullptr);
+    };
+    if (gHost.stamps)
+        startProbe();
+    const auto showWindow = [] {
+        ShowWindow(gHost.window, SW_SHOWNORMAL);
+        SetForegroundWindow(gHost.window);
+        UpdateWindow(gHost.window);
+        POINT origin = {0, 0};
+        ClientToScreen(gHost.window, &origin);
+        Say("window \"plugview - telescope.plug\" client at %ld,%ld size %d,%d\n", origin.x, origin.y, kChartWidth,
+            kChartHeight + kStatusHeight);
+        SayCloseButton();
+    };
+    if (initAfter >= 0) {
+        showWindow();
+        ReadMessagesFor(initAfter);
     }
+    if (!Initialise())
+        Say("plugview: the plug-in refused the initialisation\n");
+    if (initAfter < 0)
+        showWindow();
+    else
+        InvalidateRect(gHost.window, nullptr, FALSE); // now with the indicator
+    SetTimer(gHost.window, kIdleTimer, kIdleIntervalMs, nullptr);
+    startProbe();
 
     HACCEL keys = BuildAccelerators();
     MSG message;
@@ -876,6 +957,8 @@ int main(int argc, char **argv)
         WaitForSingleObject(watcher, 5000);
         Say("probe: longest unanswered %.2f s, during go-tos %.2f s; called hung in %u of %u readings\n",
             gHost.longestUnanswered, gHost.longestDuringGoTos, gHost.hungReadings.load(), gHost.readings.load());
+        if (gHost.stamps)
+            Say("probe: %u round trips in %.1f s\n", gHost.roundTrips, Now() - gHost.probeStarted);
     }
     // Unloading writes the plug-in's log out: released by the close, or here.
     if (gHost.module != nullptr)

@@ -4,17 +4,24 @@
 #   run-plugview.sh session BUILD_TREE WORK [DOCS]   the GUI session, checked; PNGs in WORK/shots (and DOCS)
 #   run-plugview.sh frozen BUILD_TREE WORK           the longest the window leaves a message unanswered
 #                                                    during a go-to of 2.6 s and one of 30 s, and the polls
+#   run-plugview.sh waits BUILD_TREE WORK            with the INDI library and a window manager: the longest
+#                                                    the window leaves unanswered while the library waits
+#                                                    (initialisation, open, sync, go-to launch, Stop)
 #
 # BUILD_TREE is the Windows build tree; WORK is emptied first. Xvfb takes a
 # free display of its own choosing and is stopped by its pid, as is plugview,
-# whatever happens. Every wait is bounded. No window manager: keys go to
-# window ids, clicks to screen positions that plugview's transcript gives.
+# whatever happens. Every wait is bounded. Keys go to window ids, clicks to
+# screen positions that plugview's transcript gives. No window manager but in
+# waits, which runs openbox.
 set -eu
 mode=$1 tree=$(cd "$2" && pwd) work=$3 docs=${4:-}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # A Wine prefix of its own: the desktop of a prefix belongs to the display of
-# its first program, and the other tests run theirs with none.
+# its first program, and the other tests run theirs with none. The waits
+# have a window manager, which the prefix of the others is told is never
+# there: one more prefix.
 export WINE_RUN_PREFIX=wineprefix-plugview
+[ "$mode" != waits ] || WINE_RUN_PREFIX=wineprefix-plugview-wm
 prefix="$tree/$WINE_RUN_PREFIX"
 system_dir="$prefix/drive_c/Program Files/Common Files/System"
 rm -rf "$work"
@@ -22,15 +29,17 @@ mkdir -p "$work/shots"
 work=$(cd "$work" && pwd)
 [ -z "$docs" ] || docs=$(mkdir -p "$docs" && cd "$docs" && pwd)
 out="$work/transcript.txt"
-xvfb_pid="" view_pid=""
+xvfb_pid="" view_pid="" wm_pid="" server_pid="" ping_pid="" indi_dir=""
 
 stop() {
   local pid
-  for pid in $view_pid $xvfb_pid; do
+  for pid in $ping_pid $view_pid $server_pid $wm_pid $xvfb_pid; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  view_pid="" xvfb_pid=""
+  view_pid="" xvfb_pid="" wm_pid="" server_pid="" ping_pid=""
+  [ -z "$indi_dir" ] || "$root/ControlLibraries/Indi/Tests/indi-server.sh" stop "$indi_dir"
+  indi_dir=""
   # The next session must find a new server, not one tied to this display.
   WINEPREFIX="$prefix" timeout 20 wineserver -k 2>/dev/null || true
 }
@@ -149,10 +158,20 @@ start_view() {
     WINEPREFIX="$prefix" WINEDEBUG=-all timeout 120 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 ||
       fail "cannot tell Wine that there is no window manager"
   fi
-  mkdir -p "$system_dir"
-  cp "$tree/Simulator/DRAV.dll" "$system_dir/DRAV.dll"
+  install_library "$tree/Simulator/DRAV.dll"
   export DRAV_SIM_SCENARIO=$1 DRAV_SIM_JOURNAL=journal.txt
   shift
+  launch_view "$@"
+}
+
+# install_library DLL: at the fixed path inside the prefix.
+install_library() {
+  mkdir -p "$system_dir"
+  cp "$1" "$system_dir/DRAV.dll"
+}
+
+# launch_view ARGS...: plugview in WORK, with the prefix ready; until its window is up.
+launch_view() {
   cd "$work"
   # Its window within a minute, plus what a Wine process costs to start here.
   local cost
@@ -441,8 +460,231 @@ frozen() {
   done
 }
 
+# --- The waits: plugview with the INDI library, under a window manager ---
+
+# openbox on the display, until it says it manages it (its check window on the root).
+start_wm() {
+  openbox --sm-disable >"$work/openbox.log" 2>&1 &
+  wm_pid=$!
+  local n
+  for n in $(seq 100); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && return 0
+    kill -0 "$wm_pid" 2>/dev/null || fail "openbox ended at its start"
+    sleep 0.1
+  done
+  fail "openbox did not take the display within 10 s"
+}
+
+# start_server KIND: the library's server on a free loopback port: silent
+# (accepts, says nothing), full (its listen queue full), or Debian's
+# indiserver with its telescope simulator (simulator). Sets port.
+start_server() {
+  if [ "$1" = simulator ]; then
+    indi_dir="$work/indiserver"
+    "$root/ControlLibraries/Indi/Tests/indi-server.sh" start "$indi_dir" || fail "indiserver did not start"
+    port=$(cat "$indi_dir/port")
+    return 0
+  fi
+  python3 "$root/Host/plugview/wait_server.py" "$1" "$work/port" &
+  server_pid=$!
+  local n
+  for n in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+  [ -s "$work/port" ] || fail "the $1 server did not start"
+  port=$(cat "$work/port")
+}
+
+# choose STAR ID: the entry with command ID of the star's contextual menu,
+# clicked in its middle once the menu has had time to be drawn (its picture
+# kept in WORK/shots). The chart's window is made the active one first:
+# plugview asks for that as it opens the menu, and the window manager,
+# raising it then, would cover the menu. Now and then the click still lands
+# on the chart ("selected nothing"): the menu is opened again, three times
+# at most.
+choose() {
+  local ex ey ew eh chosen tries n
+  chosen=$(grep -c "^chosen $2 on $1" "$out" || true)
+  for tries in 1 2 3; do
+    xdotool windowactivate --sync "$view" 2>>"$work/xdotool.log" || true
+    sleep 0.3
+    popup_on "$1"
+    sleep 0.3
+    shot "menu-$2"
+    read -r ex ey ew eh <<<"$(last "^popup entry $2 " | grep -oE '[0-9]+,[0-9]+' | head -2 | tr ',\n' '  ')"
+    click 1 "$((ex + ew / 2)),$((ey + eh / 2))"
+    for n in $(seq 30); do
+      [ "$(grep -c "^chosen $2 on $1" "$out" || true)" -gt "$chosen" ] && return 0
+      sleep 0.1
+    done
+    xdo key Escape
+    sleep 0.5
+  done
+  fail "entry $2 of the contextual menu on $1 not chosen after three tries"
+}
+
+# answer_note CALL: Return to the plug-in's note, until CALL has ended (xdotool
+# may say it failed for a key that went through, and the note is gone then).
+answer_note() {
+  local tries n
+  for tries in 1 2 3; do
+    xdotool key --window "$(window_named 5 '^Telescope Controller$')" Return 2>>"$work/xdotool.log" || true
+    for n in $(seq 30); do
+      grep -q "^call $1 -> 0" "$out" && return 0
+      sleep 0.1
+    done
+  done
+  fail "the note did not go with Return"
+}
+
+# The library's waits last at most its timeout each; a user's action makes a
+# few of them (the open four: control and alignment, twice).
+waits_timeout=2000
+call_bound=$((4 * waits_timeout / 1000 + 20))
+# The library spaces its attempts to connect a second from the end of the
+# last: each case comes 1.5 s after the one before, as a user's next action
+# would, so that its calls may start an attempt of their own.
+case_gap=1.5
+# Longer than this unanswered, or called hung, is OVER the goal; with
+# WAITS_CHECK=1 any case OVER fails the run.
+waits_goal=0.05
+
+# waits_session KIND: one plugview against that server, its cases one after
+# the other: the initialisation (its window up 3 s before), the open and its
+# note, a sync on Betelgeuse and a go-to to Sirius from the contextual menu,
+# and the go-to's Stop when its box comes up.
+waits_session() {
+  local kind=$1
+  work="$waits_dir/$kind" out="$waits_dir/$kind/transcript.txt"
+  mkdir -p "$work/shots"
+  start_xvfb
+  start_wm
+  start_server "$kind"
+  "$root/tools/wine-run.sh" --prepare "$tree/Host/plugview.exe"
+  install_library "$tree/ControlLibraries/Indi/DRAV.dll"
+  export DRAV_INDI="port=$port,timeout=$waits_timeout,log=indi-trace.txt"
+  launch_view "${centre[@]}" --stamps --init-after 3
+  # Managed by openbox (framed), and asking to be pinged.
+  xprop -id "$view" _NET_FRAME_EXTENTS WM_PROTOCOLS >"$work/managed.txt" 2>&1 || true
+  grep -q '^_NET_FRAME_EXTENTS(CARDINAL) = ' "$work/managed.txt" && grep -q '_NET_WM_PING' "$work/managed.txt" ||
+    fail "the window is not managed by openbox, or takes no ping: $(tr '\n' ' ' <"$work/managed.txt")"
+  python3 "$root/Host/plugview/wm_ping.py" "$view" 600 >"$work/ping.txt" 2>&1 &
+  ping_pid=$!
+  say "$kind: plugview on $DISPLAY under openbox, window $view, the INDI library on 127.0.0.1:$port"
+  wait_for "$call_bound" '^call op_Initialize -> 0'
+
+  sleep "$case_gap"
+  key "$view" ctrl+o
+  wait_for "$call_bound" '^note "Telescope Controller" up'
+  sleep 0.5
+  answer_note op_TelescopeOpen
+
+  sleep "$case_gap"
+  choose Betelgeuse 20001
+  wait_for "$call_bound" '^call op_DoContextualPopup -> 0'
+
+  sleep "$case_gap"
+  choose Sirius 20000
+  local until=$(( $(date +%s%N) + call_bound * 1000000000 ))
+  while ! grep -q '^box Stop at' "$out" && [ "$(grep -c '^call op_DoContextualPopup -> 0' "$out")" -lt 2 ]; do
+    [ "$(date +%s%N)" -lt "$until" ] || fail "neither the go-to's box nor its end within $call_bound s"
+    kill -0 "$view_pid" 2>/dev/null || fail "plugview ended during the go-to's launch"
+    sleep 0.1
+  done
+  if grep -q '^box Stop at' "$out"; then
+    sleep 1
+    local at wh
+    at=$(xy '^box Stop at') wh=$(size '^box Stop at')
+    click 1 "$(( ${at%,*} + ${wh%,*} / 2 )),$(( ${at#*,} + ${wh#*,} / 2 ))"
+  fi
+  wait_for "$call_bound" '^call op_DoContextualPopup -> 0' 2
+  quit
+  kill "$ping_pid" 2>/dev/null || true
+  wait "$ping_pid" 2>/dev/null || true
+  ping_pid=""
+  stop
+  # What the plug-in made of it, in its log.
+  tr -d '\r' <"$work/telelog.txt" >"$work/log.txt"
+  say "$kind: $(grep -m1 '^DRAV Version' "$work/log.txt"); $(grep -m1 '^Status->' "$work/log.txt");" \
+    "$(grep -m1 -E '^(Calibrate|Add Celestial Point) ' "$work/log.txt"); $(grep -m1 '^Goto ' "$work/log.txt")"
+  if grep -q '^box Stop at' "$out"; then
+    grep -q '^GoTo stopped by the user at' "$work/log.txt" &&
+      tr -d '\r' <"$work/indi-trace.txt" | grep -q 'name="TELESCOPE_ABORT_MOTION"><oneSwitch name="ABORT">On' ||
+      fail "the box's Stop did not stop the mount (no \"GoTo stopped by the user\", or no ABORT sent)"
+    say "$kind: $(grep -m1 '^GoTo stopped by the user' "$work/log.txt"), TELESCOPE_ABORT_MOTION sent by TCS_KillMotion"
+  fi
+  waits_figures "$kind"
+}
+
+# waits_figures KIND: for each case, the longest stretch that overlaps it
+# that plugview's probe (a message every 5 ms from a thread of its own) and
+# the window manager's ping (every 5 ms from outside) saw unanswered, and
+# whether the window was called hung meanwhile: by the system (Wine's
+# IsHungAppWindow), or by openbox had the user tried to close it then (a
+# ping unanswered for as long as openbox waits before it says so).
+waits_figures() {
+  cat "$out" "$work/ping.txt" | awk -v kind="$1" -v goal="$waits_goal" -v patience="$wm_patience" '
+    /^probe: call / { n++; name[n] = $3; from[n] = $5; to[n] = $7 }
+    /^probe: box up at / && !box { box = $5 }
+    /^probe: unanswered / { p++; pw[p] = $3; ps[p] = $6; pe[p] = $8 }
+    /^ping: unanswered / { least = $3 == "at"; w = least ? $5 : $3; s = least ? $8 : $6; e = least ? $10 : $8
+                           q++; qw[q] = w; qs[q] = s; qe[q] = e }
+    /^probe: called hung at / { h++; hs[h] = $5; he[h] = 1e12 }
+    /^probe: no longer called hung at / { he[h] = $6 }
+    function longest(a, b, count, w, s, e,   i, m) {
+      m = 0
+      for (i = 1; i <= count; i++) if (s[i] < b && e[i] > a && w[i] > m) m = w[i]
+      return m
+    }
+    function show(m) { return m == 0 ? "< 0.005 s" : sprintf("%.3f s", m) }
+    function report(what, a, b,   i, hung, m1, m2) {
+      hung = "never"
+      for (i = 1; i <= h; i++) if (hs[i] < b && he[i] > a) hung = "yes"
+      m1 = longest(a, b, p, pw, ps, pe); m2 = longest(a, b, q, qw, qs, qe)
+      if (m2 >= patience) hung = "yes"
+      printf "waits: %-9s %-14s window unanswered at most %-10s  ping unanswered at most %-10s  called hung: %-5s  (%.2f s)%s\n",
+        kind, what, show(m1), show(m2), hung, b - a, (m1 > goal || m2 > goal || hung == "yes") ? "  OVER" : ""
+    }
+    END {
+      slews = 0
+      for (i = 1; i <= n; i++) {
+        if (name[i] == "op_Initialize") report("initialise", from[i], to[i])
+        else if (name[i] == "op_TelescopeOpen") report("open", from[i], to[i])
+        else if (name[i] == "op_DoContextualPopup" && ++slews == 1) report("sync", from[i], to[i])
+        else if (name[i] == "op_DoContextualPopup") {
+          report("go-to launch", from[i], box ? box : to[i])
+          if (box) report("Stop", box, to[i])
+          else printf "waits: %-9s %-14s not reached: the go-to was refused at its launch, no box came up\n", kind, "Stop"
+        }
+      }
+    }' | tee -a "$waits_dir/figures.txt"
+}
+
+# Each server on a display, a window manager and a Wine server of its own.
+waits() {
+  waits_dir=$work
+  : >"$waits_dir/figures.txt"
+  local kind
+  # How long openbox waits for a window's answer, after it was asked to
+  # close it, before its title says the window is not responding.
+  work="$waits_dir/openbox" out="$waits_dir/openbox/transcript.txt"
+  mkdir -p "$work"
+  start_xvfb
+  start_wm
+  timeout 60 python3 "$root/Host/plugview/wm_ping.py" --limit >"$out" 2>&1 || fail "wm_ping.py --limit failed"
+  stop
+  # Never said within its 20 s: no ping of the cases is called hung by it.
+  wm_patience=$(grep -oE 'not responding [0-9.]+ s' "$out" | grep -oE '[0-9.]+' || echo 1e9)
+  sed 's/^ping:/waits: openbox:/' "$out" | tee -a "$waits_dir/figures.txt"
+  for kind in silent full simulator; do
+    waits_session "$kind"
+  done
+  say "figures in $waits_dir/figures.txt (timeout $waits_timeout ms; OVER: more than $waits_goal s unanswered, or called hung)"
+  [ "${WAITS_CHECK:-0}" != 1 ] || ! grep -q ' OVER$' "$waits_dir/figures.txt" ||
+    { echo "plugview waits: FAILED: $(grep -c ' OVER$' "$waits_dir/figures.txt") cases over the goal" >&2; exit 1; }
+}
+
 case "$mode" in
   session) session ;;
   frozen) frozen ;;
-  *) echo "usage: run-plugview.sh session|frozen BUILD_TREE WORK [DOCS]" >&2; exit 2 ;;
+  waits) waits ;;
+  *) echo "usage: run-plugview.sh session|frozen|waits BUILD_TREE WORK [DOCS]" >&2; exit 2 ;;
 esac
