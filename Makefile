@@ -67,25 +67,28 @@ fuzz: fuzz-build
 	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/ \
 	  $(FUZZ_DIR)/corpus $(CURDIR)/Fuzz/corpus
 
+# $(call run-fuzzer,FUZZER,NAME,MAX-LEN,SEEDS): FUZZ_SECONDS of a reader's
+# differential fuzzer from the seeds in SEEDS; new inputs collect in
+# $(BUILD)/fuzz/NAME-corpus, a failing one in $(BUILD)/fuzz/artifacts.
+define run-fuzzer
+	@mkdir -p $(FUZZ_DIR)/$(2)-corpus $(FUZZ_DIR)/artifacts
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(FUZZ_DIR)/$(1) -max_total_time=$(FUZZ_SECONDS) -max_len=$(3) \
+	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/$(2)- \
+	  $(FUZZ_DIR)/$(2)-corpus $(CURDIR)/$(4)
+endef
+
 # The INDI library's XML reader against expat (differential), from the
 # recorded simulator stream in ControlLibraries/Indi/Fuzz/corpus; new inputs collect in
 # $(BUILD)/fuzz/indi-corpus.
 fuzz-indi: fuzz-build
-	@mkdir -p $(FUZZ_DIR)/indi-corpus $(FUZZ_DIR)/artifacts
-	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(FUZZ_DIR)/ControlLibraries/Indi/indi_xml_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
-	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/indi- \
-	  $(FUZZ_DIR)/indi-corpus $(CURDIR)/ControlLibraries/Indi/Fuzz/corpus
+	$(call run-fuzzer,ControlLibraries/Indi/indi_xml_fuzz,indi,65536,ControlLibraries/Indi/Fuzz/corpus)
 
 # The ASCOM library's JSON reader against RapidJSON (differential), from the
 # Alpaca replies in ControlLibraries/Ascom/Fuzz/corpus; new inputs collect in
 # $(BUILD)/fuzz/json-corpus.
 fuzz-json: fuzz-build
-	@mkdir -p $(FUZZ_DIR)/json-corpus $(FUZZ_DIR)/artifacts
-	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(FUZZ_DIR)/ControlLibraries/Ascom/ascom_json_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
-	  -timeout=60 -print_final_stats=1 $(FUZZ_FLAGS) -artifact_prefix=$(FUZZ_DIR)/artifacts/json- \
-	  $(FUZZ_DIR)/json-corpus $(CURDIR)/ControlLibraries/Ascom/Fuzz/corpus
+	$(call run-fuzzer,ControlLibraries/Ascom/ascom_json_fuzz,json,4096,ControlLibraries/Ascom/Fuzz/corpus)
 
 # Briefly, and quietly: only the final figures and any fault are printed.
 # The 40 s are shared: 20 s for the plug-in, 10 s each for XML and JSON. The

@@ -83,6 +83,31 @@ int Dispatching(void)
 }
 #endif
 
+#ifdef _WIN32
+// select() over the sets given, in slices with the thread's messages
+// dispatched between them, until something is ready (the sets then hold
+// what is) or timeoutMs has passed: its count, 0 at the end, or -1.
+static int SelectDispatching(fd_set *readable, fd_set *writable, fd_set *failed, int timeoutMs)
+{
+    const fd_set none = {}, r = readable ? *readable : none, w = writable ? *writable : none,
+                 f = failed ? *failed : none;
+    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)(timeoutMs > 0 ? timeoutMs : 0);
+    for (int slice = 0; slice >= 0; slice = NextSlice(deadline)) {
+        if (readable)
+            *readable = r;
+        if (writable)
+            *writable = w;
+        if (failed)
+            *failed = f;
+        struct timeval tv = {0, slice * 1000};
+        int n = select(0, readable, writable, failed, &tv);
+        if (n != 0)
+            return n;
+    }
+    return 0;
+}
+#endif
+
 // Waits until the socket can be read (write = 0) or written (1): 1, or 0
 // at the end of timeoutMs.
 static int WaitSocket(NetSocket s, int write, int timeoutMs)
@@ -90,18 +115,12 @@ static int WaitSocket(NetSocket s, int write, int timeoutMs)
     if (timeoutMs < 0)
         timeoutMs = 0;
 #ifdef _WIN32
-    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)timeoutMs;
-    for (int slice = 0; slice >= 0; slice = NextSlice(deadline)) {
-        fd_set set, failed;
-        FD_ZERO(&set);
-        FD_ZERO(&failed);
-        FD_SET((SOCKET)s, &set);
-        FD_SET((SOCKET)s, &failed);
-        struct timeval tv = {0, slice * 1000};
-        if (select(0, write ? NULL : &set, write ? &set : NULL, &failed, &tv) != 0)
-            return 1; // ready, or failed: the next call says which
-    }
-    return 0;
+    fd_set set, failed;
+    FD_ZERO(&set);
+    FD_ZERO(&failed);
+    FD_SET((SOCKET)s, &set);
+    FD_SET((SOCKET)s, &failed);
+    return SelectDispatching(write ? NULL : &set, write ? &set : NULL, &failed, timeoutMs) != 0; // ready, or failed
 #else
     struct pollfd p = {(int)s, (short)(write ? POLLOUT : POLLIN), 0};
     int n = poll(&p, 1, timeoutMs);
@@ -401,30 +420,22 @@ void NetConnectPoll(const NetSocket *sockets, int *states, int count, int timeou
     int pending = 0;
 #ifdef _WIN32
     // Made: writable; failed: in the exception set.
-    uint64_t deadline = MonotonicMilliseconds() + (uint64_t)timeoutMs;
-    for (int slice = 0; slice >= 0; slice = NextSlice(deadline)) {
-        fd_set writable, failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        pending = 0;
-        for (int i = 0; i < count; ++i)
-            if (states[i] == 0) {
-                FD_SET((SOCKET)sockets[i], &writable);
-                FD_SET((SOCKET)sockets[i], &failed);
-                ++pending;
-            }
-        if (pending == 0)
-            return;
-        struct timeval tv = {0, slice * 1000};
-        if (select(0, NULL, &writable, &failed, &tv) <= 0)
-            continue;
-        for (int i = 0; i < count; ++i)
-            if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &failed))
-                states[i] = -1;
-            else if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &writable))
-                states[i] = ConnectionMade(sockets[i]);
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    for (int i = 0; i < count; ++i)
+        if (states[i] == 0) {
+            FD_SET((SOCKET)sockets[i], &writable);
+            FD_SET((SOCKET)sockets[i], &failed);
+            ++pending;
+        }
+    if (pending == 0 || SelectDispatching(NULL, &writable, &failed, timeoutMs) <= 0)
         return;
-    }
+    for (int i = 0; i < count; ++i)
+        if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &failed))
+            states[i] = -1;
+        else if (states[i] == 0 && FD_ISSET((SOCKET)sockets[i], &writable))
+            states[i] = ConnectionMade(sockets[i]);
 #else
     struct pollfd polled[kNetAddressesMax];
     int which[kNetAddressesMax];
