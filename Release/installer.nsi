@@ -1292,29 +1292,29 @@ Function AscomPage
   !insertmacro MUI_HEADER_TEXT "ASCOM Alpaca server" "Where the ASCOM control library finds the mount."
   nsDialogs::Create 1018
   Pop $0
-  ${NSD_CreateLabel} 0 0 100% 30u "The ASCOM control library drives the mount through an ASCOM Alpaca server: a mount that speaks Alpaca, or ASCOM Remote sharing a computer's ASCOM driver. These settings are saved for every user in $R0; a DRAV-ASCOM.ini in a user's own %APPDATA% is read instead of it."
+  ${NSD_CreateLabel} 0 0 100% 30u "The ASCOM control library drives the mount through an ASCOM Alpaca server (a mount that speaks Alpaca, or ASCOM Remote). These settings are saved for every user in $R0; a DRAV-ASCOM.ini in a user's own %APPDATA% is read instead of it."
   Pop $0
-  ${NSD_CreateFirstRadioButton} 0 32u 100% 11u "Find the server on the network (Alpaca discovery)"
+  ${NSD_CreateFirstRadioButton} 0 34u 100% 11u "Find the server on the network (Alpaca discovery)"
   Pop $DiscoverButton
-  ${NSD_CreateRadioButton} 0 44u 100% 11u "Use this server and device:"
+  ${NSD_CreateRadioButton} 0 46u 100% 11u "Use this server and device:"
   Pop $NamedButton
-  ${NSD_CreateLabel} 12u 60u 60u 12u "Server (host):"
+  ${NSD_CreateLabel} 12u 62u 60u 12u "Server (host):"
   Pop $0
-  ${NSD_CreateText} 75u 58u -75u 12u $AlpacaHost
+  ${NSD_CreateText} 75u 60u -75u 12u $AlpacaHost
   Pop $AlpacaHostField
-  ${NSD_CreateLabel} 12u 76u 60u 12u "Port:"
+  ${NSD_CreateLabel} 12u 78u 60u 12u "Port:"
   Pop $0
-  ${NSD_CreateNumber} 75u 74u 40u 12u $AlpacaPort
+  ${NSD_CreateNumber} 75u 76u 40u 12u $AlpacaPort
   Pop $AlpacaPortField
-  ${NSD_CreateLabel} 125u 76u 60u 12u "Device number:"
+  ${NSD_CreateLabel} 125u 78u 60u 12u "Device number:"
   Pop $0
-  ${NSD_CreateNumber} 185u 74u 30u 12u $AlpacaNumber
+  ${NSD_CreateNumber} 185u 76u 30u 12u $AlpacaNumber
   Pop $AlpacaNumberField
-  ${NSD_CreateLabel} 0 94u 75u 12u "Telescope's name:"
+  ${NSD_CreateLabel} 0 96u 75u 12u "Telescope's name:"
   Pop $0
-  ${NSD_CreateText} 75u 92u -75u 12u $AscomDevice
+  ${NSD_CreateText} 75u 94u -75u 12u $AscomDevice
   Pop $AscomDeviceField
-  ${NSD_CreateLabel} 75u 108u -75u 24u "Its DeviceName, chosen among those discovery finds, for example Telescope Simulator. Empty: the first telescope found."
+  ${NSD_CreateLabel} 75u 110u -75u 24u "Its DeviceName, chosen among those discovery finds, for example Telescope Simulator. Empty: the first telescope found."
   Pop $0
   ${If} $Discover = 1
     ${NSD_Check} $DiscoverButton
