@@ -203,14 +203,14 @@ cases=(
   'vendor 1; refusing /INDI @A => exit=3 same; new /INDI /PORT=70000 @A => exit=5 same;
    new /ASCOM /ALPACA=pi.local:11111 @A => exit=5 same; new /INDI /ASCOM @A => exit=5 same lib=1 kept=none reg=none ini=none'
   'vendor 1; new /ASCOM @A => plug=A lib=ascom kept=1 reg=A ini=none ascom=discover; new /VENDOR => plug=A lib=1 kept=none ini=none;
-   new /ASCOM => lib=ascom kept=1 ascom=discover; uninstall A => gone=A lib=1 kept=none reg=none ini=none'
+   uninstall A => gone=A lib=1 kept=none reg=none ini=none'
   'new /ASCOM /ALPACA=127.0.0.1:11111/0 /DEVICE=Telescope Simulator @A => plug=A lib=ascom kept=none reg=A ini=none ascom=named;
    new => lib=ascom ascom=named; new /DISCOVER => plug=A lib=ascom kept=none reg=A ini=none ascom=discover-named;
    uninstall A => gone=A lib=none kept=none reg=none ini=none'
   'vendor 1; new /INDI /HOST=pi.local /PORT=7625 /DEVICE=EQMod Mount @A => lib=ours kept=1 ini=pi;
    new /ASCOM /ALPACA=pi.local:32323/1 => plug=A lib=ascom kept=1 reg=A ini=pi ascom=pi-alpaca;
-   new /INDI => plug=A lib=ours kept=1 reg=A ini=pi ascom=pi-alpaca; new /ASCOM => lib=ascom kept=1 ini=pi ascom=pi-alpaca;
-   new /NOINDI => plug=A lib=1 kept=none ini=none; uninstall A => gone=A lib=1 kept=none reg=none ini=none'
+   new /INDI => plug=A lib=ours kept=1 reg=A ini=pi ascom=pi-alpaca; new /NOINDI => plug=A lib=1 kept=none ini=none;
+   uninstall A => gone=A lib=1 kept=none reg=none ini=none'
   'vendor 1; old /INDI @B => lib=old kept=1; new /ASCOM => plug=B lib=ascom kept=1 reg=B ini=none ascom=discover;
    uninstall B => gone=B lib=1 kept=none reg=none ini=none'
   'hand-ascom; new /ASCOM /DISCOVER @A => plug=A lib=ascom kept=none reg=A ini=none ascom=hand-discover;
