@@ -137,6 +137,9 @@ Var LibraryKind ; INDI or ASCOM, as the state key records it
 !endif
 !define MUI_DIRECTORYPAGE_TEXT_TOP "Choose the folder where your planetarium program looks for its plug-ins. telescope.plug is installed there; restart the program afterwards to see it."
 !define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Plug-in folder"
+!ifdef OUR_LIBRARY
+  !define MUI_PAGE_CUSTOMFUNCTION_SHOW DirectoryShow
+!endif
 !insertmacro MUI_PAGE_DIRECTORY
 !ifdef INDI_LIBRARY
   Page custom SettingsPage SettingsLeave
@@ -1051,6 +1054,7 @@ Function SettingsPage
   Pop $DeviceField
   ${NSD_CreateLabel} 75u 96u -75u 24u "The mount's name on the server, for example EQMod Mount. Empty: the first mount the server shows."
   Pop $0
+  Call InstallButton
   nsDialogs::Show
 FunctionEnd
 
@@ -1348,6 +1352,19 @@ FunctionEnd
 
 !ifdef OUR_LIBRARY
 ; --- Which control library: the vendor's, or one of ours ---
+
+; The page's Next button reads Install when the install follows it (the
+; pages after it are skipped).
+Function InstallButton
+  GetDlgItem $0 $HWNDPARENT 1
+  SendMessage $0 ${WM_SETTEXT} 0 "STR:$(^InstallBtn)"
+FunctionEnd
+
+Function DirectoryShow
+  ${If} $Choice == "vendor"
+    Call InstallButton
+  ${EndIf}
+FunctionEnd
 
 Function LibraryPage
   !insertmacro MUI_HEADER_TEXT "Control library" "Which library the plug-in drives the mount through."
