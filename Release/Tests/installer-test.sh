@@ -5,15 +5,17 @@
 # chart holding the plug-in and its library, the previous release installed
 # first, the user's own settings, a full disk, a file held or read-only),
 # each step followed by what must hold.
-# The mount simulator is this release's control library.
+# The mount simulator is this release's INDI control library.
 #   installer-test.sh WORK VERSION COPYRIGHT DESCRIPTION PLUGIN README LICENSE
-#                     SIMULATOR PLUGHOST VERSION_PROBE [CONTROL_LIBRARY]
-# CONTROL_LIBRARY, the one the release ships, is checked for its version, and
-# is the previous release's control library in the upgrade case (without it
-# that case is skipped, and so it is outside a git checkout).
+#                     SIMULATOR PLUGHOST VERSION_PROBE [CONTROL_LIBRARY [ASCOM_LIBRARY]]
+# CONTROL_LIBRARY, the INDI one the release ships, is checked for its version,
+# and is the previous release's control library in the upgrade case (without
+# it that case is skipped, and so it is outside a git checkout).
+# ASCOM_LIBRARY, the ASCOM one the release ships, is the installer's ASCOM
+# library (and checked for its version); without it, a stand-in.
 set -euo pipefail
 work=$1 version=$2 copyright=$3 description=$4 plugin=$5 readme=$6 license=$7
-simulator=$8 plughost=$9 probe=${10} shipped_library=${11:-}
+simulator=$8 plughost=$9 probe=${10} shipped_library=${11:-} ascom=${12:-}
 here=$(cd "$(dirname "$0")" && pwd)
 # The last commit whose installer did not record what it installed.
 previous_commit=85b9a0b previous_version=0.9.0
@@ -61,10 +63,18 @@ timeout $((60 + slack)) "$wine64" wineboot.exe </dev/null >/dev/null 2>&1 || tru
 # processor has, and the previous release's (its installer from git, with the
 # shipped control library, whose version resource tells that release's
 # library, and a plug-in marked so that its replacement shows).
+shipped_ascom=$ascom
+if [ -z "$ascom" ]; then
+  # STAND-IN for the ASCOM library while the build has none: the INDI library
+  # (or the simulator) with bytes of its own, so that its place is told apart.
+  # These rows check where the installer puts it, not what it does.
+  ascom="$work/ascom-stand-in.dll"
+  { cat "${shipped_library:-$simulator}"; printf 'stand-in for the ASCOM library'; } > "$ascom"
+fi
 bash "$here/../make-dist.sh" "$version" "$copyright" "$work/dist" "$work/stage" \
-  "$plugin" "$readme" "$license" "$simulator" >/dev/null
+  "$plugin" "$readme" "$license" "$simulator" "$ascom" >/dev/null
 MAKENSIS_FLAGS=-DSSE2_FEATURE=64 bash "$here/../make-dist.sh" "$version" "$copyright" \
-  "$work/refusing" "$work/stage-refusing" "$plugin" "$readme" "$license" "$simulator" >/dev/null
+  "$work/refusing" "$work/stage-refusing" "$plugin" "$readme" "$license" "$simulator" "$ascom" >/dev/null
 setup="$work/dist/telescope-plug-$version-setup.exe"
 refusing="$work/refusing/telescope-plug-$version-setup.exe"
 old_setup="" old_plugin="$work/stage-old/telescope.plug"
@@ -88,6 +98,7 @@ system="$drive/Program Files/Common Files/System"
 library="$system/DRAV.dll"
 kept="$library.kept-by-telescope.plug"
 settings="$drive/ProgramData/DRAV-INDI.ini"
+ascom_settings="$drive/ProgramData/DRAV-ASCOM.ini"
 for n in 1 2; do printf 'vendor control library %s\r\n\0\1\2\3\377' "$n" > "$work/vendor-$n.dll"; done
 # The settings files: as the installer writes them, and a user's own.
 heading="# The INDI control library's settings, written by the telescope.plug installer.\r\n# Other keys (timeout, connect, epoch, unpark, log): see the INDI library's read-me.\r\n"
@@ -99,6 +110,15 @@ printf "${heading}host=pi.local\r\nport=7625\r\ndevice=EQMod Mount\r\n" > "$work
 # line end at the end.
 printf '\357\273\277# my mount\r\ntimeout=3000\r\nport=1234\r\nlog=C:\\trace.txt\r\nport=4321' > "$work/ini/hand"
 printf '\357\273\277# my mount\r\ntimeout=3000\r\nport=4321\r\nlog=C:\\trace.txt\r\nhost=pi.local\r\ndevice=\r\n' > "$work/ini/merged"
+# The ASCOM library's: discovery, a named server, and a user's own whose
+# servers discovery takes away.
+heading="# The ASCOM control library's settings, written by the telescope.plug installer.\r\n# Without alpaca=host:port/n it discovers Alpaca servers. Other keys (timeout, epoch, unpark, log): see the ASCOM library's read-me.\r\n"
+printf "${heading}device=\r\n" > "$work/ini/discover"
+printf "${heading}alpaca=127.0.0.1:11111/0\r\ndevice=Telescope Simulator\r\n" > "$work/ini/named"
+printf "${heading}device=Telescope Simulator\r\n" > "$work/ini/discover-named"
+printf "${heading}alpaca=pi.local:32323/1\r\ndevice=\r\n" > "$work/ini/pi-alpaca"
+printf '# my mount\r\nalpaca=pi.local:11111/0\r\ntimeout=500\r\nalpaca=[::1]:11111/2\n' > "$work/ini/hand-ascom"
+printf '# my mount\r\ntimeout=500\r\ndevice=\r\n' > "$work/ini/hand-discover"
 
 # The installer is 32-bit: its registry entries are in the 32-bit view.
 # Prints a key's values as "NAME    REG_SZ    VALUE" lines, nothing when the
@@ -136,6 +156,7 @@ snapshot() {
     done
     [ ! -d "$system" ] || find "$system" -type f
     [ ! -f "$settings" ] || echo "$settings"
+    [ ! -f "$ascom_settings" ] || echo "$ascom_settings"
   } | LC_ALL=C sort | while read -r f; do sha256sum "$f"; done
 }
 state() { snapshot; registry "$uninstall_key"; registry "$state_key"; }
@@ -145,6 +166,7 @@ fingerprint() { printf '%s:%s' "$(stat -c %s "$1")" "$(md5sum < "$1" | cut -d' '
 #   vendor N              the vendor installs or updates its library (N: 1, 2)
 #   hand | edit           the user writes a settings file of their own, or adds
 #                         a line to ours
+#   hand-ascom            the user writes an ASCOM settings file of their own
 #   new|old|refusing ARGS this release's installer, the previous release's, or
 #                         one refusing the processor, silently: /S ARGS, where
 #                         @X stands for folder X
@@ -165,18 +187,34 @@ fingerprint() { printf '%s:%s' "$(stat -c %s "$1")" "$(md5sum < "$1" | cut -d' '
 # Checks: exit=N (else 0); same: no file and no registry value changed;
 #   plug=X the plug-in last installed and the uninstaller are in folder X;
 #   gone=X neither is (nor the folder, unless a telelog.txt is left in it);
-#   lib=ours|old|N|none  the control library: ours, the previous release's,
-#   the vendor's N, none (nor the folder made for it); kept=N|none the library
-#   kept aside; ini=none or a file of $work/ini; reg=X|none the uninstall
-#   entry and the remembered folder X, or neither key. lib, kept and ini also
-#   check the state key's records, and lib that the folder holds no other file.
+#   lib=ours|ascom|old|N|none  the control library: ours (INDI), our ASCOM
+#   one, the previous release's, the vendor's N, none (nor the folder made for
+#   it); kept=N|none the library kept aside; ini=none or a file of $work/ini,
+#   the INDI settings, and no ASCOM settings unless ascom= (the same) says;
+#   reg=X|none the uninstall entry and the remembered folder X, or neither
+#   key. lib, kept, ini and ascom also check the state key's records, and lib
+#   that the folder holds no other file.
 cases=(
   'vendor 1; new /INDI @B => plug=B lib=ours kept=1 reg=B ini=default; probe B; session B; hold B;
    new /INDI @B => exit=4 same; uninstall B => exit=4 same; release => same;
    uninstall B => gone=B lib=1 kept=none reg=none ini=none'
   'new /INDI @A => plug=A lib=ours kept=none reg=A ini=default; uninstall A => gone=A lib=none kept=none reg=none ini=none'
   'vendor 1; new @A => plug=A lib=1 kept=none ini=none reg=A; uninstall A => gone=A lib=1 kept=none reg=none ini=none'
-  'vendor 1; refusing /INDI @A => exit=3 same; new /INDI /PORT=70000 @A => exit=5 same lib=1 kept=none reg=none ini=none'
+  'vendor 1; refusing /INDI @A => exit=3 same; new /INDI /PORT=70000 @A => exit=5 same;
+   new /ASCOM /ALPACA=pi.local:11111 @A => exit=5 same; new /INDI /ASCOM @A => exit=5 same lib=1 kept=none reg=none ini=none'
+  'vendor 1; new /ASCOM @A => plug=A lib=ascom kept=1 reg=A ini=none ascom=discover; new /VENDOR => plug=A lib=1 kept=none ini=none;
+   uninstall A => gone=A lib=1 kept=none reg=none ini=none'
+  'new /ASCOM /ALPACA=127.0.0.1:11111/0 /DEVICE=Telescope Simulator @A => plug=A lib=ascom kept=none reg=A ini=none ascom=named;
+   new => lib=ascom ascom=named; new /DISCOVER => plug=A lib=ascom kept=none reg=A ini=none ascom=discover-named;
+   uninstall A => gone=A lib=none kept=none reg=none ini=none'
+  'vendor 1; new /INDI /HOST=pi.local /PORT=7625 /DEVICE=EQMod Mount @A => lib=ours kept=1 ini=pi;
+   new /ASCOM /ALPACA=pi.local:32323/1 => plug=A lib=ascom kept=1 reg=A ini=pi ascom=pi-alpaca;
+   new /INDI => plug=A lib=ours kept=1 reg=A ini=pi ascom=pi-alpaca; new /NOINDI => plug=A lib=1 kept=none ini=none;
+   uninstall A => gone=A lib=1 kept=none reg=none ini=none'
+  'vendor 1; old /INDI @B => lib=old kept=1; new /ASCOM => plug=B lib=ascom kept=1 reg=B ini=none ascom=discover;
+   uninstall B => gone=B lib=1 kept=none reg=none ini=none'
+  'hand-ascom; new /ASCOM /DISCOVER @A => plug=A lib=ascom kept=none reg=A ini=none ascom=hand-discover;
+   uninstall A => gone=A lib=none kept=none reg=none ini=none ascom=hand-discover'
   'vendor 1; new /INDI /HOST=pi.local /PORT=7625 /DEVICE=EQMod Mount @A => plug=A lib=ours kept=1 ini=pi; edit;
    vendor 2; uninstall A => gone=A lib=2 kept=1 reg=none ini=edited'
   'vendor 1; new /INDI @A => lib=ours kept=1; vendor 2; new @A => plug=A lib=2 kept=1 reg=A ini=default;
@@ -202,6 +240,15 @@ record() { grep -qxF "$1    $2" <<< "$records" || fail "$where no $1 $2 in the s
 $records"; }
 no_record() { ! grep -q "^$1 " <<< "$records" || fail "$where $1 left in the state key"; }
 
+# Settings file $2 (its record $3) is none or the file $1 of $work/ini.
+settings_are() {
+  if [ "$1" = none ]; then absent "$2" "$where ${2##*/} is there"; no_record "$3"
+  else same "$work/ini/$1" "$2" "$where ${2##*/} is not $1:
+$(od -c "$2" 2>&1 | head -12)"
+    ! grep -q "^$3 " <<< "$records" || record "$3" "REG_SZ    $(fingerprint "$2")"
+  fi
+}
+
 # The checks after a step; $1 the step's exit status, $2 the state before it.
 check() {
   local status=$1 before=$2 item key value dir entry installed=$plugin
@@ -210,7 +257,7 @@ check() {
   for item in $expect; do [ "${item%%=*}" != exit ] || want_exit=${item#exit=}; done
   [ "$status" -eq "$want_exit" ] || fail "$where exited with $status, not $want_exit"
   records=""
-  [[ ! " $expect" =~ \ (lib|kept|ini|reg)= ]] || records=$(registry "$state_key")
+  [[ ! " $expect" =~ \ (lib|kept|ini|ascom|reg)= ]] || records=$(registry "$state_key")
   for item in $expect; do
     key=${item%%=*} value=${item#*=}
     case $key in
@@ -229,6 +276,7 @@ $(diff <(printf '%s\n' "$before") <(state))" ;;
       lib)
         case $value in
           ours) same "$simulator" "$library" "$where the control library is not ours" ;;
+          ascom) same "$ascom" "$library" "$where the control library is not our ASCOM one" ;;
           old) same "$shipped_library" "$library" "$where the control library is not the previous release's" ;;
           none) absent "$system" "$where a control library or the folder made for it is there" ;;
           *) same "$work/vendor-$value.dll" "$library" "$where the control library is not the vendor's $value" ;;
@@ -236,9 +284,13 @@ $(diff <(printf '%s\n' "$before") <(state))" ;;
         [ -z "$(ls -A "$system" 2>/dev/null | grep -vxF -e DRAV.dll -e "${kept##*/}")" ] ||
           fail "$where the library's folder holds: $(ls -A "$system")"
         case $value in
-          ours) record ControlLibraryFingerprint "REG_SZ    $(fingerprint "$simulator")" ;&
+          ours) record ControlLibraryKind "REG_SZ    INDI"
+                record ControlLibraryFingerprint "REG_SZ    $(fingerprint "$simulator")" ;&
           old) record ControlLibrary "REG_DWORD    0x1" ;;
-          *) no_record ControlLibrary ;;
+          ascom) record ControlLibraryKind "REG_SZ    ASCOM"
+                 record ControlLibraryFingerprint "REG_SZ    $(fingerprint "$ascom")"
+                 record ControlLibrary "REG_DWORD    0x1" ;;
+          *) no_record ControlLibrary; no_record ControlLibraryKind ;;
         esac ;;
       kept)
         if [ "$value" = none ]; then absent "$kept" "$where a library is kept aside"; no_record VendorLibraryKept
@@ -246,11 +298,9 @@ $(diff <(printf '%s\n' "$before") <(state))" ;;
           # After an uninstall the user has it, and is told so.
           [ -z "$records" ] || record VendorLibraryKept "REG_DWORD    0x1"; fi ;;
       ini)
-        if [ "$value" = none ]; then absent "$settings" "$where a settings file is there"; no_record SettingsFingerprint
-        else same "$work/ini/$value" "$settings" "$where the settings file is not $value:
-$(od -c "$settings" 2>&1 | head -12)"
-          ! grep -q '^SettingsFingerprint ' <<< "$records" || record SettingsFingerprint "REG_SZ    $(fingerprint "$settings")"
-        fi ;;
+        settings_are "$value" "$settings" SettingsFingerprint
+        [[ " $expect" =~ \ ascom= ]] || settings_are none "$ascom_settings" AscomSettingsFingerprint ;;
+      ascom) settings_are "$value" "$ascom_settings" AscomSettingsFingerprint ;;
       reg)
         if [ "$value" = none ]; then
           [ -z "$(registry "$uninstall_key")$records" ] || fail "$where registry left behind:
@@ -306,7 +356,7 @@ for row in "${cases[@]}"; do
   if [[ $row =~ (^|;)\ *undeletable\  ]] && [ "$(id -u)" != 0 ]; then
     echo "SKIP (only root opens a read-only file for writing, as the in-use check does): [$row]"; continue
   fi
-  rm -rf "$system" "$settings" "$settings.new"
+  rm -rf "$system" "$settings" "$settings.new" "$ascom_settings" "$ascom_settings.new"
   for letter in "${!folders[@]}"; do rm -rf "$(unix "${folders[$letter]}")"; done
   last_setup="" last_version=""
   IFS=';' read -ra steps <<< "$row"
@@ -321,6 +371,7 @@ for row in "${cases[@]}"; do
     case ${words[0]} in
       vendor) mkdir -p "$system" && cp "$work/vendor-${words[1]}.dll" "$library" ;;
       hand) mkdir -p "${settings%/*}" && cp "$work/ini/hand" "$settings" ;;
+      hand-ascom) mkdir -p "${ascom_settings%/*}" && cp "$work/ini/hand-ascom" "$ascom_settings" ;;
       edit) printf 'timeout=3000\r\n' >> "$settings" ;;
       new | old | refusing)
         case ${words[0]} in
@@ -380,14 +431,14 @@ $transcript" ;;
   ran=$((ran + 1))
 done
 
-# The control library the release ships carries the same version.
-if [ -n "$shipped_library" ]; then
-  got=$(win "$probe" "$(winepath -w "$shipped_library")" | tr -d '\r') || fail "version_probe failed on $shipped_library"
+# The control libraries the release ships carry the same version.
+for shipped in $shipped_library $shipped_ascom; do
+  got=$(win "$probe" "$(winepath -w "$shipped")" | tr -d '\r') || fail "version_probe failed on $shipped"
   for line in "ProductName=telescope.plug" "FileVersion=$version" "OriginalFilename=DRAV.dll"; do
-    grep -qxF "$line" <<< "$got" || fail "the shipped control library's version resource lacks $line:
+    grep -qxF "$line" <<< "$got" || fail "the shipped control library $shipped's version resource lacks $line:
 $got"
   done
-fi
+done
 
 if [ "$failures" -ne 0 ]; then
   echo "installer: $failures failures (prefix kept in $WINEPREFIX)"
