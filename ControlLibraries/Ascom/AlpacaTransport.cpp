@@ -186,6 +186,46 @@ static void OnJson(void *context, const JsonEvent *e)
     }
 }
 
+// What the idle path reads of a device found connected, in this order.
+static const char *const kAdoptMembers[kAlpacaAdoptCount] = {
+    "Connected", "InterfaceVersion", "EquatorialSystem", "CanSlewAsync", "CanSync",
+    "CanPark",   "CanUnpark",        "CanSetPark",       "CanSetTracking", "Name",
+};
+
+// An answer of the reading; with the last one, a device that showed itself
+// connected is taken as connected, as an open would have found it (its
+// tracking rates and driver information wait for the next open).
+static void Adopted(int index, const AscomReply *r)
+{
+    AlpacaSession *s = &gAlpaca;
+    int good = r->reach == kAscomReached && r->errorNumber == 0;
+    if (index == 0)
+        s->adoptAnswered = 0;
+    if (good && index == 9 && r->kind == kAscomText)
+        snprintf(s->adoptName, sizeof s->adoptName, "%s", r->text);
+    else if (good && (r->kind == kAscomBool || r->kind == kAscomInteger || r->kind == kAscomDouble))
+        s->adoptValues[index] = r->number;
+    else if (index <= 2)
+        return; // without these, nothing to adopt
+    s->adoptAnswered |= 1 << index;
+    AscomMount *m = &s->mount;
+    if (index != kAlpacaAdoptCount - 1 || (s->adoptAnswered & 7) != 7 || s->adoptValues[0] == 0 || m->connected)
+        return;
+    AscomCapabilities *c = &m->caps;
+    memset(c, 0, sizeof *c);
+    const double *v = s->adoptValues;
+    c->interfaceVersion = (int)v[1];
+    c->equatorialSystem = v[2] >= 1 && v[2] <= 4 ? (int)v[2] : 0;
+    int *flags[] = {&c->canSlewAsync, &c->canSync, &c->canPark, &c->canUnpark, &c->canSetPark, &c->canSetTracking};
+    for (int i = 0; i < 6; ++i)
+        *flags[i] = (s->adoptAnswered & (1 << (i + 3))) != 0 && v[i + 3] != 0;
+    snprintf(m->name, sizeof m->name, "%s", s->adoptName);
+    m->connected = 1;
+    m->notConnectedSeen = m->state.notConnectedSerial;
+    Trace("device \"%s\" found connected by the idle path: interface %d, EquatorialSystem %d", m->name,
+          c->interfaceVersion, c->equatorialSystem);
+}
+
 static void ResetParse(void)
 {
     memset(&gAlpaca.parse, 0, sizeof gAlpaca.parse);
@@ -256,6 +296,9 @@ static void OnHttpDone(void *context, const HttpReply *http)
                 AscomStoreError(&s->mount.state, head.serial, "RightAscension",
                                 r->reach == kAscomReached ? r->errorNumber : 0x500);
             }
+            break;
+        case kPendingAdopt:
+            Adopted((int)head.serial, r);
             break;
         case kPendingDevices:
             s->callReply = *r;
@@ -749,7 +792,11 @@ static void Poll(void *, AscomMount *mount)
     if (!LinkStep(0, 0) || s->pendingCount > 0)
         return;
     if (!mount->connected) {
-        Send(kPendingLiveness, kAscomGet, "Connected", NULL, NULL, 0, 0);
+        // A device the server shows connected is read and taken without
+        // waiting; one that is not waits for a call that may wait. Either
+        // way the link is kept asking.
+        for (int i = 0; i < kAlpacaAdoptCount && Open(); ++i)
+            Send(kPendingAdopt, kAscomGet, kAdoptMembers[i], NULL, NULL, 0, (unsigned long)i);
     } else if (mount->caps.interfaceVersion >= 4) {
         Send(kPendingDeviceState, kAscomGet, "DeviceState", NULL, NULL, 0, AscomReadingStarted(&mount->state));
     } else {

@@ -16,7 +16,8 @@
 // A request outstanding for kAnswerMs with nothing received since counts as
 // lost: with the idle path's polls, a dead link is noticed within 10 s.
 enum { kAlpacaAnswerMs = 4000, kAlpacaDiscoveryMs = 1000 };
-enum { kAlpacaPendingMax = 8, kAlpacaServersMax = 8, kAlpacaDrainLimit = 16 << 20 };
+enum { kAlpacaAdoptCount = 10 };
+enum { kAlpacaPendingMax = 16, kAlpacaServersMax = 8, kAlpacaDrainLimit = 16 << 20 };
 
 enum AlpacaLink {
     kAlpacaNone,       // no attempt yet
@@ -41,7 +42,7 @@ enum AlpacaPendingKind {
     kPendingDeviceState, // the poll's DeviceState
     kPendingDevices,     // /management/v1/configureddevices
     kPendingDropped,     // a call gave up on it: its reply is read and thrown away
-    kPendingLiveness,    // the idle path's question while the device is not connected
+    kPendingAdopt,       // the idle path's reading of a device found connected (serial: the member's index)
 };
 
 struct AlpacaPending {
@@ -103,6 +104,13 @@ struct AlpacaSession {
     // The reply of the last call answered, and its transaction.
     AscomReply callReply;
     unsigned long callAnswered;
+
+    // The idle path's reading of a device that the server shows connected
+    // (another client, or an open that came before the server did): its
+    // identity and capabilities, pipelined, each answer kept here.
+    double adoptValues[kAlpacaAdoptCount];
+    int adoptAnswered;
+    char adoptName[kAscomTextMax];
 
     AlpacaDiscovery discovery;
     NetSocket udp4, udp6;
