@@ -28,6 +28,16 @@ static int TimeLeft(void)
     return now < gAlpaca.callDeadlineMs ? (int)(gAlpaca.callDeadlineMs - now) : 0;
 }
 
+// from into to, cut to fit.
+static void CopyText(char *to, int size, const char *from)
+{
+    size_t n = strlen(from);
+    if (n >= (size_t)size)
+        n = (size_t)size - 1;
+    memcpy(to, from, n);
+    to[n] = '\0';
+}
+
 static int Open(void)
 {
     return gAlpaca.link == kAlpacaOpen;
@@ -50,7 +60,7 @@ static unsigned long NewClientId(void)
 
 static void UseServer(const char *host, unsigned short port, int number)
 {
-    snprintf(gAlpaca.host, sizeof gAlpaca.host, "%s", host);
+    CopyText(gAlpaca.host, (int)sizeof gAlpaca.host, host);
     gAlpaca.port = port;
     gAlpaca.deviceNumber = number;
     AttemptReset(&gAlpaca.attempt, gAlpaca.host, gAlpaca.port);
@@ -75,7 +85,7 @@ void AlpacaLoad(void)
     options.epochJ2000 = s->config.epochJ2000;
     options.unparkOnGoTo = s->config.unparkOnGoTo;
     options.configBad = !good;
-    snprintf(options.badKey, sizeof options.badKey, "%s", s->badKey);
+    CopyText(options.badKey, (int)sizeof options.badKey, s->badKey);
     AscomMountInit(&s->mount, &options);
     UseServer("", 0, 0);
     if (!good) {
@@ -92,7 +102,7 @@ void AlpacaLoad(void)
         } else {
             // No device number: the server's configureddevices tells it.
             s->discovery = kDiscoveryAsking;
-            snprintf(s->found[0].host, sizeof s->found[0].host, "%s", s->config.host);
+            CopyText(s->found[0].host, (int)sizeof s->found[0].host, s->config.host);
             s->found[0].port = s->config.port;
             s->foundCount = 1;
         }
@@ -139,7 +149,7 @@ static void OnJson(void *context, const JsonEvent *e)
             r->number = number;
         } else if (e->kind == kJsonString) {
             r->kind = kAscomText;
-            snprintf(r->text, sizeof r->text, "%s", e->text);
+            CopyText(r->text, (int)sizeof r->text, e->text);
         } else if (e->kind == kJsonArrayStart) {
             r->kind = kAscomList;
         }
@@ -147,7 +157,7 @@ static void OnJson(void *context, const JsonEvent *e)
         r->errorNumber = (int)e->integer;
         p->errorSeen = 1;
     } else if (e->depth == 1 && IsKey(e, 1, "ErrorMessage") && e->kind == kJsonString) {
-        snprintf(r->message, sizeof r->message, "%s", e->text);
+        CopyText(r->message, (int)sizeof r->message, e->text);
     } else if (e->depth == 2 && IsKey(e, 1, "Value") && e->kind == kJsonNumber && r->kind == kAscomList) {
         // TrackingRates: a list of numbers.
         if (r->listCount < kAscomRatesMax)
@@ -161,12 +171,12 @@ static void OnJson(void *context, const JsonEvent *e)
         // DeviceState's {Name, Value} and configureddevices' elements.
         const char *key = e->path[2].key;
         if (strcmp(key, "Name") == 0 && e->kind == kJsonString)
-            snprintf(p->elementName, sizeof p->elementName, "%s", e->text);
+            CopyText(p->elementName, (int)sizeof p->elementName, e->text);
         else if (strcmp(key, "Value") == 0 && isNumber) {
             p->elementValue = number;
             p->elementHasValue = 1;
         } else if (strcmp(key, "DeviceName") == 0 && e->kind == kJsonString)
-            snprintf(p->deviceName, sizeof p->deviceName, "%s", e->text);
+            CopyText(p->deviceName, (int)sizeof p->deviceName, e->text);
         else if (strcmp(key, "DeviceType") == 0 && e->kind == kJsonString)
             p->deviceIsTelescope = strcmp(e->text, "Telescope") == 0;
         else if (strcmp(key, "DeviceNumber") == 0 && e->kind == kJsonNumber && e->isInteger)
@@ -181,7 +191,7 @@ static void OnJson(void *context, const JsonEvent *e)
         if (p->deviceIsTelescope && p->deviceNumber >= 0 && p->chosenNumber < 0 &&
             (wanted[0] == '\0' || strcmp(wanted, p->deviceName) == 0)) {
             p->chosenNumber = p->deviceNumber;
-            snprintf(p->chosenName, sizeof p->chosenName, "%s", p->deviceName);
+            CopyText(p->chosenName, (int)sizeof p->chosenName, p->deviceName);
         }
     }
 }
@@ -202,7 +212,7 @@ static void Adopted(int index, const AscomReply *r)
     if (index == 0)
         s->adoptAnswered = 0;
     if (good && index == 9 && r->kind == kAscomText)
-        snprintf(s->adoptName, sizeof s->adoptName, "%s", r->text);
+        CopyText(s->adoptName, (int)sizeof s->adoptName, r->text);
     else if (good && (r->kind == kAscomBool || r->kind == kAscomInteger || r->kind == kAscomDouble))
         s->adoptValues[index] = r->number;
     else if (index <= 2)
@@ -219,7 +229,7 @@ static void Adopted(int index, const AscomReply *r)
     int *flags[] = {&c->canSlewAsync, &c->canSync, &c->canPark, &c->canUnpark, &c->canSetPark, &c->canSetTracking};
     for (int i = 0; i < 6; ++i)
         *flags[i] = (s->adoptAnswered & (1 << (i + 3))) != 0 && v[i + 3] != 0;
-    snprintf(m->name, sizeof m->name, "%s", s->adoptName);
+    CopyText(m->name, (int)sizeof m->name, s->adoptName);
     m->connected = 1;
     m->notConnectedSeen = m->state.notConnectedSerial;
     Trace("device \"%s\" found connected by the idle path: interface %d, EquatorialSystem %d", m->name,
@@ -303,7 +313,7 @@ static void OnHttpDone(void *context, const HttpReply *http)
         case kPendingDevices:
             s->callReply = *r;
             s->callReply.number = good ? p->chosenNumber : -1;
-            snprintf(s->callReply.text, sizeof s->callReply.text, "%s", good ? p->chosenName : "");
+            CopyText(s->callReply.text, (int)sizeof s->callReply.text, good ? p->chosenName : "");
             s->callAnswered = head.serial;
             break;
         default:
@@ -478,7 +488,7 @@ static unsigned long Send(int kind, AscomVerb verb, const char *member, const ch
         parameters[i].name = p->name;
         parameters[i].value = values[i];
         if (p->kind == kAscomBool)
-            snprintf(values[i], sizeof values[i], "%s", HttpBoolean(p->number != 0));
+            CopyText(values[i], (int)sizeof values[i], HttpBoolean(p->number != 0));
         else if (p->kind == kAscomInteger)
             snprintf(values[i], sizeof values[i], "%ld", (long)p->number);
         else if (p->kind == kAscomText)
@@ -655,7 +665,7 @@ static int AskServer(uint64_t deadlineMs)
               s->config.device, s->config.device[0] ? "\"" : "");
         return 0;
     } else {
-        snprintf(s->deviceName, sizeof s->deviceName, "%s", r->text);
+        CopyText(s->deviceName, (int)sizeof s->deviceName, r->text);
     }
     s->deviceNumber = number;
     s->serverKnown = 1;
