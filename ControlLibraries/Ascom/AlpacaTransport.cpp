@@ -513,7 +513,9 @@ static unsigned long Send(int kind, AscomVerb verb, const char *member, const ch
     size_t length = HttpWriteRequest(text, sizeof text, &request);
     if (length == 0)
         return 0;
-    if (!NetSend(s->socket, text, (int)length, TimeLeft() > 0 ? TimeLeft() : 100)) {
+    // The idle path's requests are sent without a wait: a server whose
+    // receive window stays full is not reading, and counts as gone.
+    if (!NetSend(s->socket, text, (int)length, TimeLeft())) {
         CloseConnection(1, "send failed");
         return 0;
     }
