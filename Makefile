@@ -8,7 +8,8 @@ FUZZ_FLAGS ?=
 BENCH_FLAGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
 
 .PHONY: all setup native windows sanitize test test-native test-windows test-sanitize demo demo-native clean \
-  fuzz-build fuzz fuzz-indi fuzz-json test-fuzz bench bench-waits test-bench dist dist-check screenshots demo-indi
+  fuzz-build fuzz fuzz-indi fuzz-json test-fuzz bench bench-waits test-bench dist dist-check screenshots demo-indi \
+  demo-alpaca
 
 all: native windows
 
@@ -149,3 +150,6 @@ demo-native: setup native
 # indiserver and telescope simulator on a free loopback port.
 demo-indi: setup windows
 	@bash Demo/run-demo-indi.sh $(BUILD)/windows
+
+demo-alpaca: setup windows
+	@bash Demo/run-demo-alpaca.sh $(BUILD)/windows

@@ -495,3 +495,162 @@ void NetClose(NetSocket s)
 #endif
 }
 
+
+// --- UDP, for discovery ---
+
+#ifndef _WIN32
+#include <ifaddrs.h>
+#include <net/if.h>
+#endif
+
+NetSocket NetUdpOpen(int family)
+{
+    if (!StartNetwork())
+        return kNoSocket;
+    NetSocket s = (NetSocket)socket(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == (NetSocket)-1 || s == kNoSocket)
+        return kNoSocket;
+#ifdef _WIN32
+    u_long on = 1;
+    ioctlsocket((SOCKET)s, FIONBIO, &on);
+#else
+    fcntl((int)s, F_SETFL, fcntl((int)s, F_GETFL) | O_NONBLOCK);
+    fcntl((int)s, F_SETFD, FD_CLOEXEC);
+#endif
+    if (family == AF_INET) {
+        int yes = 1;
+        setsockopt(s, SOL_SOCKET, SO_BROADCAST, (const char *)&yes, sizeof yes);
+    }
+    return s;
+}
+
+int NetNumericAddress(const char *host, unsigned short port, NetAddress *address)
+{
+    if (!StartNetwork())
+        return 0;
+    struct addrinfo hints, *found = NULL;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_DGRAM;
+    if (getaddrinfo(host, NULL, &hints, &found) != 0 || found == NULL)
+        return 0;
+    int count = CopyAddresses(found, address, 1);
+    freeaddrinfo(found);
+    if (count != 1)
+        return 0;
+    // The port sits at the same place in both families' records.
+    struct sockaddr_in *in = (struct sockaddr_in *)(void *)address->address.bytes;
+    in->sin_port = htons(port);
+    return 1;
+}
+
+static void SetIPv4(NetAddress *address, uint32_t networkOrder, unsigned short port)
+{
+    memset(address, 0, sizeof *address);
+    struct sockaddr_in *in = (struct sockaddr_in *)(void *)address->address.bytes;
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = networkOrder;
+    address->family = AF_INET;
+    address->length = (int)sizeof *in;
+}
+
+int NetBroadcastAddresses(unsigned short port, NetAddress *addresses, int max)
+{
+    if (max < 1 || !StartNetwork())
+        return 0;
+    SetIPv4(&addresses[0], 0xFFFFFFFFu, port);
+    int count = 1;
+#ifdef _WIN32
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return count;
+    INTERFACE_INFO list[16];
+    DWORD bytes = 0;
+    if (WSAIoctl(s, SIO_GET_INTERFACE_LIST, NULL, 0, list, sizeof list, &bytes, NULL, NULL) == 0) {
+        for (int i = 0; i < (int)(bytes / sizeof list[0]) && count < max; ++i) {
+            if ((list[i].iiFlags & IFF_BROADCAST) == 0 || (list[i].iiFlags & IFF_UP) == 0)
+                continue;
+            // iiBroadcastAddress reads 255.255.255.255 on most systems: the
+            // address under the netmask gives the interface's own.
+            uint32_t a = list[i].iiAddress.AddressIn.sin_addr.s_addr;
+            uint32_t mask = list[i].iiNetmask.AddressIn.sin_addr.s_addr;
+            SetIPv4(&addresses[count++], a | ~mask, port);
+        }
+    }
+    closesocket(s);
+#else
+    struct ifaddrs *all = NULL;
+    if (getifaddrs(&all) != 0)
+        return count;
+    for (struct ifaddrs *i = all; i != NULL && count < max; i = i->ifa_next) {
+        if (i->ifa_addr == NULL || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_BROADCAST) == 0 ||
+            i->ifa_broadaddr == NULL)
+            continue;
+        SetIPv4(&addresses[count++], ((struct sockaddr_in *)(void *)i->ifa_broadaddr)->sin_addr.s_addr, port);
+    }
+    freeifaddrs(all);
+#endif
+    return count;
+}
+
+int NetUdpSend(NetSocket s, const NetAddress *to, const char *data, int length)
+{
+    return (int)sendto(s, data, length, SEND_FLAGS, (const struct sockaddr *)to->address.bytes,
+                       (SocketLength)to->length) == length;
+}
+
+int NetUdpReceive(NetSocket s, char *buffer, int size, NetAddress *from)
+{
+    memset(from, 0, sizeof *from);
+    SocketLength length = (SocketLength)sizeof from->address.bytes;
+    int n = (int)recvfrom(s, buffer, size, 0, (struct sockaddr *)from->address.bytes, &length);
+    if (n >= 0) {
+        from->family = ((struct sockaddr *)from->address.bytes)->sa_family;
+        from->length = (int)length;
+        return n > 0 ? n : 0;
+    }
+    return WOULD_BLOCK(LAST_ERROR) ? 0 : -1;
+}
+
+void NetAddressText(const NetAddress *address, char *text, int size, unsigned short *port)
+{
+    static const char hex[] = "0123456789abcdef";
+    const unsigned char *b = address->address.bytes;
+    char out[48];
+    int n = 0;
+    // Both families keep the port, in network order, in bytes 2 and 3.
+    *port = (unsigned short)(b[2] << 8 | b[3]);
+    if (address->family == AF_INET) {
+        const unsigned char *a = (const unsigned char *)&((const struct sockaddr_in *)(const void *)b)->sin_addr;
+        for (int i = 0; i < 4; ++i) {
+            int v = a[i];
+            if (i > 0)
+                out[n++] = '.';
+            if (v >= 100)
+                out[n++] = (char)('0' + v / 100);
+            if (v >= 10)
+                out[n++] = (char)('0' + v / 10 % 10);
+            out[n++] = (char)('0' + v % 10);
+        }
+    } else if (address->family == AF_INET6) {
+        const unsigned char *a = (const unsigned char *)&((const struct sockaddr_in6 *)(const void *)b)->sin6_addr;
+        for (int i = 0; i < 16; i += 2) {
+            unsigned v = (unsigned)(a[i] << 8 | a[i + 1]);
+            int started = 0;
+            if (i > 0)
+                out[n++] = ':';
+            for (int shift = 12; shift >= 0; shift -= 4)
+                if (started || ((v >> shift) & 15) != 0 || shift == 0) {
+                    out[n++] = hex[(v >> shift) & 15];
+                    started = 1;
+                }
+        }
+    }
+    out[n] = '\0';
+    if (size > 0) {
+        int m = n < size - 1 ? n : size - 1;
+        memcpy(text, out, (size_t)m);
+        text[m] = '\0';
+    }
+}

@@ -77,4 +77,25 @@ int ConfigFolder(int allUsers, char *buffer, int size);
 // library's sockets, gives up its lookup and closes its trace.
 void LibraryRelease(void);
 
+// --- UDP, for discovery ---
+
+// A non-blocking UDP socket of the family of address (AF_INET or
+// AF_INET6), allowed to broadcast; kNoSocket when the system has none
+// (IPv6 on Windows XP without it installed).
+NetSocket NetUdpOpen(int family);
+// The numeric address of host (an IPv4 or IPv6 literal, no name) at port;
+// 0 when it is none.
+int NetNumericAddress(const char *host, unsigned short port, NetAddress *address);
+// The IPv4 broadcast addresses at port: 255.255.255.255, then each
+// interface's (getifaddrs natively, SIO_GET_INTERFACE_LIST on Windows);
+// the count, at most max.
+int NetBroadcastAddresses(unsigned short port, NetAddress *addresses, int max);
+// Sends one datagram without waiting: 1 when it went.
+int NetUdpSend(NetSocket socket, const NetAddress *to, const char *data, int length);
+// One datagram read now: its length (> 0) and sender, 0 when none waits, -1
+// on an error.
+int NetUdpReceive(NetSocket socket, char *buffer, int size, NetAddress *from);
+// The address as text, without the port (IPv6 without brackets), and its port.
+void NetAddressText(const NetAddress *address, char *text, int size, unsigned short *port);
+
 #endif
