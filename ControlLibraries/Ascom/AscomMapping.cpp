@@ -714,10 +714,21 @@ static unsigned short UnparkFirst(AscomMount *m, const AscomTransport *t, uint64
     }
 }
 
+// The state cache shows the mount ready for a go-to: not parked, and
+// tracking where it can be switched on.
+static int ReadyByTheCache(const AscomMount *m)
+{
+    const AscomReading *parked = &m->state.readings[kAscomAtPark], *tracking = &m->state.readings[kAscomTracking];
+    return parked->known && parked->value == 0 && (!m->caps.canSetTracking || (tracking->known && tracking->value != 0));
+}
+
 // A go-to: unparked and tracking first, then SlewToCoordinatesAsync with
-// the target in the device's frame. A driver that cannot slew
-// asynchronously is refused: the blocking SlewToCoordinates would hold
-// the host for the whole slew.
+// the target in the device's frame. Where the state cache (at most a poll
+// old) shows the mount ready, the slew goes out at once, so that it reaches
+// the mount without a round trip before it; a refusal as parked or not
+// tracking (the cache was old) takes the checked way, once. A driver that
+// cannot slew asynchronously is refused: the blocking SlewToCoordinates
+// would hold the host for the whole slew.
 unsigned short AscomGoToCelestialCoords(AscomMount *m, const AscomTransport *t, int mayWait, DRAV_Coords pos)
 {
     uint64_t deadline = Deadline(m, t, mayWait);
@@ -729,14 +740,24 @@ unsigned short AscomGoToCelestialCoords(AscomMount *m, const AscomTransport *t, 
         Trace(t, "go-to refused: the driver cannot slew asynchronously (CanSlewAsync false)");
         return kTcsRefused;
     }
-    if (unsigned short code = UnparkFirst(m, t, deadline))
-        return code;
-    if (unsigned short code = TrackFirst(m, t, deadline, "go-to"))
-        return code;
     AscomParam target[2];
     ToDevice(m, t, pos, target);
-    if (unsigned short code = Put(m, t, "SlewToCoordinatesAsync", target, 2, deadline))
-        return code;
+    AscomReply reply;
+    unsigned short code = kTcsRefused;
+    if (ReadyByTheCache(m)) {
+        code = Request(m, t, kAscomPut, "SlewToCoordinatesAsync", target, 2, deadline, &reply);
+        if (code == kTcsRefused && reply.reach == kAscomReached &&
+            (reply.errorNumber == 0x408 || reply.errorNumber == 0x40B))
+            Trace(t, "go-to: refused as the mount stands now, unparking and tracking first");
+        else if (code != 0)
+            return code;
+    }
+    if (code != 0) {
+        if ((code = UnparkFirst(m, t, deadline)) != 0 || (code = TrackFirst(m, t, deadline, "go-to")) != 0)
+            return code;
+        if ((code = Put(m, t, "SlewToCoordinatesAsync", target, 2, deadline)) != 0)
+            return code;
+    }
     g->ra = target[0].number * kPi / 12;
     g->dec = target[1].number * kPi / 180;
     double ra = 0, dec = 0;

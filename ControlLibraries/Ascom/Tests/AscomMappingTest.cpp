@@ -112,6 +112,10 @@ void Call(void *c, AscomVerb verb, const char *m, const AscomParam *p, int n, ui
         r->errorNumber = f.failError;
     } else if (!allowed) {
         r->errorNumber = 0x407;
+    } else if (f.server && Is(m, "SlewToCoordinatesAsync") && f.place[4] != 0) {
+        r->errorNumber = 0x408; // as a driver refuses a parked mount's slew
+        f.puts += f.puts.empty() ? "refused:" : " refused:";
+        f.puts += m;
     } else if (f.server && verb == kAscomGet) {
         Get(f, m, r);
     } else if (f.server) {
@@ -281,10 +285,13 @@ TEST(AscomCommands, RulesBeforeTheMountMoves)
         Action action;
         unsigned short answer;
         std::string puts;
+        void (*afterOpen)(Fake &) = nullptr; // what changed since the open's readings
     } rows[] = {
         {"tracking", [](Fake &) {}, 1, kGoTo, 1, slew},
         {"parked, unpark=goto", [](Fake &f) { f.place[4] = 1; }, 1, kGoTo, 1, std::string("Unpark ") + slew},
         {"parked, unpark=never", [](Fake &f) { f.place[4] = 1; }, 0, kGoTo, 2, ""},
+        {"parked since the last reading", [](Fake &) {}, 1, kGoTo, 1,
+         std::string("refused:SlewToCoordinatesAsync Unpark ") + slew, [](Fake &f) { f.place[4] = 1; }},
         {"parked, cannot unpark", [](Fake &f) { f.place[4] = 1, f.canUnpark = 0; }, 1, kGoTo, 2, ""},
         {"not tracking", [](Fake &f) { f.place[3] = 0; }, 1, kGoTo, 1, std::string("Tracking(Tracking=1) ") + slew},
         {"not tracking, cannot set it", [](Fake &f) { f.place[3] = 0, f.canSetTracking = 0; }, 1, kGoTo, 1, slew},
@@ -311,6 +318,8 @@ TEST(AscomCommands, RulesBeforeTheMountMoves)
         Session s(1, row.unpark);
         row.setup(s.f);
         ASSERT_EQ(200, s.Open());
+        if (row.afterOpen != nullptr)
+            row.afterOpen(s.f);
         s.f.puts.clear();
         DRAV_Coords target = {1.0, 0.5};
         unsigned short answer = 0;
