@@ -312,8 +312,10 @@ void Serve(Server *s)
         if (fds[1].revents & POLLIN) {
             int fd = accept(s->listener, NULL, NULL);
             int yes = 1;
-            if (fd >= 0 && setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes) == 0)
+            if (fd >= 0) {
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
                 connections.push_back({fd, ""});
+            }
         }
         if (fds[2].revents & POLLIN) {
             char probe[64];
