@@ -74,6 +74,9 @@ const Comparison kComparisons[] = {
     {"Indi_CoordsRead", "Floor_ReceiveNothing", 2.0},
     {"Indi_ParseStream", "Floor_ExpatParseStream", 2.0},
     {"Ascom_ParseReplies", "Floor_RapidJsonParseReplies", 2.0},
+    {"Ascom_CoordsRead", "Floor_ReceiveNothing", 2.0},
+    {"Ascom_CoordsReadBackToBack", "Floor_ReceiveNothing", 0},
+    {"Ascom_CoordsReadFreshReply", "Floor_ReceiveNothing", 0},
 };
 
 const char *Verdict(bool met) { return met ? "goal met" : "goal missed"; }
@@ -118,6 +121,29 @@ void PrintSummary()
         printf("  INDI go-to arrival: %.2f polls after the server's Ok reached the library (%.2f after its send),"
                " that poll %.1f ns (wall)   goal 1 poll, %s\n",
                polls, arrival["polls_after_send"], results["Indi_ArrivalPoll"].wallNs, Verdict(polls <= 1.0));
+    }
+    if (results.count("Ascom_GoToReachesServer") && results.count("Floor_HttpPutRoundTrip")) {
+        // Wall time, as for INDI.
+        std::map<std::string, double> &goToCounters = results["Ascom_GoToReachesServer"].counters;
+        const double goTo = results["Ascom_GoToReachesServer"].wallNs, put = results["Floor_HttpPutRoundTrip"].wallNs;
+        printf("  %-26s %10.1f   %-27s %10.1f %7.2fx   <= 1.0x (wall), %s\n", "Ascom_GoToReachesServer", goTo,
+               "Floor_HttpPutRoundTrip", put, goTo / put, Verdict(goTo <= put));
+        printf("    before its PUT %.0f requests, the first at the server after %.1f us; the call returned after %.1f us\n",
+               goToCounters["requests_before_put"], goToCounters["first_request_us"], goToCounters["call_us"]);
+    }
+    if (results.count("Ascom_ArrivalPoll")) {
+        std::map<std::string, double> &arrival = results["Ascom_ArrivalPoll"].counters;
+        const double polls = arrival["polls_after_end"];
+        printf("  ASCOM go-to arrival: %.2f polls after the slew ended on the server (%.2f after the first reply"
+               " showing it), that poll %.1f ns (wall)   goal 1 poll, %s\n",
+               polls, arrival["polls_after_reply"], results["Ascom_ArrivalPoll"].wallNs, Verdict(polls <= 1.0));
+    }
+    if (results.count("Ascom_Discovery")) {
+        std::map<std::string, double> &discovery = results["Ascom_Discovery"].counters;
+        const double known = results["Ascom_Discovery"].wallNs / 1e9;
+        printf("  ASCOM discovery: the device known %.3f s after the version call (its servers asked at %.3f s,"
+               " the open returned at %.3f s)   goal <= 1.1 s, %s\n",
+               known, discovery["asked_s"], discovery["open_returned_s"], Verdict(known <= 1.1));
     }
     for (const std::string &failure : failures)
         printf("  did not run: %s\n", failure.c_str());
