@@ -120,7 +120,7 @@ static int WaitSocket(NetSocket s, int write, int timeoutMs)
     FD_ZERO(&failed);
     FD_SET((SOCKET)s, &set);
     FD_SET((SOCKET)s, &failed);
-    return SelectDispatching(write ? NULL : &set, write ? &set : NULL, &failed, timeoutMs) != 0; // ready, or failed
+    return SelectDispatching(write ? NULL : &set, write ? &set : NULL, &failed, timeoutMs) > 0; // ready, or failed
 #else
     struct pollfd p = {(int)s, (short)(write ? POLLOUT : POLLIN), 0};
     int n = poll(&p, 1, timeoutMs);
