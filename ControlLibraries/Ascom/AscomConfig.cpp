@@ -8,10 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
-static const SettingWord kEpochWords[] = {{"j2000", 1}, {"J2000", 1}, {"date", 0}, {NULL, 0}};
-static const SettingWord kUnparkWords[] = {{"goto", 1}, {"never", 0}, {NULL, 0}};
 
-#define FIELD(name) offsetof(AscomConfig, name), (int)sizeof(((AscomConfig *)0)->name)
+#define FIELD(name) SETTING_FIELD(AscomConfig, name)
 static const SettingKey kAscomSettings[] = {
     {"alpaca", kSettingText, FIELD(alpaca), 1, 0, 0, NULL},
     {"device", kSettingText, FIELD(device), 0, 0, 0, NULL},

@@ -381,11 +381,13 @@ void NetResolveEnd(void)
 #endif
 }
 
-NetSocket NetConnectStart(const NetAddress *address)
+// A socket of that family and type that never blocks (nor outlives an
+// exec), or kNoSocket.
+static NetSocket OpenNonBlocking(int family, int type, int protocol)
 {
     if (!StartNetwork())
         return kNoSocket;
-    NetSocket s = (NetSocket)socket(address->family, SOCK_STREAM, IPPROTO_TCP);
+    NetSocket s = (NetSocket)socket(family, type, protocol);
     if (s == (NetSocket)-1 || s == kNoSocket)
         return kNoSocket;
 #ifdef _WIN32
@@ -395,6 +397,14 @@ NetSocket NetConnectStart(const NetAddress *address)
     fcntl((int)s, F_SETFL, fcntl((int)s, F_GETFL) | O_NONBLOCK);
     fcntl((int)s, F_SETFD, FD_CLOEXEC);
 #endif
+    return s;
+}
+
+NetSocket NetConnectStart(const NetAddress *address)
+{
+    NetSocket s = OpenNonBlocking(address->family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == kNoSocket)
+        return kNoSocket;
     int yes = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&yes, sizeof yes);
     if (connect(s, (const struct sockaddr *)address->address.bytes, (SocketLength)address->length) != 0 &&
@@ -505,19 +515,8 @@ void NetClose(NetSocket s)
 
 NetSocket NetUdpOpen(int family)
 {
-    if (!StartNetwork())
-        return kNoSocket;
-    NetSocket s = (NetSocket)socket(family, SOCK_DGRAM, IPPROTO_UDP);
-    if (s == (NetSocket)-1 || s == kNoSocket)
-        return kNoSocket;
-#ifdef _WIN32
-    u_long on = 1;
-    ioctlsocket((SOCKET)s, FIONBIO, &on);
-#else
-    fcntl((int)s, F_SETFL, fcntl((int)s, F_GETFL) | O_NONBLOCK);
-    fcntl((int)s, F_SETFD, FD_CLOEXEC);
-#endif
-    if (family == AF_INET) {
+    NetSocket s = OpenNonBlocking(family, SOCK_DGRAM, IPPROTO_UDP);
+    if (s != kNoSocket && family == AF_INET) {
         int yes = 1;
         setsockopt(s, SOL_SOCKET, SO_BROADCAST, (const char *)&yes, sizeof yes);
     }

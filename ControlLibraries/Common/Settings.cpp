@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 
+const SettingWord kEpochWords[] = {{"j2000", 1}, {"J2000", 1}, {"date", 0}, {NULL, 0}};
+const SettingWord kUnparkWords[] = {{"goto", 1}, {"never", 0}, {NULL, 0}};
+
 static void Copy(char *to, int size, const char *from, int length)
 {
     if (length >= size)

@@ -29,6 +29,15 @@ struct SettingKey {
     const SettingWord *words; // ending with a null word
 };
 
+// A key's field in the record: its offset and size, as SettingKey takes them.
+#define SETTING_FIELD(Record, field) offsetof(Record, field), (int)sizeof(((Record *)0)->field)
+
+// The words of the keys every library has: epoch= (the host's positions:
+// 1 J2000, 0 of the date) and unpark= (a go-to to a parked mount: 1 unparks
+// it first, 0 is refused).
+extern const SettingWord kEpochWords[];
+extern const SettingWord kUnparkWords[];
+
 // The largest text a settings file or the variable may hold.
 enum { kSettingsTextMax = 4096 };
 

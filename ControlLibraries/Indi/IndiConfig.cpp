@@ -7,10 +7,8 @@
 #include <string.h>
 
 static const SettingWord kConnectWords[] = {{"auto", 1}, {"never", 0}, {NULL, 0}};
-static const SettingWord kEpochWords[] = {{"j2000", 1}, {"J2000", 1}, {"date", 0}, {NULL, 0}};
-static const SettingWord kUnparkWords[] = {{"goto", 1}, {"never", 0}, {NULL, 0}};
 
-#define FIELD(name) offsetof(IndiConfig, name), (int)sizeof(((IndiConfig *)0)->name)
+#define FIELD(name) SETTING_FIELD(IndiConfig, name)
 const SettingKey kIndiSettings[] = {
     {"host", kSettingText, FIELD(host), 1, 0, 0, NULL},
     {"port", kSettingNumber, FIELD(port), 0, 1, 65535, NULL},

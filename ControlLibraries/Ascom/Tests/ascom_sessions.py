@@ -14,20 +14,12 @@ says. Every server is started on a port chosen at run time, on loopback, and
 stopped by its process id; every wait has a bound."""
 import argparse, ctypes, http.client, json, math, os, re, shutil, subprocess, sys, threading, time, urllib.parse
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Common", "Tests"))
+from plughost_sessions import Coords, Host, check, failures, longest_call, precessed, separation, this_year  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SIMULATOR = os.path.join(HERE, "alpaca_simulator.py")
-failures = []
 SLEW_DEGREES = 0.002
-
-
-class Coords(ctypes.Structure):
-    _fields_ = [("X", ctypes.c_double), ("Y", ctypes.c_double)]
-
-
-def check(ok, what, detail=""):
-    print(("ok    " if ok else "FAIL  ") + what + ("" if ok else "\n" + detail))
-    if not ok:
-        failures.append(what)
 
 
 class Simulator:
@@ -98,97 +90,8 @@ class Simulator:
         return False
 
 
-def separation(a, b):
-    ra1, d1, ra2, d2 = map(math.radians, (a[0], a[1], b[0], b[1]))
-    c = math.sin(d1) * math.sin(d2) + math.cos(d1) * math.cos(d2) * math.cos(ra1 - ra2)
-    return math.degrees(math.acos(max(-1.0, min(1.0, c))))
-
-
-def precessed(ra, dec, year):
-    """J2000 to the mean equator of year by the classic zeta, z, theta
-    angles: an independent formula, within a fraction of an arc-second of the
-    IAU 2006 model over these years."""
-    t = (year - 2000.0) / 100.0
-    s = math.pi / 180 / 3600
-    zeta = (2306.2181 * t + 0.30188 * t * t + 0.017998 * t ** 3) * s
-    z = (2306.2181 * t + 1.09468 * t * t + 0.018203 * t ** 3) * s
-    theta = (2004.3109 * t - 0.42665 * t * t - 0.041833 * t ** 3) * s
-    ra, dec = math.radians(ra), math.radians(dec)
-    a = math.cos(dec) * math.sin(ra + zeta)
-    b = math.cos(theta) * math.cos(dec) * math.cos(ra + zeta) - math.sin(theta) * math.sin(dec)
-    c = math.sin(theta) * math.cos(dec) * math.cos(ra + zeta) + math.cos(theta) * math.sin(dec)
-    return (math.degrees(math.atan2(a, b) + z) % 360, math.degrees(math.asin(c)))
-
-
-def this_year():
-    return 1970 + time.time() / (365.25 * 86400)
-
-
-class Host:
-    def __init__(self, args):
-        self.args = args
-        folder = os.path.join(args.drive_c, "Program Files", "Common Files", "System")
-        os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(args.library, os.path.join(folder, "DRAV.dll"))
-        self.start_cost = 0.0
-        if args.emulator:
-            self.start_cost = float(subprocess.run([args.emulator, "--start-cost", args.host], capture_output=True,
-                                                   text=True, timeout=600, check=True).stdout)
-
-    def run(self, name, lines, config, during=None, bound=40):
-        """plughost on a session script in a folder of its own, DRAV_ASCOM
-        set to config, within bound seconds (and Wine's start)."""
-        work = os.path.join(self.args.work, name)
-        shutil.rmtree(work, ignore_errors=True)
-        os.makedirs(work)
-        with open(os.path.join(work, "session.txt"), "w") as f:
-            f.write("\n".join(lines) + "\n")
-        env = dict(os.environ, DRAV_ASCOM=config, TELESCOPE_DRIVE_C=self.args.drive_c)
-        command = [self.args.host, self.args.plugin, "session.txt"]
-        if self.args.emulator:
-            command = [self.args.emulator] + command
-        bound += 2 * (self.start_cost + 1)
-        started = time.monotonic()
-        p = subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if during:
-            threading.Thread(target=during, daemon=True).start()
-        # Read as it comes: under Wine the desktop's process may keep the
-        # pipe open after plughost ended.
-        chunks = []
-
-        def read():
-            while chunk := os.read(p.stdout.fileno(), 65536):
-                chunks.append(chunk)
-        reader = threading.Thread(target=read, daemon=True)
-        reader.start()
-        timer = threading.Timer(bound, p.kill)
-        timer.start()
-        _, status, _ = os.wait4(p.pid, 0)
-        timer.cancel()
-        reader.join(2)
-        out = b"".join(chunks).decode(errors="replace").replace("\r\n", "\n").replace("\r", "\n")
-        took = time.monotonic() - started
-        code = os.waitstatus_to_exitcode(status)
-        if took >= bound:
-            out += f"\n(plughost killed after {bound:.0f} s)"
-        check(code == 0 and "FAULT" not in out, f"{name}: plughost ran clean in {took:.1f} s",
-              f"exit status {code}\n" + out[-3000:])
-        return out
-
-    def trace(self, name):
-        """A new trace's path (the library appends to it)."""
-        path = os.path.join(self.args.work, name + "-trace.txt")
-        if os.path.exists(path):
-            os.remove(path)
-        return path
-
-
 SESSION = ["init", "open"]
 ACTIVE = "Control->TCS Provider is active"
-
-
-def longest_call(out):
-    return max([float(x) for x in re.findall(r"returned after ([0-9.]+) s", out)] + [0.0])
 
 
 def slew(ra, dec):
@@ -216,7 +119,7 @@ def goto_rows(host):
     for name, options, epoch, year in rows:
         with Simulator(host.args.work, name, "--slew-rate", "30", "--tracking", *options) as sim:
             ra, dec = 80.0, 40.0
-            out = host.run(name, SESSION + [slew(ra, dec), "close", "terminate"], config(sim, f"epoch={epoch}"))
+            out, _ = host.run(name, SESSION + [slew(ra, dec), "close", "terminate"], config(sim, f"epoch={epoch}"))
             want = precessed(ra, dec, year) if year else (ra, dec)
             got = sim.position()
             check("GoTo 100%" in out and separation(got, want) < SLEW_DEGREES,
@@ -240,7 +143,7 @@ def goto_rows(host):
 def sync_abort_park(host):
     work = host.args.work
     with Simulator(work, "sync", "--tracking", "--equatorial-system", "2") as sim:
-        out = host.run("sync", SESSION + [f"sync {math.radians(45.0)} {math.radians(60.0)}", "close", "terminate"],
+        out, _ = host.run("sync", SESSION + [f"sync {math.radians(45.0)} {math.radians(60.0)}", "close", "terminate"],
                        config(sim))
         got = sim.position()
         check(separation(got, (45.0, 60.0)) < SLEW_DEGREES and "Calibration sucessfull" in out,
@@ -252,7 +155,7 @@ def sync_abort_park(host):
             sim.wait("slewing", True, 20)
             time.sleep(1.0)
             sim.request("PUT", "abortslew")
-        out = host.run("abort", SESSION + [slew(170.0, -30.0), "close", "terminate"], config(sim), during=abort)
+        out, _ = host.run("abort", SESSION + [slew(170.0, -30.0), "close", "terminate"], config(sim), during=abort)
         check("GoTo 100%" not in out and "GoTo launched" in out and not sim.get("slewing")
               and separation(sim.position(), (170.0, -30.0)) > 1,
               "abort: the go-to stopped by another client is not reported as arrived", out[-2000:])
@@ -261,7 +164,7 @@ def sync_abort_park(host):
     for unpark in ("never", "goto"):
         name = f"parked-{unpark}"
         with Simulator(work, name, "--start-parked", "--slew-rate", "30", "--equatorial-system", "2") as sim:
-            out = host.run(name, SESSION + [slew(30.0, 50.0), "close", "terminate"], config(sim, f"unpark={unpark}"))
+            out, _ = host.run(name, SESSION + [slew(30.0, 50.0), "close", "terminate"], config(sim, f"unpark={unpark}"))
             if unpark == "never":
                 check("GoTo not launched" in out and sim.get("atpark") is True,
                       "parked, unpark=never: the go-to is refused, the mount stays parked", out[-2000:])
@@ -294,7 +197,7 @@ def discovery_rows(host):
         with Simulator(work, name, *options, discovery=True) as sim:
             trace = host.trace(name)
             settings = [f"discovery=127.0.0.1:{sim.discovery_port}", "timeout=3000", f"log={trace}"]
-            out = host.run(name, SESSION + ["close", "terminate"], ",".join(settings + ([more] if more else [])))
+            out, _ = host.run(name, SESSION + ["close", "terminate"], ",".join(settings + ([more] if more else [])))
             said = open(trace, errors="replace").read() if os.path.exists(trace) else ""
             if found:
                 check(ACTIVE in out and f"Alpaca server at 127.0.0.1:{sim.port} answered" in said
@@ -310,7 +213,7 @@ def discovery_rows(host):
                       f"{name}: the two good answers kept, the bad ones dropped: {answered}")
 
     with Simulator(work, "no-management", "--no-management", "--tracking", "--equatorial-system", "2") as sim:
-        out = host.run("no-management", SESSION + [slew(20.0, 10.0), "close", "terminate"], config(sim))
+        out, _ = host.run("no-management", SESSION + [slew(20.0, 10.0), "close", "terminate"], config(sim))
         check(ACTIVE in out and "GoTo 100%" in out, "alpaca= on a server without a management API", out[-2000:])
 
 
@@ -319,7 +222,7 @@ def settings_rows(host):
     server in brackets; a server that closes after every reply."""
     for name, bad, key in (("bad-alpaca", "alpaca=127.0.0.1:99999/0", "alpaca"), ("bad-timeout", "timeout=9000", "timeout"),
                            ("bad-word", "unpark=always", "unpark"), ("bad-ipv6", "alpaca=::1:80/0", "alpaca")):
-        out = host.run(name, SESSION + ["close", "terminate"], bad)
+        out, _ = host.run(name, SESSION + ["close", "terminate"], bad)
         check(f'bad configuration at "{key}"' in out and ACTIVE not in out
               and "Control->TCS Provider is not registered" in out, f"{name}: answers 3, the version names {key}",
               out[-1500:])
@@ -328,7 +231,7 @@ def settings_rows(host):
     for name, options, address in rows:
         with Simulator(host.args.work, name, "--tracking", "--slew-rate", "30", "--equatorial-system", "2",
                        *options) as sim:
-            out = host.run(name, SESSION + [slew(60.0, 30.0), "close", "terminate"],
+            out, _ = host.run(name, SESSION + [slew(60.0, 30.0), "close", "terminate"],
                            f"alpaca={address}:{sim.port}/0,timeout=3000")
             log = [r for r in sim.requests() if r["params"].get("ClientID") != "77"]
             connections = len({r["connection"] for r in log})
@@ -368,7 +271,7 @@ def misbehaving_rows(host):
         name = f"bad-{kind}" + (f"-{member}" if member else "")
         options = ["--misbehave", kind] + (["--member", member] if member else [])
         with Simulator(host.args.work, name, "--tracking", "--slew-rate", "30", *options) as sim:
-            out = host.run(name, SESSION + [slew(15.0, 20.0), "close", "terminate"], config(sim, timeout=2000))
+            out, _ = host.run(name, SESSION + [slew(15.0, 20.0), "close", "terminate"], config(sim, timeout=2000))
             took = longest_call(out)
             check(re.search(SHOWS[shows], out) is not None and took < 2.0 + 1.5 + host.start_cost,
                   f"{name}: {shows}, the longest call {took:.1f} s", out[-2500:])
@@ -383,7 +286,7 @@ def main():
     a.add_argument("--only-row", default="", help="of the go-tos, the rows whose names hold this text")
     args = a.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    host = Host(args)
+    host = Host(args, "DRAV_ASCOM")
     groups = [goto_rows, sync_abort_park, discovery_rows, settings_rows, misbehaving_rows]
     if not args.emulator:
         groups.append(direct_calls)

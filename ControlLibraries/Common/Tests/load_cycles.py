@@ -54,9 +54,9 @@ def main():
     listener.bind(("127.0.0.1", 0))
     listener.listen(16)
     port = listener.getsockname()[1]
-    spec = importlib.util.spec_from_file_location("library_server", args.server)
-    server = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(server)
+    found = importlib.util.spec_from_file_location("library_server", args.server)
+    server = importlib.util.module_from_spec(found)
+    found.loader.exec_module(server)
     counter = Counter(server)
 
     def accept():

@@ -15,20 +15,12 @@ with a server of its own.
 Every run has a bound; every server started here is stopped by its id."""
 import argparse, ctypes, math, os, re, shutil, socket, subprocess, sys, threading, time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Common", "Tests"))
+from plughost_sessions import Coords, Host, check, failures, longest_call, precessed, separation, this_year  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.path.join(HERE, "indi-server.sh")
 DEVICE = "Telescope Simulator"
-failures = []
-
-
-class Coords(ctypes.Structure):
-    _fields_ = [("X", ctypes.c_double), ("Y", ctypes.c_double)]
-
-
-def check(ok, what, detail=""):
-    print(("ok    " if ok else "FAIL  ") + what + ("" if ok else "\n" + detail))
-    if not ok:
-        failures.append(what)
 
 
 def getprop(port, *props):
@@ -58,102 +50,6 @@ def placed(port, seconds=10):
             break
         time.sleep(0.2)
     return position(port)
-
-
-def separation(a, b):
-    ra1, d1, ra2, d2 = map(math.radians, (a[0], a[1], b[0], b[1]))
-    c = math.sin(d1) * math.sin(d2) + math.cos(d1) * math.cos(d2) * math.cos(ra1 - ra2)
-    return math.degrees(math.acos(max(-1.0, min(1.0, c))))
-
-
-def precessed(ra, dec, year):
-    """J2000 to the mean equator of `year` by the classic zeta, z, theta
-    angles: an independent formula, within a fraction of an arc-second of the
-    IAU 2006 model over these years."""
-    t = (year - 2000.0) / 100.0
-    s = math.pi / 180 / 3600
-    zeta = (2306.2181 * t + 0.30188 * t * t + 0.017998 * t ** 3) * s
-    z = (2306.2181 * t + 1.09468 * t * t + 0.018203 * t ** 3) * s
-    theta = (2004.3109 * t - 0.42665 * t * t - 0.041833 * t ** 3) * s
-    ra, dec = math.radians(ra), math.radians(dec)
-    a = math.cos(dec) * math.sin(ra + zeta)
-    b = math.cos(theta) * math.cos(dec) * math.cos(ra + zeta) - math.sin(theta) * math.sin(dec)
-    c = math.sin(theta) * math.cos(dec) * math.cos(ra + zeta) + math.cos(theta) * math.sin(dec)
-    return (math.degrees(math.atan2(a, b) + z) % 360, math.degrees(math.asin(c)))
-
-
-def this_year():
-    return 1970 + time.time() / (365.25 * 86400)
-
-
-class Host:
-    def __init__(self, args):
-        self.args = args
-        folder = os.path.join(args.drive_c, "Program Files", "Common Files", "System")
-        os.makedirs(folder, exist_ok=True)
-        shutil.copyfile(args.library, os.path.join(folder, "DRAV.dll"))
-        # What starting a Wine process costs here: a bound that catches a hang
-        # must not take a slow start for one.
-        self.start_cost = 0.0
-        if args.emulator:
-            self.start_cost = float(subprocess.run([args.emulator, "--start-cost", args.host], capture_output=True,
-                                                   text=True, timeout=600, check=True).stdout)
-
-    def start(self, name, lines, config, env=None):
-        """plughost on a session script, in a folder of its own; config is
-        DRAV_INDI (None: unset), env more variables."""
-        work = os.path.join(self.args.work, name)
-        shutil.rmtree(work, ignore_errors=True)
-        os.makedirs(work)
-        script = os.path.join(work, "session.txt")
-        with open(script, "w") as f:
-            f.write("\n".join(lines) + "\n")
-        env = dict(os.environ, DRAV_INDI=config or "", TELESCOPE_DRIVE_C=self.args.drive_c, **(env or {}))
-        if config is None:
-            del env["DRAV_INDI"]
-        command = [self.args.host, self.args.plugin, "session.txt"]
-        if self.args.emulator:
-            command = [self.args.emulator] + command
-        return subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, text=True)
-
-    def run(self, name, lines, config, during=None, bound=60, env=None):
-        """Runs a session within bound seconds (and the start of a Wine
-        process); self.peak_mb is plughost's largest resident size."""
-        bound += 2 * (self.start_cost + 1)
-        started = time.monotonic()
-        p = self.start(name, lines, config, env)
-        if during:
-            threading.Thread(target=during, daemon=True).start()
-        # Read as it comes, not only at the end of the stream: under Wine the
-        # desktop's process, when plughost starts it, inherits plughost's
-        # standard error (here the same pipe) and keeps it open until the
-        # last window of the prefix has gone, well after plughost ended.
-        chunks = []
-
-        def read():
-            while chunk := os.read(p.stdout.fileno(), 65536):
-                chunks.append(chunk)
-        reader = threading.Thread(target=read, daemon=True)
-        reader.start()
-        timer = threading.Timer(bound, p.kill)
-        timer.start()
-        _, status, usage = os.wait4(p.pid, 0)
-        timer.cancel()
-        p.returncode = os.waitstatus_to_exitcode(status)
-        reader.join(2)
-        out = b"".join(chunks).decode(errors="replace").replace("\r\n", "\n").replace("\r", "\n")
-        if time.monotonic() - started >= bound:
-            out += f"\n(plughost killed after {bound:.0f} s)"
-        self.peak_mb = usage.ru_maxrss / 1024
-        took = time.monotonic() - started
-        ok = p.returncode == 0 and "FAULT" not in out
-        check(ok, f"{name}: plughost ran clean in {took:.1f} s", f"exit status {p.returncode}\n" + out[-3000:])
-        return out, took
-
-
-def longest_call(out):
-    return max([float(x) for x in re.findall(r"returned after ([0-9.]+) s", out)] + [0.0])
 
 
 def slew_call(out):
@@ -678,7 +574,7 @@ def main():
     a.add_argument("--emulator", default="")
     args = a.parse_args()
     os.makedirs(args.work, exist_ok=True)
-    host = Host(args)
+    host = Host(args, "DRAV_INDI")
     if args.group == "mount":
         mount_group(host, int(open(os.path.join(args.server_dir, "port")).read()))
     elif args.group == "drivers":
