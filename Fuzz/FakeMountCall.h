@@ -10,8 +10,9 @@
 // pointers compares parameter types by name) and its result codes.
 #include "DravInterface.h"
 
-// The library's 21 entry points, in the order the plug-in resolves them:
-// k_TCS_GetVersion and so on.
+// The library's entry points, in the order the plug-in resolves them:
+// k_TCS_GetVersion and so on (the fake defines the vendor's 21, not the
+// optional dispatch hooks).
 enum MountEntry {
 #define FAKE_MOUNT_ENTRY(name, params) k_##name,
     TCS_ENTRY_POINTS(FAKE_MOUNT_ENTRY)

@@ -1,6 +1,7 @@
 // The mount simulator's exports: the control library's 21 TCS_ entry points
 // (C calling convention, undecorated names), each advancing the mount by the
-// real time passed since the last call, asking the model, and journalling.
+// real time passed since the last call, asking the model, and journalling;
+// and the plug-in's dispatch hooks taken.
 //
 // The scenario (DRAV_SIM_SCENARIO) and the journal's path (DRAV_SIM_JOURNAL)
 // are read once, when the library is loaded. Variants lacking an export are
@@ -76,6 +77,9 @@ static Mount *Now()
     return &gMount;
 }
 
+// The plug-in's dispatch hooks, when it has handed them over.
+static TCS_DispatchHook gBeforeHostCode, gAfterHostCode;
+
 // With reenter=NAME, the host is called back from inside that entry point,
 // as a library that pumps messages while it waits on its provider lets the
 // host's timer and menus in. The host provides PlugHost_LibraryCall.
@@ -93,8 +97,15 @@ static void CallBackHost(const std::string &call)
 #else
     HostCallback host = (HostCallback)dlsym(RTLD_DEFAULT, "PlugHost_LibraryCall");
 #endif
-    if (host != nullptr)
-        host(name.c_str());
+    if (host == nullptr)
+        return;
+    // The host's code in the host's floating-point state, as a library's
+    // dispatch runs it.
+    if (gBeforeHostCode != nullptr)
+        gBeforeHostCode();
+    host(name.c_str());
+    if (gAfterHostCode != nullptr)
+        gAfterHostCode();
 }
 
 static unsigned short Record(const std::string &call, Answer a, const std::string &outs = std::string())
@@ -278,5 +289,15 @@ TCS_EXPORT unsigned short TCS_CALL TCS_GoToCelestialCoords(DRAV_Coords pos)
 TCS_EXPORT unsigned short TCS_CALL TCS_GoToPark(void)
 {
     return Record("TCS_GoToPark()", MountGoToPark(Now()));
+}
+#endif
+
+// Not a call to the mount: not in the journal.
+#ifndef DRAV_OMIT_TCS_SetDispatchHooks
+TCS_EXPORT unsigned short TCS_CALL TCS_SetDispatchHooks(TCS_DispatchHook before, TCS_DispatchHook after)
+{
+    gBeforeHostCode = before;
+    gAfterHostCode = after;
+    return kTcsDone;
 }
 #endif

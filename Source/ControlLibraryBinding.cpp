@@ -135,6 +135,10 @@ int OpenDRAVLibrary(void)
         return 0;
     }
     ResolveEntryPoints();
+    // The host's code that a wait of the library's lets in runs in the
+    // host's floating-point state.
+    if (TCS_SetDispatchHooks != NULL)
+        TCS_SetDispatchHooks(PlatformBeforeHostCode, PlatformAfterHostCode);
 
     const struct {
         bool missing;
@@ -167,6 +171,8 @@ int OpenDRAVLibrary(void)
 
 void CloseDRAVLibrary(void)
 {
+    if (TCS_SetDispatchHooks != NULL)
+        TCS_SetDispatchHooks(NULL, NULL); // a library loaded elsewhere too keeps no pointer into us
     if (DRAV_Handle != NULL)
         PlatformFreeLibrary(DRAV_Handle);
     DRAV_Handle = NULL;

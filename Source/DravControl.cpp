@@ -31,9 +31,6 @@ static const uint64_t kGoToTimeLimitMs = 300000;
 static unsigned gCallDepth = 0;
 enum DeferredEnd : unsigned char { kNothingDeferred, kDeferredRelease, kDeferredRestart };
 static DeferredEnd gDeferredEnd = kNothingDeferred;
-// The host's floating-point state, kept by the outermost call while it works
-// in the plug-in's own; null while no call is under way.
-static PlatformFloatState *gHostFloat = NULL;
 
 static const int32_t kPluginAPI = 4; // the host interface this plug-in speaks
 static const double kTrackingIntervalSec = 1.0;
@@ -47,9 +44,13 @@ enum : unsigned { kMenuSeparatorFlag = 0x800 };
 // Note to the user
 // ---------------------------------------------------------------------------
 
+// The note's modal loop runs the host's code (its timer, its repaints) in
+// the host's own floating-point state.
 void NoteToUser(const char *Msg)
 {
+    PlatformBeforeHostCode();
     PlatformShowNote("Telescope Controller", Msg);
+    PlatformAfterHostCode();
 }
 
 // ---------------------------------------------------------------------------
@@ -225,11 +226,9 @@ static bool WaitAbandoned(PlatformWait *wait, unsigned short progress, unsigned 
 // or ending the session from one of those calls.
 static bool PauseBetweenPolls(PlatformWait *wait)
 {
-    if (gHostFloat != NULL)
-        PlatformRestoreFloatState(gHostFloat);
+    PlatformBeforeHostCode();
     const int goOn = PlatformPauseWait(wait, kGoToPollPauseMs);
-    if (gHostFloat != NULL)
-        *gHostFloat = PlatformUseOwnFloatState(); // with whatever the host's code raised
+    PlatformAfterHostCode();
     return goOn && gDeferredEnd == kNothingDeferred;
 }
 
@@ -467,14 +466,14 @@ static __attribute__((noinline)) void Serve(unsigned char code, void *ioParams)
     PlatformFloatState hostFloat = PlatformUseOwnFloatState();
     const bool outermost = gCallDepth == 0;
     if (outermost)
-        gHostFloat = &hostFloat;
+        PlatformKeepHostFloatState(&hostFloat);
     ++gCallDepth;
     Dispatch(code, ioParams);
     if (gCallDepth == 1)
         RunDeferredEnd();
     --gCallDepth;
     if (outermost)
-        gHostFloat = NULL;
+        PlatformKeepHostFloatState(NULL);
     PlatformRestoreFloatState(&hostFloat);
 }
 

@@ -1,11 +1,12 @@
-// The telescope control library's interface: its 21 entry points, their
-// argument and result types, the calling convention, the position record and
-// the result codes. The plug-in's binding resolves these names; every control
-// library we build declares its exports from this list, so one that defines an
-// export with a different signature does not compile. The build reads the same
-// list out of this file for each library's export table (.def on Windows,
-// version script on native: cmake/DravExports.cmake), so an entry point is
-// added or renamed here and nowhere else.
+// The telescope control library's interface: its 21 entry points and our
+// optional 22nd, their argument and result types, the calling convention,
+// the position record and the result codes. The plug-in's binding resolves
+// these names; every control library we build declares its exports from this
+// list, so one that defines an export with a different signature does not
+// compile. The build reads the same list out of this file for each library's
+// export table (.def on Windows, version script on native:
+// cmake/DravExports.cmake), so an entry point is added or renamed here and
+// nowhere else.
 #ifndef DRAV_INTERFACE_H
 #define DRAV_INTERFACE_H
 
@@ -39,8 +40,17 @@ constexpr unsigned short kTcsBothAligned = 212; // Celestial and Earth aligned
 // the alignment commands need the provider's land mode
 constexpr unsigned short kTcsNotInLandMode = 213;
 
-// The 21 exports, in the order they are resolved, one X(...) a line (the
-// build's export tables are read from these lines):
+// What a library calls around a dispatch of the host's messages in one of
+// its waits: before, so that the host's code runs in the host's own
+// floating-point state; after, to have the plug-in's back (with what the
+// host's code raised kept as the host's).
+typedef void(TCS_CALL *TCS_DispatchHook)(void);
+
+// The exports, in the order they are resolved, one X(...) a line (the
+// build's export tables are read from these lines): the vendor's 21, then
+// TCS_SetDispatchHooks, ours, optional (a library without it is called as
+// before). The plug-in hands it its two hooks right after binding, and
+// nulls before the release; a library keeps them, and answers kTcsDone.
 // X(name, parameter list)
 #define TCS_ENTRY_POINTS(X)                                                        \
     X(TCS_GetVersion, (char *text, int size))                                      \
@@ -63,7 +73,8 @@ constexpr unsigned short kTcsNotInLandMode = 213;
     X(TCS_SetParkMark, (void))                                                     \
     X(TCS_KillMotion, (void))                                                      \
     X(TCS_GoToCelestialCoords, (DRAV_Coords pos))                                  \
-    X(TCS_GoToPark, (void))
+    X(TCS_GoToPark, (void))                                                        \
+    X(TCS_SetDispatchHooks, (TCS_DispatchHook before, TCS_DispatchHook after))
 
 // A pointer type per export: TCS_GetVersion_Fn and so on.
 #define TCS_DECLARE_POINTER_TYPE(name, params) typedef unsigned short(TCS_CALL *name##_Fn) params;
@@ -71,7 +82,7 @@ TCS_ENTRY_POINTS(TCS_DECLARE_POINTER_TYPE)
 #undef TCS_DECLARE_POINTER_TYPE
 
 // For a control library: undecorated C exports, visible from the shared
-// object. TCS_DECLARE_EXPORTS() declares all 21; each definition must then
+// object. TCS_DECLARE_EXPORTS() declares all 22; each definition must then
 // match its declaration (a C function cannot be overloaded).
 #ifdef _WIN32
 #define TCS_EXPORT extern "C"

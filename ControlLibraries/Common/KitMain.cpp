@@ -1,5 +1,6 @@
 // What each control library does when it is unloaded: the least, and then
-// its own release hook.
+// its own release hook; and the plug-in's dispatch hooks, taken for the
+// kit's waits.
 #include "KitPlatform.h"
 
 #ifdef _WIN32
@@ -37,3 +38,9 @@ __attribute__((destructor)) static void Unloaded(void)
     LibraryRelease();
 }
 #endif
+
+TCS_EXPORT unsigned short TCS_CALL TCS_SetDispatchHooks(TCS_DispatchHook before, TCS_DispatchHook after)
+{
+    SetDispatchHooks(before, after);
+    return kTcsDone;
+}

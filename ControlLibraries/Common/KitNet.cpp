@@ -40,6 +40,13 @@ typedef socklen_t SocketLength;
 // library while Dispatching() holds, and is answered from what it knows.
 enum { kSliceMs = 10 };
 static int gDispatching;
+static TCS_DispatchHook gBeforeDispatch, gAfterDispatch;
+
+void SetDispatchHooks(TCS_DispatchHook before, TCS_DispatchHook after)
+{
+    gBeforeDispatch = before;
+    gAfterDispatch = after;
+}
 
 int Dispatching(void)
 {
@@ -51,6 +58,11 @@ static void DispatchMessages(void)
     if (gDispatching)
         return; // a call that came in through a dispatch never dispatches again
     ++gDispatching;
+    // The after hook that pairs with the before one, whatever a nested
+    // call hands over meanwhile.
+    const TCS_DispatchHook after = gAfterDispatch;
+    if (gBeforeDispatch != NULL) // PeekMessage itself delivers sent messages
+        gBeforeDispatch();
     MSG message;
     while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
@@ -60,6 +72,8 @@ static void DispatchMessages(void)
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    if (after != NULL)
+        after();
     --gDispatching;
 }
 
@@ -81,6 +95,8 @@ int Dispatching(void)
 {
     return 0;
 }
+
+void SetDispatchHooks(TCS_DispatchHook, TCS_DispatchHook) {} // nothing is dispatched here
 #endif
 
 #ifdef _WIN32

@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "DravInterface.h" // TCS_CALL
+
 typedef intptr_t NetSocket;
 static const NetSocket kNoSocket = -1;
 
@@ -56,6 +58,10 @@ void NetClose(NetSocket socket);
 // code, and must answer from what the library knows, without waiting and
 // without touching the state of the wait under way. Always 0 elsewhere.
 int Dispatching(void);
+// What the plug-in hands over through TCS_SetDispatchHooks (null for none):
+// called before and after each dispatch, so that the host's code runs in
+// the host's floating-point state, and the library's in the plug-in's.
+void SetDispatchHooks(void(TCS_CALL *before)(void), void(TCS_CALL *after)(void));
 
 uint64_t MonotonicMilliseconds(void);
 double UnixSeconds(void);

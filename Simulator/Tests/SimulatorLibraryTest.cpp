@@ -216,7 +216,7 @@ TEST(SimulatorVariants, EachLacksExactlyItsExports)
         "TCS_GetControlSettingDouble", "TCS_SelectTrackRate", "TCS_SetCelestialAlignPoint",
         "TCS_SetCelestialAlignFromAlignPoints", "TCS_VoidCelestialAlign", "TCS_Calibrate", "TCS_SetEpoch",
         "TCS_SetRefractionCorr", "TCS_SetRefractionTemperature", "TCS_SetRefractionPressure",
-        "TCS_SetParkMark", "TCS_KillMotion", "TCS_GoToCelestialCoords", "TCS_GoToPark",
+        "TCS_SetParkMark", "TCS_KillMotion", "TCS_GoToCelestialCoords", "TCS_GoToPark", "TCS_SetDispatchHooks",
     };
     const struct { const char *file; std::string missing; } variants[] = {
         {"DRAV.dll", ""},
@@ -230,6 +230,7 @@ TEST(SimulatorVariants, EachLacksExactlyItsExports)
         {"variants/DRAV_no_TCS_KillMotion.dll", " TCS_KillMotion "},
         {"variants/DRAV_no_TCS_GoToCelestialCoords.dll", " TCS_GoToCelestialCoords "},
         {"variants/DRAV_no_TCS_GoToPark.dll", " TCS_GoToPark "},
+        {"variants/DRAV_no_TCS_SetDispatchHooks.dll", " TCS_SetDispatchHooks "},
         {"variants/DRAV_no_several.dll", " TCS_GetVersion TCS_GetCelestialCoords TCS_Calibrate "},
     };
     for (const auto &v : variants) {

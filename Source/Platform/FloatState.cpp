@@ -77,3 +77,22 @@ PlatformFloatState PlatformUseOwnFloatState(void)
 void PlatformRestoreFloatState(const PlatformFloatState *) {}
 
 #endif
+
+static PlatformFloatState *gHostFloat = NULL;
+
+void PlatformKeepHostFloatState(PlatformFloatState *host)
+{
+    gHostFloat = host;
+}
+
+void PlatformBeforeHostCode(void)
+{
+    if (gHostFloat != NULL)
+        PlatformRestoreFloatState(gHostFloat);
+}
+
+void PlatformAfterHostCode(void)
+{
+    if (gHostFloat != NULL)
+        *gHostFloat = PlatformUseOwnFloatState();
+}

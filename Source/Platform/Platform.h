@@ -115,6 +115,18 @@ PlatformFloatState PlatformUseOwnFloatState(void);
 // x87 exceptions (for any other they are masked, and ours may stay).
 void PlatformRestoreFloatState(const PlatformFloatState *host);
 
+// The host's state as the outermost handled call saved it, kept while that
+// call is under way (null once it ends), for the host's code that runs
+// inside the call: in a modal loop of the plug-in's, or a dispatch of the
+// host's messages by the control library while it waits.
+void PlatformKeepHostFloatState(PlatformFloatState *host);
+
+// Around the host's code inside a call: before, the host's state back;
+// after, the plug-in's again, the host's saved anew with whatever its code
+// raised. Outside a call, nothing. Also the control library's dispatch hooks.
+void PlatformBeforeHostCode(void);
+void PlatformAfterHostCode(void);
+
 // The plug-in's entry, DoOperation as the host calls it, is defined by the
 // plug-in under this name. On Windows the platform body exports DoOperation
 // itself: a stub that calls this entry and, when a wait took a reference to

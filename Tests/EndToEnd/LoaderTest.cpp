@@ -76,6 +76,8 @@ std::vector<Variant> Variants()
          Missing("TCS_GoToCelestialCoords") + kVersion, true, open, kIdleLog,
          "Goto (1.500000,0.300000)->TCS Provider is not registered\r\n\r\n", kSyncLog, kFineNote},
         {"DRAV_no_TCS_GoToPark.dll", {"TCS_GoToPark"}, kVersion, false, open, kIdleLog, kSlewLog, kSyncLog, kFineNote},
+        {"DRAV_no_TCS_SetDispatchHooks.dll", {"TCS_SetDispatchHooks"}, kVersion, false, open, kIdleLog, kSlewLog,
+         kSyncLog, kFineNote},
         {"DRAV_no_several.dll", {"TCS_GetVersion", "TCS_GetCelestialCoords", "TCS_Calibrate"},
          Missing("TCS_GetVersion") + Missing("TCS_GetCelestialCoords") + Missing("TCS_Calibrate") + kNoVersion, true,
          open, kNoReadingLog, kSlewLog, kCalibrateMissingLog, kFineNote},

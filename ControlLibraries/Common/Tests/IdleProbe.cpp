@@ -8,13 +8,17 @@
 // Throughout the version and open calls a 10 ms timer of the thread's stands
 // for the host's: each tick that a wait of the library dispatches calls the
 // coordinates again, as the plug-in's nested-call rule lets the host's timer
-// do.
+// do. The probe hands the library its dispatch hooks, as the plug-in does:
+// the host's floating-point state (rounding toward zero, here) while the
+// host's code runs, the probe's own (to nearest) while the library's does.
 //
 // Prints one line of JSON, the fields idle_probe.py reads: the longest idle
 // call, the share of the time inside the library, how long after the last
 // new place the first refusal (3) came and whether a new place came after
 // it, and for the version and open calls the longest time between two ticks
-// dispatched, the ticks, and the longest nested call. Exit status 2 when the
+// dispatched, the ticks, the longest nested call, the ticks that did not
+// find the host's state and whether the library's code was left in it
+// after a call. Exit status 2 when the
 // library or its entry points are missing.
 #include "DravInterface.h"
 
@@ -30,11 +34,43 @@ static double Seconds(void)
     return (double)count.QuadPart / (double)frequency.QuadPart;
 }
 
+// The x87 control word and the SSE control of the host's state and of the
+// probe's own: every exception masked in both, the rounding apart.
+static const unsigned short kHostX87 = 0x0F7F, kOwnX87 = 0x037F;
+static const unsigned kHostMxcsr = 0x7F80, kOwnMxcsr = 0x1F80;
+
+static void LoadFloatState(unsigned short x87, unsigned mxcsr)
+{
+    __asm__ volatile("fldcw %0" : : "m"(x87));
+    __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr));
+}
+
+// 1 when the units are in that state (the SSE flags aside).
+static int InFloatState(unsigned short x87, unsigned mxcsr)
+{
+    unsigned short control;
+    unsigned sse;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    __asm__ volatile("stmxcsr %0" : "=m"(sse));
+    return control == x87 && (sse & ~0x3Fu) == mxcsr;
+}
+
+static void TCS_CALL BeforeHostCode(void)
+{
+    LoadFloatState(kHostX87, kHostMxcsr);
+}
+
+static void TCS_CALL AfterHostCode(void)
+{
+    LoadFloatState(kOwnX87, kOwnMxcsr);
+}
+
 // The host's timer during one call: the longest gap between the call's start,
-// its ticks and its end, and what the nested calls took.
+// its ticks and its end, what the nested calls took, and the ticks that ran
+// in a state not the host's.
 struct Ticks {
     double last, longestGap, longestNested;
-    long count;
+    long count, foreign;
 };
 static Ticks gTicks;
 static TCS_GetCelestialCoords_Fn gNestedCoords;
@@ -44,8 +80,11 @@ static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
     double now = Seconds();
     if (now - gTicks.last > gTicks.longestGap)
         gTicks.longestGap = now - gTicks.last;
+    gTicks.foreign += !InFloatState(kHostX87, kHostMxcsr);
     DRAV_Coords where;
+    AfterHostCode(); // the plug-in calls the library in its own state
     gNestedCoords(&where);
+    BeforeHostCode();
     gTicks.last = Seconds();
     if (gTicks.last - now > gTicks.longestNested)
         gTicks.longestNested = gTicks.last - now;
@@ -58,7 +97,7 @@ static void StartTicks(void)
     while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
     }
     gTicks.longestGap = gTicks.longestNested = 0;
-    gTicks.count = 0;
+    gTicks.count = gTicks.foreign = 0;
     gTicks.last = Seconds();
 }
 
@@ -67,8 +106,9 @@ static void EndTicks(char *json, int size, const char *name)
     double now = Seconds();
     if (now - gTicks.last > gTicks.longestGap)
         gTicks.longestGap = now - gTicks.last;
-    snprintf(json, (size_t)size, "\"%s_gap_s\": %.6f, \"%s_ticks\": %ld, \"%s_nested_s\": %.6f", name,
-             gTicks.longestGap, name, gTicks.count, name, gTicks.longestNested);
+    snprintf(json, (size_t)size,
+             "\"%s_gap_s\": %.6f, \"%s_ticks\": %ld, \"%s_nested_s\": %.6f, \"%s_foreign_ticks\": %ld", name,
+             gTicks.longestGap, name, gTicks.count, name, gTicks.longestNested, name, gTicks.foreign);
 }
 
 int main(int argc, char **argv)
@@ -88,19 +128,27 @@ int main(int argc, char **argv)
     if (getVersion == NULL || getStatus == NULL || getCoords == NULL || getProgress == NULL)
         return 2;
 
+    TCS_SetDispatchHooks_Fn setHooks =
+        (TCS_SetDispatchHooks_Fn)(void *)GetProcAddress(library, "TCS_SetDispatchHooks");
+    if (setHooks != NULL)
+        setHooks(BeforeHostCode, AfterHostCode);
+    LoadFloatState(kOwnX87, kOwnMxcsr);
+
     gNestedCoords = getCoords;
     UINT_PTR timer = SetTimer(NULL, 0, 10, Tick);
-    char text[80], versionTicks[128], openTicks[128];
+    char text[80], versionTicks[192], openTicks[192];
     StartTicks();
     double t = Seconds();
     getVersion(text, sizeof text);
     const double versionSeconds = Seconds() - t;
+    int leftInHostState = !InFloatState(kOwnX87, kOwnMxcsr);
     EndTicks(versionTicks, sizeof versionTicks, "version");
     unsigned short status = 0;
     StartTicks();
     t = Seconds();
     getStatus(&status);
     const double openSeconds = Seconds() - t;
+    leftInHostState |= !InFloatState(kOwnX87, kOwnMxcsr);
     EndTicks(openTicks, sizeof openTicks, "open");
     KillTimer(NULL, timer);
 
@@ -139,9 +187,11 @@ int main(int argc, char **argv)
     if (refusedAfter >= 0)
         snprintf(refused, sizeof refused, "%.6f", refusedAfter);
     printf("{\"version_s\": %.6f, \"open_s\": %.6f, \"longest_s\": %.6f, \"share\": %.6f, \"calls\": %ld, "
-           "\"refused_after_s\": %s, \"recovered\": %s, \"answered\": %s, %s, %s}\n",
+           "\"refused_after_s\": %s, \"recovered\": %s, \"answered\": %s, \"hooks\": %s, "
+           "\"left_in_host_state\": %s, %s, %s}\n",
            versionSeconds, openSeconds, longest, inside / (Seconds() - begin), calls, refused,
-           recovered ? "true" : "false", lastNew >= 0 ? "true" : "false", versionTicks, openTicks);
+           recovered ? "true" : "false", lastNew >= 0 ? "true" : "false", setHooks != NULL ? "true" : "false",
+           leftInHostState ? "true" : "false", versionTicks, openTicks);
     fflush(stdout);
     FreeLibrary(library);
     return 0;

@@ -37,7 +37,8 @@ back, or the trace does not say why (LOST, and LOOKED_UP for the lookup).
 Under Wine IDLE_PROBE also runs a 10 ms timer of the thread through the
 version and open calls, whose ticks call the coordinates again: --check
 fails too when the open's wait of more than 0.2 s leaves a tick waiting
-50 ms, or a nested call takes 10 ms. Everything listens on loopback only and
+50 ms, a nested call takes 10 ms, or the library does not take the dispatch
+hooks and run the ticks in the host's floating-point state through them. Everything listens on loopback only and
 is closed when the probe ends."""
 import argparse, ctypes, json, os, socket, subprocess, sys, tempfile, threading, time
 
@@ -262,10 +263,18 @@ def main():
             waits = [c for c in ("open",) if r[f"{c}_s"] > 0.2]
             gap = max([r[f"{c}_gap_s"] for c in waits] or [0])
             nested = max(r["version_nested_s"], r["open_nested_s"])
-            good = good and gap < GAP_LIMIT_S and nested < 0.01
+            # Its code runs in its own floating-point state, the library's
+            # in the plug-in's (the dispatch hooks).
+            foreign = r["version_foreign_ticks"] + r["open_foreign_ticks"]
+            floats = r["hooks"] and foreign == 0 and not r["left_in_host_state"]
+            good = good and gap < GAP_LIMIT_S and nested < 0.01 and floats
             refusal += (f"; the host's timer waited at most {gap * 1000:.1f} ms during the waits "
                         f"({', '.join(c + ' ' + str(r[c + '_ticks']) + ' ticks' for c in waits) or 'none'}), "
-                        f"its nested calls {nested * 1000:.2f} ms at most")
+                        f"its nested calls {nested * 1000:.2f} ms at most; "
+                        + ("the floating-point states kept" if floats else
+                           f"the floating-point states not kept (hooks {'taken' if r['hooks'] else 'missing'}, "
+                           f"{foreign} ticks outside the host's state, the library's code "
+                           f"{'left' if r['left_in_host_state'] else 'not left'} in it)"))
         if kind == "dead":
             after = r["refused_after_s"]
             good = good and after is not None and after < 10 and r["recovered"] and args.lost_says in said
