@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "DravInterface.h" // TCS_CALL
+#include "DravInterface.h" // TCS_DispatchHook
 
 typedef intptr_t NetSocket;
 static const NetSocket kNoSocket = -1;
@@ -61,7 +61,7 @@ int Dispatching(void);
 // What the plug-in hands over through TCS_SetDispatchHooks (null for none):
 // called before and after each dispatch, so that the host's code runs in
 // the host's floating-point state, and the library's in the plug-in's.
-void SetDispatchHooks(void(TCS_CALL *before)(void), void(TCS_CALL *after)(void));
+void SetDispatchHooks(TCS_DispatchHook before, TCS_DispatchHook after);
 
 uint64_t MonotonicMilliseconds(void);
 double UnixSeconds(void);
