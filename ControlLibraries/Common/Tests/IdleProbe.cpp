@@ -18,8 +18,8 @@
 // it, and for the version and open calls the longest time between two ticks
 // dispatched, the ticks, the longest nested call, the ticks that did not
 // find the host's state and whether the library's code was left in it
-// after a call. Exit status 2 when the
-// library or its entry points are missing.
+// after a call. Exit status 2 when the library or its entry points are
+// missing.
 #include "DravInterface.h"
 
 #include <stdio.h>

@@ -38,8 +38,8 @@ Under Wine IDLE_PROBE also runs a 10 ms timer of the thread through the
 version and open calls, whose ticks call the coordinates again: --check
 fails too when the open's wait of more than 0.2 s leaves a tick waiting
 50 ms, a nested call takes 10 ms, or the library does not take the dispatch
-hooks and run the ticks in the host's floating-point state through them. Everything listens on loopback only and
-is closed when the probe ends."""
+hooks and run the ticks in the host's floating-point state through them.
+Everything listens on loopback only and is closed when the probe ends."""
 import argparse, ctypes, json, os, socket, subprocess, sys, tempfile, threading, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
