@@ -41,8 +41,12 @@ static const unsigned kHostMxcsr = 0x7F80, kOwnMxcsr = 0x1F80;
 
 static void LoadFloatState(unsigned short x87, unsigned mxcsr)
 {
-    __asm__ volatile("fldcw %0" : : "m"(x87));
-    __asm__ volatile("ldmxcsr %0" : : "m"(mxcsr));
+    __asm__ volatile("fldcw %0\n\tldmxcsr %1" : : "m"(x87), "m"(mxcsr));
+}
+
+static void ReadFloatState(unsigned short *x87, unsigned *mxcsr)
+{
+    __asm__ volatile("fnstcw %0\n\tstmxcsr %1" : "=m"(*x87), "=m"(*mxcsr));
 }
 
 // 1 when the units are in that state (the SSE flags aside).
@@ -50,20 +54,12 @@ static int InFloatState(unsigned short x87, unsigned mxcsr)
 {
     unsigned short control;
     unsigned sse;
-    __asm__ volatile("fnstcw %0" : "=m"(control));
-    __asm__ volatile("stmxcsr %0" : "=m"(sse));
+    ReadFloatState(&control, &sse);
     return control == x87 && (sse & ~0x3Fu) == mxcsr;
 }
 
-static void TCS_CALL BeforeHostCode(void)
-{
-    LoadFloatState(kHostX87, kHostMxcsr);
-}
-
-static void TCS_CALL AfterHostCode(void)
-{
-    LoadFloatState(kOwnX87, kOwnMxcsr);
-}
+static void TCS_CALL BeforeHostCode(void) { LoadFloatState(kHostX87, kHostMxcsr); }
+static void TCS_CALL AfterHostCode(void) { LoadFloatState(kOwnX87, kOwnMxcsr); }
 
 // The host's timer during one call: the longest gap between the call's start,
 // its ticks and its end, what the nested calls took, and the ticks that ran
@@ -80,11 +76,14 @@ static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
     double now = Seconds();
     if (now - gTicks.last > gTicks.longestGap)
         gTicks.longestGap = now - gTicks.last;
+    unsigned short x87;
+    unsigned mxcsr;
+    ReadFloatState(&x87, &mxcsr);
     gTicks.foreign += !InFloatState(kHostX87, kHostMxcsr);
     DRAV_Coords where;
     AfterHostCode(); // the plug-in calls the library in its own state
     gNestedCoords(&where);
-    BeforeHostCode();
+    LoadFloatState(x87, mxcsr); // and puts back the state it found
     gTicks.last = Seconds();
     if (gTicks.last - now > gTicks.longestNested)
         gTicks.longestNested = gTicks.last - now;
@@ -130,7 +129,7 @@ int main(int argc, char **argv)
 
     TCS_SetDispatchHooks_Fn setHooks =
         (TCS_SetDispatchHooks_Fn)(void *)GetProcAddress(library, "TCS_SetDispatchHooks");
-    if (setHooks != NULL)
+    if (setHooks != NULL) // without, every tick is outside the host's state
         setHooks(BeforeHostCode, AfterHostCode);
     LoadFloatState(kOwnX87, kOwnMxcsr);
 
@@ -187,11 +186,10 @@ int main(int argc, char **argv)
     if (refusedAfter >= 0)
         snprintf(refused, sizeof refused, "%.6f", refusedAfter);
     printf("{\"version_s\": %.6f, \"open_s\": %.6f, \"longest_s\": %.6f, \"share\": %.6f, \"calls\": %ld, "
-           "\"refused_after_s\": %s, \"recovered\": %s, \"answered\": %s, \"hooks\": %s, "
-           "\"left_in_host_state\": %s, %s, %s}\n",
+           "\"refused_after_s\": %s, \"recovered\": %s, \"answered\": %s, \"left_in_host_state\": %s, %s, %s}\n",
            versionSeconds, openSeconds, longest, inside / (Seconds() - begin), calls, refused,
-           recovered ? "true" : "false", lastNew >= 0 ? "true" : "false", setHooks != NULL ? "true" : "false",
-           leftInHostState ? "true" : "false", versionTicks, openTicks);
+           recovered ? "true" : "false", lastNew >= 0 ? "true" : "false", leftInHostState ? "true" : "false",
+           versionTicks, openTicks);
     fflush(stdout);
     FreeLibrary(library);
     return 0;

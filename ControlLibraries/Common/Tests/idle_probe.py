@@ -266,14 +266,14 @@ def main():
             # Its code runs in its own floating-point state, the library's
             # in the plug-in's (the dispatch hooks).
             foreign = r["version_foreign_ticks"] + r["open_foreign_ticks"]
-            floats = r["hooks"] and foreign == 0 and not r["left_in_host_state"]
+            floats = foreign == 0 and not r["left_in_host_state"]
             good = good and gap < GAP_LIMIT_S and nested < 0.01 and floats
             refusal += (f"; the host's timer waited at most {gap * 1000:.1f} ms during the waits "
                         f"({', '.join(c + ' ' + str(r[c + '_ticks']) + ' ticks' for c in waits) or 'none'}), "
                         f"its nested calls {nested * 1000:.2f} ms at most; "
                         + ("the floating-point states kept" if floats else
-                           f"the floating-point states not kept (hooks {'taken' if r['hooks'] else 'missing'}, "
-                           f"{foreign} ticks outside the host's state, the library's code "
+                           f"the floating-point states not kept ({foreign} ticks outside the host's state, "
+                           f"the library's code "
                            f"{'left' if r['left_in_host_state'] else 'not left'} in it)"))
         if kind == "dead":
             after = r["refused_after_s"]
