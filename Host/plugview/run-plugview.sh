@@ -141,7 +141,7 @@ window_named() { # window_named SECONDS NAME: a window of that name on the scree
 # Without key repeat (-r): xdotool sends the keys for the focused window
 # through the server as typed ones, and under load its release can come
 # more than the repeat delay after its press, which the server then repeats
-# (a Ctrl+G became some 25 go-tos, a Ctrl+F two configures).
+# (a Ctrl+G became some 25 go-tos).
 start_xvfb() {
   rm -f "$work/display"
   Xvfb -displayfd 9 -screen 0 1024x700x24 -nolisten tcp -r 9>"$work/display" >"$work/xvfb.log" 2>&1 &
