@@ -8,7 +8,7 @@ tree=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 demo="$tree/demo-alpaca"
-system_dir="Program Files/Common Files/System"
+. "$here/wine-session.sh"
 
 rm -rf "$demo"
 mkdir -p "$demo"
@@ -37,18 +37,8 @@ view "before the session"
 # The target: J2000 5h 30m, +20 degrees (radians).
 sed -e "s/@RA@/1.4398966/g" -e "s/@DEC@/0.3490659/g" "$here/alpaca-session.txt" > "$demo/session.txt"
 
-host="$tree/Host/plughost.exe"
-"$root/tools/wine-run.sh" --prepare "$host"
-drive="$tree/wineprefix/drive_c"
-mkdir -p "$drive/$system_dir"
-cp "$tree/ControlLibraries/Ascom/DRAV.dll" "$drive/$system_dir/DRAV.dll"
-echo "demo-alpaca: ASCOM library installed at c:\\Program Files\\Common Files\\System\\DRAV.dll ($drive/$system_dir)"
-cd "$demo"
 export DRAV_ASCOM="discovery=127.0.0.1:$(cat "$demo/discovery"),log=alpaca-trace.txt"
-set +e
-"$root/tools/wine-run.sh" "$host" ../telescope.plug session.txt
-status=$?
-set -e
+wine_session demo-alpaca "ASCOM library" "$tree/ControlLibraries/Ascom/DRAV.dll"
 view "after the session"
 printf 'demo-alpaca: the library'"'"'s trace is %s/alpaca-trace.txt, the requests %s/requests.jsonl; plughost exit status %d\n' "$demo" "$demo" "$status"
 exit "$status"

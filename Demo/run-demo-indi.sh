@@ -8,8 +8,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 demo="$tree/demo-indi"
 server="$root/ControlLibraries/Indi/Tests/indi-server.sh"
-system_dir="Program Files/Common Files/System"
 device="Telescope Simulator"
+. "$here/wine-session.sh"
 
 rm -rf "$demo"
 mkdir -p "$demo"
@@ -30,18 +30,8 @@ view "before the session"
 lst=$(python3 -c 'import time,math; d=time.time()/86400+2440587.5-2451545.0; print(math.radians((280.46061837+360.98564736629*d)%360))')
 sed -e "s/@RA@/$lst/g" -e "s/@DEC@/1.3962634/g" "$here/indi-session.txt" > "$demo/session.txt"
 
-host="$tree/Host/plughost.exe"
-"$root/tools/wine-run.sh" --prepare "$host"
-drive="$tree/wineprefix/drive_c"
-mkdir -p "$drive/$system_dir"
-cp "$tree/ControlLibraries/Indi/DRAV.dll" "$drive/$system_dir/DRAV.dll"
-echo "demo-indi: INDI library installed at c:\\Program Files\\Common Files\\System\\DRAV.dll ($drive/$system_dir)"
-cd "$demo"
 export DRAV_INDI="port=$port,log=indi-trace.txt"
-set +e
-"$root/tools/wine-run.sh" "$host" ../telescope.plug session.txt
-status=$?
-set -e
+wine_session demo-indi "INDI library" "$tree/ControlLibraries/Indi/DRAV.dll"
 view "after the session"
 printf 'demo-indi: the library'"'"'s trace is %s/indi-trace.txt; plughost exit status %d\n' "$demo" "$status"
 exit "$status"

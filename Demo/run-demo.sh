@@ -11,6 +11,7 @@ root=$(cd "$here/.." && pwd)
 tree=$(cd "$tree" && pwd)
 demo="$tree/demo"
 system_dir="Program Files/Common Files/System"
+. "$here/wine-session.sh"
 
 # The mount: unaligned, one alignment point taken on Aldebaran where it points,
 # slewing at 8 degrees a second.
@@ -22,18 +23,7 @@ mkdir -p "$demo"
 cp "$here/session.txt" "$demo/session.txt"
 start=$(date +%s.%N)
 if [ "$kind" = windows ]; then
-  host="$tree/Host/plughost.exe"
-  "$root/tools/wine-run.sh" --prepare "$host"
-  drive="$tree/wineprefix/drive_c"
-  [ -d "$drive" ] || { echo "demo: no Wine prefix at $tree/wineprefix" >&2; exit 1; }
-  mkdir -p "$drive/$system_dir"
-  cp "$tree/Simulator/DRAV.dll" "$drive/$system_dir/DRAV.dll"
-  echo "demo: simulator installed at c:\\Program Files\\Common Files\\System\\DRAV.dll ($drive/$system_dir)"
-  cd "$demo"
-  set +e
-  "$root/tools/wine-run.sh" "$host" ../telescope.plug session.txt
-  status=$?
-  set -e
+  wine_session demo simulator "$tree/Simulator/DRAV.dll"
 else
   export TELESCOPE_DRIVE_C="$demo/drive_c"
   mkdir -p "$TELESCOPE_DRIVE_C/$system_dir"

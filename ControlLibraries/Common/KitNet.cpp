@@ -332,36 +332,49 @@ static int StartLookup(const char *host, const char *service)
 }
 #endif
 
+// A numeric address (IPv4 or IPv6) converted, with the port given, for
+// sockets of that type: at most max of them, or -1 when host is a name. A
+// conversion: no lookup, no wait.
+static int NumericAddresses(const char *host, unsigned short port, int type, NetAddress *addresses, int max)
+{
+    struct addrinfo hints, *found = NULL;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = type;
+    hints.ai_flags = AI_NUMERICHOST;
+    if (getaddrinfo(host, NULL, &hints, &found) != 0)
+        return -1;
+    int count = CopyAddresses(found, addresses, max);
+    if (found != NULL)
+        freeaddrinfo(found);
+    for (int i = 0; i < count; ++i) // the port sits at the same place in both families' records
+        ((struct sockaddr_in *)(void *)addresses[i].address.bytes)->sin_port = htons(port);
+    return count;
+}
+
 int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *addresses, int max)
 {
     if (!StartNetwork())
         return 0;
-    struct addrinfo hints, *found = NULL;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST; // a conversion: no lookup, no wait
-    char service[8];
-    int n = 0;
-    for (unsigned p = port, d = 10000; d > 0; d /= 10)
-        if (p / d % 10 != 0 || n > 0 || d == 1)
-            service[n++] = (char)('0' + p / d % 10);
-    service[n] = '\0';
-    if (getaddrinfo(host, service, &hints, &found) == 0) {
-        int count = CopyAddresses(found, addresses, max);
-        freeaddrinfo(found);
+    int count = NumericAddresses(host, port, SOCK_STREAM, addresses, max);
+    if (count >= 0)
         return count;
-    }
 #ifdef _WIN32
     if (gLookup == NULL && !StartLookup(host))
         return 0;
     AwaitLookup(waitMs);
     if (!gLookup->ended)
         return -1;
-    int count = LookupAddresses(port, addresses, max);
+    count = LookupAddresses(port, addresses, max);
     EndLookup(1);
     return count;
 #else
+    char service[8];
+    int n = 0;
+    for (unsigned p = port, d = 10000; d > 0; d /= 10)
+        if (p / d % 10 != 0 || n > 0 || d == 1)
+            service[n++] = (char)('0' + p / d % 10);
+    service[n] = '\0';
     if (gLookup == NULL && !StartLookup(host, service))
         return 0;
     if (waitMs > 0) {
@@ -371,7 +384,7 @@ int NetResolve(const char *host, unsigned short port, int waitMs, NetAddress *ad
     int status = gai_error(&gLookup->request);
     if (status == EAI_INPROGRESS)
         return -1;
-    int count = status == 0 ? CopyAddresses(gLookup->request.ar_result, addresses, max) : 0;
+    count = status == 0 ? CopyAddresses(gLookup->request.ar_result, addresses, max) : 0;
     if (status != 0)
         gLookup->request.ar_result = NULL;
     EndLookup();
@@ -541,22 +554,7 @@ NetSocket NetUdpOpen(int family)
 
 int NetNumericAddress(const char *host, unsigned short port, NetAddress *address)
 {
-    if (!StartNetwork())
-        return 0;
-    struct addrinfo hints, *found = NULL;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_flags = AI_NUMERICHOST;
-    hints.ai_socktype = SOCK_DGRAM;
-    if (getaddrinfo(host, NULL, &hints, &found) != 0 || found == NULL)
-        return 0;
-    int count = CopyAddresses(found, address, 1);
-    freeaddrinfo(found);
-    if (count != 1)
-        return 0;
-    // The port sits at the same place in both families' records.
-    struct sockaddr_in *in = (struct sockaddr_in *)(void *)address->address.bytes;
-    in->sin_port = htons(port);
-    return 1;
+    return StartNetwork() && NumericAddresses(host, port, SOCK_DGRAM, address, 1) == 1;
 }
 
 static void SetIPv4(NetAddress *address, uint32_t networkOrder, unsigned short port)

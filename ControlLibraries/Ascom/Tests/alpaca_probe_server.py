@@ -14,13 +14,12 @@ commands (every PUT) never are: the connection is held, nothing said.
 Imported, serve(connection, "good")
 serves one Alpaca connection of a working mount. Writes its port to
 PORTFILE and serves until killed."""
-import os, socket, sys, threading, time
+import os, sys, threading, time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "Common", "Tests")]
 import alpaca_simulator as sim  # noqa: E402
-
-DEAD_AFTER, DEAD_FOR = 2.0, 11.0
-dead = threading.Event()
+from probe_server import dead, live_then_dead, published  # noqa: E402
 
 
 def mount():
@@ -59,14 +58,6 @@ def serve(conn, mode, handler=sim.Handler):
         pass
 
 
-def listen(port):
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", port))
-    listener.listen(8)
-    return listener
-
-
 def start(conn, handler):
     threading.Thread(target=serve, args=(conn, "good", handler), daemon=True).start()
 
@@ -74,28 +65,14 @@ def start(conn, handler):
 def main():
     mode, port_file = sys.argv[1], sys.argv[2]
     mount()
-    listener = listen(0)
-    port = listener.getsockname()[1]
-    with open(port_file, "w") as f:
-        f.write(str(port))
+    listener = published(port_file)
     if mode == "mute":
         sim.devices[0]["connected"] = True
         while True:
             start(listener.accept()[0], Mute)
-    conn, _ = listener.accept()
-    start(conn, SilentWhenDead)
+    start(listener.accept()[0], SilentWhenDead)
     # Accepts until it dies, then refuses (no listener) until it is back.
-    listener.settimeout(0.1)
-    end = time.monotonic() + DEAD_AFTER
-    while time.monotonic() < end:
-        try:
-            start(listener.accept()[0], SilentWhenDead)
-        except socket.timeout:
-            pass
-    dead.set()
-    listener.close()
-    time.sleep(DEAD_FOR)
-    listener = listen(port)
+    listener = live_then_dead(listener, lambda conn: start(conn, SilentWhenDead))
     while True:
         start(listener.accept()[0], Revived)
 

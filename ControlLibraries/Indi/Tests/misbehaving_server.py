@@ -27,10 +27,10 @@ place; vanish-coords and vanish-device answer the switch to tracking by
 deleting the coordinates, or the whole device. dropped: shows a go-to Busy,
 then closes the connection; a new one finds the mount where it was. Writes
 its port to PORTFILE and serves until killed."""
-import re, select, socket, sys, threading, time
+import os, re, select, sys, threading, time
 
-DEAD_AFTER, DEAD_FOR = 2.0, 11.0
-dead = threading.Event()
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Common", "Tests"))
+from probe_server import dead, live_then_dead, published  # noqa: E402
 
 DEV = "Bad Mount"
 
@@ -166,36 +166,15 @@ def serve(conn, mode, revived=False):
         return
 
 
-def listen(port):
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", port))
-    listener.listen(8)
-    return listener
-
-
 def main():
     mode, port_file = sys.argv[1], sys.argv[2]
-    listener = listen(0)
-    port = listener.getsockname()[1]
-    with open(port_file, "w") as f:
-        f.write(str(port))
-    conn, _ = listener.accept()
-    threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
-    if mode == "dead":
-        # Accepts until it dies, then refuses (no listener) until it is back.
-        listener.settimeout(0.1)
-        end = time.monotonic() + DEAD_AFTER
-        while time.monotonic() < end:
-            try:
-                conn, _ = listener.accept()
-                threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
-            except socket.timeout:
-                pass
-        dead.set()
-        listener.close()
-        time.sleep(DEAD_FOR)
-        listener = listen(port)
+    listener = published(port_file)
+
+    def start(conn):
+        threading.Thread(target=serve, args=(conn, mode), daemon=True).start()
+    start(listener.accept()[0])
+    if mode == "dead":  # accepts until it dies, then refuses (no listener) until it is back
+        listener = live_then_dead(listener, start)
     while True:
         conn, _ = listener.accept()
         threading.Thread(target=serve, args=(conn, mode, mode == "dead"), daemon=True).start()
