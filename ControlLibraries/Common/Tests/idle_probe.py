@@ -37,9 +37,10 @@ back, or the trace does not say why (LOST, and LOOKED_UP for the lookup).
 Under Wine IDLE_PROBE also runs a 10 ms timer of the thread through the
 version and open calls, whose ticks call the coordinates again: --check
 fails too when the open's wait of more than 0.2 s leaves a tick waiting
-50 ms, a nested call takes 10 ms, or the library does not take the dispatch
-hooks and run the ticks in the host's floating-point state through them.
-Everything listens on loopback only and is closed when the probe ends."""
+50 ms (in two runs of the kind, one after the other), a nested call takes
+10 ms, or the library does not take the dispatch hooks and run the ticks in
+the host's floating-point state through them. Everything listens on
+loopback only and is closed when the probe ends."""
 import argparse, ctypes, json, os, socket, subprocess, sys, tempfile, threading, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -213,7 +214,13 @@ def main():
     failed = False
     SERVER.append(args.server)
     kinds = [k for k in args.kinds if args.server or k not in ("dead", "lookup")]
-    for kind in kinds:
+    # A kind whose one fault is the host's timer waiting too long is run
+    # once more: the emulator's scheduling can hold the whole process for a
+    # moment, while a wait of the library's that does not dispatch holds it
+    # at every run.
+    runs = [(kind, 1) for kind in kinds]
+    while runs:
+        kind, attempt = runs.pop(0)
         seconds = max(args.seconds, {"dead": 16, "lookup": 12}.get(kind, 0))
         if args.tool:
             command = ([args.emulator] if args.emulator else []) + [args.tool, args.library, str(seconds), str(args.pace)]
@@ -267,7 +274,13 @@ def main():
             # in the plug-in's (the dispatch hooks).
             foreign = r["version_foreign_ticks"] + r["open_foreign_ticks"]
             floats = foreign == 0 and not r["left_in_host_state"]
+            gap_alone = good and nested < 0.01 and floats and gap >= GAP_LIMIT_S
             good = good and gap < GAP_LIMIT_S and nested < 0.01 and floats
+            if gap_alone and attempt == 1 and args.check:
+                print(f"again {kind:6}: the host's timer waited {gap * 1000:.1f} ms during the open's wait, "
+                      f"all else as it should be; run once more")
+                runs.insert(0, (kind, 2))
+                continue
             refusal += (f"; the host's timer waited at most {gap * 1000:.1f} ms during the waits "
                         f"({', '.join(c + ' ' + str(r[c + '_ticks']) + ' ticks' for c in waits) or 'none'}), "
                         f"its nested calls {nested * 1000:.2f} ms at most; "
